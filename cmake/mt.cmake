@@ -1,0 +1,57 @@
+# Test helpers shared by every directory.
+#
+#   mt_unit_test(NAME SOURCES ... [LIBS ...])    GoogleTest, host builds only
+#   mt_pure_test(NAME SOURCES ... [LIBS ...])    GoogleTest over dependency-free code; also runs on the
+#                                                big-endian 32-bit target build under the emulator
+#   mt_script_test(NAME COMMAND ... )            any script; gets MT_BUILD_DIR, MT_SOURCE_DIR, MT_SANITIZED
+include(GoogleTest)
+find_package(Threads REQUIRED)
+
+if(CMAKE_CROSSCOMPILING)
+  if(NOT TARGET gtest_main)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  endif()
+  set(MT_GTEST_LIBS gtest_main gtest Threads::Threads)
+else()
+  find_package(GTest REQUIRED)
+  set(MT_GTEST_LIBS GTest::gtest_main GTest::gtest Threads::Threads)
+endif()
+
+if(MT_SANITIZE)
+  set(MT_SANITIZED 1)
+else()
+  set(MT_SANITIZED 0)
+endif()
+
+function(_mt_gtest name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/multool/include)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} ${MT_GTEST_LIBS})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+    PROPERTIES ENVIRONMENT "MT_BUILD_DIR=${CMAKE_BINARY_DIR};MT_SOURCE_DIR=${PROJECT_SOURCE_DIR};MT_SANITIZED=${MT_SANITIZED}")
+endfunction()
+
+function(mt_unit_test name)
+  if(MT_PURE_ONLY)
+    return()
+  endif()
+  _mt_gtest(${name} ${ARGN})
+endfunction()
+
+function(mt_pure_test name)
+  _mt_gtest(${name} ${ARGN})
+endfunction()
+
+function(mt_script_test name)
+  if(MT_PURE_ONLY)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "TIMEOUT" "COMMAND" ${ARGN})
+  add_test(NAME ${name} COMMAND ${T_COMMAND})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "MT_BUILD_DIR=${CMAKE_BINARY_DIR};MT_SOURCE_DIR=${PROJECT_SOURCE_DIR};MT_SANITIZED=${MT_SANITIZED}")
+endfunction()

@@ -1,0 +1,11 @@
+#include "applet.h"
+#include "log4c.h"
+
+
+static int cpustat_main(int argc, char **argv)
+{
+	(void)argc;
+	return not_available(argv[0]);
+}
+
+APPLET("cpustat", cpustat_main);
