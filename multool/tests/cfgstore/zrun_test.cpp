@@ -1,0 +1,70 @@
+/* zlib wrappers and the argv runner. */
+#include "run.h"
+#include "zutil.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <string>
+
+TEST(Zutil, RoundTripAtLevel9AndHighRatio)
+{
+	/* 4 MiB of one byte compresses about 1000:1, far past the first output guess. */
+	std::string in(4u << 20, 'a');
+	uint8_t *z, *out;
+	size_t zlen, olen;
+
+	ASSERT_EQ(0, z_compress(in.data(), in.size(), &z, &zlen));
+	EXPECT_EQ(0x78, z[0]);
+	EXPECT_EQ(0xDA, z[1]);
+	ASSERT_EQ(0, z_uncompress(z, zlen, &out, &olen, 0));
+	EXPECT_EQ(in.size(), olen);
+	EXPECT_EQ(0, memcmp(in.data(), out, olen));
+	EXPECT_EQ(0, out[olen]);
+	free(out);
+
+	/* Over the cap, truncated, or garbage: refused. */
+	EXPECT_EQ(-1, z_uncompress(z, zlen, &out, &olen, 1u << 20));
+	EXPECT_EQ(-1, z_uncompress(z, zlen - 1, &out, &olen, 0));
+	EXPECT_EQ(-1, z_uncompress(z, 0, &out, &olen, 0));
+	z[3] ^= 0xff;
+	EXPECT_EQ(-1, z_uncompress(z, zlen, &out, &olen, 0));
+	free(z);
+
+	EXPECT_EQ(0xCBF43926u, z_crc32(0, "123456789", 9));
+}
+
+TEST(Run, ArgvReachesTheProgramVerbatim)
+{
+	const char *argv[] = { "/bin/sh", "-c", "test \"$1\" = 'a b;$(x)'", "sh", "a b;$(x)", NULL };
+	int st = run_argv(argv, NULL);
+	EXPECT_TRUE(run_ok(st, NULL));
+
+	const char *missing[] = { "/nonexistent/prog", NULL };
+	st = run_argv(missing, NULL);
+	ASSERT_TRUE(WIFEXITED(st));
+	EXPECT_EQ(127, WEXITSTATUS(st));
+}
+
+TEST(Run, FeedSurvivesAChildThatStopsReading)
+{
+	std::string big(1u << 20, 'x');
+	struct run_opts o = {};
+	o.input = big.data();
+	o.input_len = big.size();
+
+	/* The child exits at once: we must neither die of SIGPIPE nor call it a success. */
+	const char *quit[] = { "/bin/true", NULL };
+	int st = run_argv(quit, &o);
+	EXPECT_TRUE(WIFEXITED(st));
+	EXPECT_LT(o.fed, big.size());
+	EXPECT_FALSE(run_ok(st, &o));
+
+	const char *count[] = { "/bin/sh", "-c", "test $(wc -c) = 1048576", NULL };
+	st = run_argv(count, &o);
+	EXPECT_EQ(big.size(), o.fed);
+	EXPECT_TRUE(run_ok(st, &o));
+}
