@@ -1,0 +1,304 @@
+/* The three image formats: recognition, verification and the accessors of the handler table.
+ * Every accessor bounds its reads by the file length, so a refused image cannot be over-read even
+ * when a caller ignores the refusal. */
+#include "bytes.h"
+#include "fw.h"
+
+#include <libfdt.h>
+#include <openssl/evp.h>
+#include <stdio.h>
+#include <string.h>
+#include <zlib.h>
+
+/* zlib takes a uInt length; large mappings go in slices. */
+static uint32_t crc32_buf(const uint8_t *p, size_t len)
+{
+	uLong crc = crc32(0L, Z_NULL, 0);
+	const size_t slice = 1u << 30;
+
+	while (len) {
+		size_t n = len < slice ? len : slice;
+		crc = crc32(crc, p, (uInt)n);
+		p += n;
+		len -= n;
+	}
+	return (uint32_t)crc;
+}
+
+/* ---- legacy ---- */
+
+static int legacy_verify(const uint8_t *image, size_t len)
+{
+	struct fw_legacy_hdr h;
+	uint8_t copy[FW_LEGACY_HDR_SIZE];
+
+	if (len < FW_LEGACY_HDR_SIZE) {
+		fputs("Image file too small\n", stderr);
+		return -1;
+	}
+	fw_legacy_decode(image, &h);
+	if (!fw_legacy_size_ok(len, h.size)) {
+		fputs("Image file too small\n", stderr);
+		return -1;
+	}
+	/* The file is mapped read-only: the CRC field is zeroed in a copy. */
+	memcpy(copy, image, sizeof(copy));
+	put_be32(copy + 4, 0);
+	if (crc32_buf(copy, sizeof(copy)) != h.hcrc) {
+		fputs("Image header corrupted\n", stderr);
+		return -1;
+	}
+	if (crc32_buf(image + FW_LEGACY_HDR_SIZE, h.size) != h.dcrc) {
+		fputs("Image corrupted\n", stderr);
+		return -1;
+	}
+	return 0;
+}
+
+static int legacy_type(const uint8_t *image, size_t len)
+{
+	if (len < FW_LEGACY_HDR_SIZE)
+		return -1;
+	return image[30];
+}
+
+static int legacy_data(const uint8_t *image, size_t len, int type, struct fw_payload *out)
+{
+	if (len < FW_LEGACY_HDR_SIZE || image[30] != type)
+		return -1;
+	out->data = image + FW_LEGACY_HDR_SIZE;
+	out->size = len - FW_LEGACY_HDR_SIZE;
+	out->comp = image[31];
+	return 0;
+}
+
+static int legacy_version(const uint8_t *image, size_t len, char *buf, size_t size)
+{
+	struct fw_legacy_hdr h;
+	char name[FW_LEGACY_NAME_LEN + 1];
+
+	if (len < FW_LEGACY_HDR_SIZE)
+		return -1;
+	fw_legacy_decode(image, &h);
+	fw_legacy_name(&h, name);
+	fw_copy_text(buf, size, name, sizeof(name));
+	return 0;
+}
+
+/* ---- sealed ---- */
+
+static int sealed_type(const uint8_t *, size_t)
+{
+	return FW_TYPE_SEALED;
+}
+
+static int sealed_version(const uint8_t *image, size_t len, char *buf, size_t size)
+{
+	if (len < FW_SEALED_VERSION_OFF + FW_SEALED_VERSION_LEN)
+		return -1;
+	fw_copy_text(buf, size, image + FW_SEALED_VERSION_OFF, FW_SEALED_VERSION_LEN);
+	return 0;
+}
+
+/* ---- FIT ---- */
+
+static bool fit_bounded(const uint8_t *image, size_t len)
+{
+	return len >= sizeof(struct fdt_header) && fdt_check_header(image) == 0 && fdt_totalsize(image) <= len;
+}
+
+static int fit_hash_check(const void *fdt, const char *img_name, int hash, const char *hash_name,
+			  const uint8_t *data, int size)
+{
+	const char *algo = (const char *)fdt_getprop(fdt, hash, "algo", NULL);
+	int vlen = 0;
+	const uint8_t *value = (const uint8_t *)fdt_getprop(fdt, hash, "value", &vlen);
+	uint8_t digest[EVP_MAX_MD_SIZE];
+	unsigned dlen = 0;
+
+	if (algo && (strcmp(algo, "sha256") == 0 || strcmp(algo, "md5") == 0)) {
+		fputs("Unsupported hash algorithm\n", stderr);
+		return -1;
+	}
+	if (algo && value && strcmp(algo, "crc32") == 0) {
+		put_be32(digest, crc32_buf(data, (size_t)size));
+		dlen = 4;
+	} else if (algo && value && strcmp(algo, "sha1") == 0) {
+		if (!EVP_Digest(data, (size_t)size, digest, &dlen, EVP_sha1(), NULL))
+			dlen = 0;
+	}
+	if (!dlen || vlen != (int)dlen || memcmp(value, digest, dlen) != 0) {
+		fprintf(stderr, "Image '%s' hash '%s' invalid\n", img_name, hash_name);
+		return -1;
+	}
+	return 0;
+}
+
+static int fit_check_subimage(const void *fdt, int node)
+{
+	const char *name = fdt_get_name(fdt, node, NULL);
+	int size = 0;
+	const uint8_t *data = (const uint8_t *)fdt_getprop(fdt, node, "data", &size);
+	int child;
+
+	if (!name)
+		name = "";
+	if (!data) {
+		fprintf(stderr, "Can't get image '%s' data/size\n", name);
+		return -1;
+	}
+	fdt_for_each_subnode(child, fdt, node) {
+		const char *cname = fdt_get_name(fdt, child, NULL);
+		if (!cname || strncmp(cname, "hash", 4) != 0)
+			continue;
+		if (fit_hash_check(fdt, name, child, cname, data, size) < 0)
+			return -1;
+	}
+	if (child != -FDT_ERR_NOTFOUND) {
+		fprintf(stderr, "Corrupted or truncated image '%s' tree\n", name);
+		return -1;
+	}
+	return 0;
+}
+
+static int fit_verify(const uint8_t *image, size_t len)
+{
+	int images, node;
+
+	if (len < sizeof(struct fdt_header) || fdt_check_header(image) != 0 || fdt_totalsize(image) > len) {
+		fputs("Image file too small\n", stderr);
+		goto bad;
+	}
+	images = fdt_path_offset(image, "/images");
+	if (!fdt_getprop(image, 0, "description", NULL) || !fdt_getprop(image, 0, "timestamp", NULL) ||
+	    images < 0) {
+		fputs("Bad image format\n", stderr);
+		goto bad;
+	}
+	fdt_for_each_subnode(node, image, images) {
+		if (fit_check_subimage(image, node) < 0)
+			goto bad;
+	}
+	if (node != -FDT_ERR_NOTFOUND) {
+		fprintf(stderr, "Corrupted or truncated image '%s' tree\n", "images");
+		goto bad;
+	}
+	return 0;
+bad:
+	fputs("Image file corrupted\n", stderr);
+	return -1;
+}
+
+static int fit_type(const uint8_t *, size_t)
+{
+	return FW_TYPE_MULTI;
+}
+
+static const char *const fit_comp_names[] = { "none", "gzip", "bzip2", "lzma", "lzo" };
+
+static int fit_comp_code(const char *name)
+{
+	for (size_t i = 0; i < sizeof(fit_comp_names) / sizeof(fit_comp_names[0]); i++)
+		if (strcmp(name, fit_comp_names[i]) == 0)
+			return (int)i;
+	return -1;
+}
+
+static int fit_data(const uint8_t *image, size_t len, int type, struct fw_payload *out)
+{
+	const char *sub = type == FW_TYPE_KERNEL ? "kernel" : type == FW_TYPE_FILESYSTEM ? "rootfs" : NULL;
+	int images, node, size = 0;
+	const void *data;
+	const char *comp;
+
+	if (!sub || !fit_bounded(image, len))
+		return -1;
+	images = fdt_path_offset(image, "/images");
+	node = images < 0 ? images : fdt_subnode_offset(image, images, sub);
+	if (node < 0) {
+		printf("Can't find '%s' FIT subimage\n", sub);
+		return -1;
+	}
+	data = fdt_getprop(image, node, "data", &size);
+	if (!data) {
+		fputs("Could not find script subimage data\n", stdout);
+		return -1;
+	}
+	comp = (const char *)fdt_getprop(image, node, "compression", NULL);
+	if (!comp) {
+		fputs("Could not find script subimage compression type\n", stdout);
+		return -1;
+	}
+	out->data = (const uint8_t *)data;
+	out->size = (size_t)size;
+	out->comp = fit_comp_code(comp);
+	return 0;
+}
+
+static int fit_version(const uint8_t *image, size_t len, char *buf, size_t size)
+{
+	int plen = 0;
+	const void *desc;
+
+	if (!fit_bounded(image, len))
+		return -1;
+	desc = fdt_getprop(image, 0, "description", &plen);
+	if (!desc)
+		return -1;
+	/* The property need not carry its NUL. */
+	fw_copy_text(buf, size, desc, (size_t)plen);
+	return 0;
+}
+
+static uint32_t fit_timestamp(const uint8_t *image, size_t len)
+{
+	int plen = 0;
+	const void *ts;
+
+	if (!fit_bounded(image, len))
+		return 0;
+	ts = fdt_getprop(image, 0, "timestamp", &plen);
+	return ts && plen == 4 ? get_be32(ts) : 0;
+}
+
+static const struct fw_format_ops fw_formats[] = {
+	{ FW_FORMAT_LEGACY, legacy_verify, legacy_type, legacy_data, legacy_version, NULL },
+	{ FW_FORMAT_SEALED, NULL, sealed_type, NULL, sealed_version, NULL },
+	{ FW_FORMAT_FIT, fit_verify, fit_type, fit_data, fit_version, fit_timestamp },
+};
+
+const struct fw_format_ops *fw_format_ops(int format)
+{
+	for (size_t i = 0; i < sizeof(fw_formats) / sizeof(fw_formats[0]); i++)
+		if (fw_formats[i].format == format)
+			return &fw_formats[i];
+	return NULL;
+}
+
+int fw_recognise(const uint8_t *image, size_t len)
+{
+	int format = fw_magic_format(image, len);
+
+	if (format != FW_FORMAT_NONE)
+		return format;
+	if (len >= sizeof(struct fdt_header) && fdt_check_header(image) == 0)
+		return FW_FORMAT_FIT;
+	return FW_FORMAT_NONE;
+}
+
+const char *fw_type_line(int type)
+{
+	switch (type) {
+	case FW_TYPE_KERNEL:
+	case FW_TYPE_MULTI:
+	case FW_TYPE_FILESYSTEM:
+		return "Image type: firmware upgrade\n";
+	case FW_TYPE_SEALED:
+	case FW_TYPE_PRODUCT:
+		return "Image type: product file\n";
+	case FW_TYPE_OEM:
+		return "Image type: OEM config\n";
+	default:
+		return NULL;
+	}
+}
