@@ -3,7 +3,8 @@
 #   mt_unit_test(NAME SOURCES ... [LIBS ...])    GoogleTest, host builds only
 #   mt_pure_test(NAME SOURCES ... [LIBS ...])    GoogleTest over dependency-free code; also runs on the
 #                                                big-endian 32-bit target build under the emulator
-#   mt_script_test(NAME COMMAND ... )            any script; gets MT_BUILD_DIR, MT_SOURCE_DIR, MT_SANITIZED
+#   mt_script_test(NAME COMMAND ... [TIMEOUT s]) any script; gets MT_BUILD_DIR, MT_SOURCE_DIR, MT_SANITIZED;
+#                                                exit status 77 counts as skipped (vdev's "cannot run here")
 include(GoogleTest)
 find_package(Threads REQUIRED)
 
@@ -52,6 +53,6 @@ function(mt_script_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} SKIP_RETURN_CODE 77
     ENVIRONMENT "MT_BUILD_DIR=${CMAKE_BINARY_DIR};MT_SOURCE_DIR=${PROJECT_SOURCE_DIR};MT_SANITIZED=${MT_SANITIZED}")
 endfunction()
