@@ -1,12 +1,351 @@
 #include "applet.h"
 #include "log4c.h"
 
+#include <errno.h>
+#include <jansson.h>
+#include <libgen.h>
+#include <math.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sysinfo.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "ifi.h"
+#include "utils.h"
+
 LOG4C_CATEGORY(log4c_cat_bwmonitor, "bwmonitor");
+
+#define BW_JSON "/var/run/stats/bwmonitor.json"
+#define BW_JSON_TMP BW_JSON ".xxx"
+#define BW_PIDFILE "/var/run/bwmonitor.pid"
+#define BW_DEFAULT_PERIOD 5
+#define BW_MAX_PERIOD 300
+#define BW_KEEPALIVE 20
+
+struct bw_sample {
+	uint32_t tx, tx_prev, rx, rx_prev;
+	uint64_t elapsed_ms;
+};
+
+struct bw_iface {
+	char name[16];
+	struct bw_sample sample;
+	struct bw_iface *next;
+};
+
+static volatile sig_atomic_t bw_stop;
+static volatile sig_atomic_t bw_keepalive; /* monotonic seconds of the last SIGUSR1 */
+
+static long mono_sec(void)
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (long)ts.tv_sec;
+}
+
+static void on_stop(int sig)
+{
+	(void)sig;
+	bw_stop = 1;
+}
+
+static void on_usr1(int sig)
+{
+	(void)sig;
+	bw_keepalive = (sig_atomic_t)mono_sec();
+}
+
+static void usage(const char *prog)
+{
+	fprintf(stderr,
+		"Usage: %s [options]\n"
+		"\t-h\t\t\t\tthis help\n"
+		"\t-i <interface[,interface]>\tinterfaces to monitor, default all except 'lo'\n"
+		"\t-p <period>\t\t\tdata collection period in seconds, default %d\n"
+		"\t-d\t\t\t\trun as daemon constantly writing output to the\n"
+		"\t\t\t\t\t%s file\n"
+		"\t-f\t\t\t\tshow output in fullscreen\n"
+		"\nIn daemon mode process exits when %d seconds pass after last SIGUSR1 signal reception.\n",
+		prog, BW_DEFAULT_PERIOD, BW_JSON, BW_KEEPALIVE);
+}
+
+/* Another bwmonitor already owns the pid file. */
+static int already_running(const char *prog)
+{
+	char path[64], line[256];
+	unsigned pid;
+	int found = 0;
+	FILE *f = fopen(BW_PIDFILE, "re");
+
+	if (!f)
+		return 0;
+	if (fscanf(f, "%u", &pid) != 1) {
+		fclose(f);
+		return 0;
+	}
+	fclose(f);
+	snprintf(path, sizeof(path), "/proc/%u/status", pid);
+	f = fopen(path, "re");
+	if (!f)
+		return 0;
+	while (fgets(line, sizeof(line), f))
+		if (!strncmp(line, "Name:", 5)) {
+			found = strstr(line + 5, prog) != NULL;
+			break;
+		}
+	fclose(f);
+	return found;
+}
+
+static void write_pidfile(void)
+{
+	FILE *f = fopen(BW_PIDFILE, "we");
+	if (!f || fprintf(f, "%d\n", (int)getpid()) < 0 || fclose(f) != 0) {
+		if (f)
+			fclose(f);
+		LOG_E(log4c_cat_bwmonitor, "failed to write %s\n", BW_PIDFILE);
+	}
+}
+
+/* Reads the byte counters of every monitored interface from a fresh inventory. */
+static void read_counters(struct bw_iface *list)
+{
+	ifi_free_all();
+	ifi_get_all();
+	for (struct bw_iface *b = list; b; b = b->next) {
+		struct ifi *ifi = ifi_find_by_name(b->name);
+		uint32_t tx = 0, rx = 0;
+		if (ifi && ifi->stats) {
+			tx = ifi->stats[IFI_TX_BYTES];
+			rx = ifi->stats[IFI_RX_BYTES];
+		}
+		b->sample.tx_prev = b->sample.tx;
+		b->sample.rx_prev = b->sample.rx;
+		b->sample.tx = tx;
+		b->sample.rx = rx;
+	}
+}
+
+/* Rates are written with one decimal place. */
+static json_t *rate_json(float rate)
+{
+	return json_real(round((double)rate * 10) / 10);
+}
+
+static int write_json(struct bw_iface *list, unsigned period)
+{
+	struct sysinfo si;
+	json_t *root = json_object(), *ifs = json_object();
+
+	if (!root || !ifs) {
+		json_decref(root);
+		json_decref(ifs);
+		return -1;
+	}
+	memset(&si, 0, sizeof(si));
+	sysinfo(&si);
+	json_object_set_new(root, "uptime", json_integer(si.uptime));
+	json_object_set_new(root, "period", json_integer(period));
+	for (struct bw_iface *b = list; b; b = b->next) {
+		float tx = 0, rx = 0;
+		ifi_rate_mbps(b->sample.tx_prev, b->sample.tx, b->sample.elapsed_ms, &tx);
+		ifi_rate_mbps(b->sample.rx_prev, b->sample.rx, b->sample.elapsed_ms, &rx);
+		json_t *o = json_object();
+		json_object_set_new(o, "txRate", rate_json(tx));
+		json_object_set_new(o, "rxRate", rate_json(rx));
+		json_object_set_new(ifs, b->name, o);
+	}
+	json_object_set_new(root, "interfaces", ifs);
+	/* 15 significant digits print a value rounded to 0.1 as such ("23.4", not 23.399999...) */
+	if (json_dump_file(root, BW_JSON_TMP, JSON_INDENT(2) | JSON_ESCAPE_SLASH | JSON_REAL_PRECISION(15)) == 0)
+		rename(BW_JSON_TMP, BW_JSON);
+	else
+		LOG_E(log4c_cat_bwmonitor, "failed to write %s\n", BW_JSON_TMP);
+	json_decref(root);
+	return 0;
+}
+
+static void print_rates(struct bw_iface *list, int fullscreen, int names_given)
+{
+	if (fullscreen)
+		printf("%c[2J", 27);
+	for (struct bw_iface *b = list; b; b = b->next) {
+		float tx = 0, rx = 0;
+		ifi_rate_mbps(b->sample.tx_prev, b->sample.tx, b->sample.elapsed_ms, &tx);
+		ifi_rate_mbps(b->sample.rx_prev, b->sample.rx, b->sample.elapsed_ms, &rx);
+		printf("%s:\tTX, Mbps: %.2f\tRX, Mbps: %.2f\n", b->name, (double)tx, (double)rx);
+	}
+	if (names_given > 1)
+		printf("\n");
+	fflush(stdout);
+}
+
+static int listed(const char *list, const char *name)
+{
+	char copy[1024];
+	snprintf(copy, sizeof(copy), "%s", list);
+	for (char *save, *tok = strtok_r(copy, ",", &save); tok; tok = strtok_r(NULL, ",", &save))
+		if (!strcmp(tok, name))
+			return 1;
+	return 0;
+}
+
+static struct bw_iface *build_list(const char *only)
+{
+	struct bw_iface *head = NULL, **tail = &head;
+	ifi_list_for_each(l, ifi_get_all()) {
+		struct ifi *ifi = ifi_entry(l);
+		if (!strcmp(ifi->name, "lo") || strlen(ifi->name) >= 16)
+			continue;
+		if (only && !listed(only, ifi->name))
+			continue;
+		struct bw_iface *b = (struct bw_iface *)calloc(1, sizeof(*b));
+		if (!b) {
+			fprintf(stderr, "Memory allocation error.\n");
+			exit(1);
+		}
+		snprintf(b->name, sizeof(b->name), "%s", ifi->name);
+		*tail = b;
+		tail = &b->next;
+	}
+	return head;
+}
+
+static void sleep_period(unsigned period)
+{
+	struct timespec req = { (time_t)period, 0 }, rem;
+	while (nanosleep(&req, &rem) < 0 && errno == EINTR && !bw_stop)
+		req = rem;
+}
+
+static uint64_t elapsed_ms(const struct timespec *a, const struct timespec *b)
+{
+	int64_t ns = (int64_t)(b->tv_sec - a->tv_sec) * 1000000000 + (b->tv_nsec - a->tv_nsec);
+	return ns > 0 ? (uint64_t)ns / 1000000 : 0;
+}
 
 static int bwmonitor_main(int argc, char **argv)
 {
-	(void)argc;
-	return not_available(argv[0]);
+	const char *prog = basename(argv[0]);
+	const char *only = NULL;
+	unsigned period = BW_DEFAULT_PERIOD;
+	int daemonize = 0, fullscreen = 0, names_given = 0, opt;
+
+	while ((opt = getopt(argc, argv, "i:dp:hf")) != -1) {
+		switch (opt) {
+		case 'i': {
+			only = optarg;
+			char copy[1024];
+			snprintf(copy, sizeof(copy), "%s", optarg);
+			names_given = 0;
+			for (char *save, *tok = strtok_r(copy, ",", &save); tok; tok = strtok_r(NULL, ",", &save)) {
+				names_given++;
+				if (strlen(tok) >= 16) {
+					fprintf(stderr, "Invalid interface name length '%s'.\n", tok);
+					return 1;
+				}
+				ifi_get_all();
+				if (!ifi_find_by_name(tok)) {
+					fprintf(stderr, "Unknown interface '%s'.\n", tok);
+					return 1;
+				}
+			}
+			break;
+		}
+		case 'p': {
+			uint32_t v;
+			if (parse_uint32(&v, optarg) < 0) {
+				fprintf(stderr, "Cannot parse '%s' as number.\n", optarg);
+				return 1;
+			}
+			if (v < 1 || v > BW_MAX_PERIOD) {
+				fprintf(stderr, "Valid number range for option -%c is 1 - %u.\n", 'p', BW_MAX_PERIOD);
+				return 1;
+			}
+			period = v;
+			break;
+		}
+		case 'd':
+			daemonize = 1;
+			break;
+		case 'f':
+			fullscreen = 1;
+			break;
+		default:
+			usage(prog);
+			return 1;
+		}
+	}
+
+	struct sigaction sa;
+	memset(&sa, 0, sizeof(sa));
+	sa.sa_handler = on_stop;
+	sigaction(SIGHUP, &sa, NULL);
+	sigaction(SIGTERM, &sa, NULL);
+	sigaction(SIGABRT, &sa, NULL);
+	sigaction(SIGINT, &sa, NULL);
+	sa.sa_handler = on_usr1;
+	sigaction(SIGUSR1, &sa, NULL);
+
+	if (daemonize) {
+		if (already_running(prog)) {
+			fprintf(stderr, "Already running...\n");
+			return 1;
+		}
+		if (daemon(0, 0) < 0)
+			die_errno("daemon() failed");
+		write_pidfile();
+		bw_keepalive = (sig_atomic_t)mono_sec();
+	}
+
+	struct bw_iface *list = build_list(only);
+	create_path(BW_JSON);
+	if (daemonize) {
+		LOG_I(log4c_cat_bwmonitor, "starting...\n");
+		LOG_I(log4c_cat_bwmonitor, "timeout is set to %d seconds\n", BW_KEEPALIVE);
+	}
+
+	while (!bw_stop) {
+		struct timespec t0, t1;
+		clock_gettime(CLOCK_MONOTONIC, &t0);
+		read_counters(list);
+		sleep_period(period);
+		read_counters(list);
+		clock_gettime(CLOCK_MONOTONIC, &t1);
+		uint64_t ms = elapsed_ms(&t0, &t1);
+		for (struct bw_iface *b = list; b; b = b->next)
+			b->sample.elapsed_ms = ms;
+
+		/* a sleep cut short by a stop signal measures nothing */
+		if (!bw_stop && ms >= 1000) {
+			if (daemonize) {
+				if (write_json(list, period) < 0)
+					bw_stop = 1;
+			} else {
+				print_rates(list, fullscreen, names_given);
+			}
+		}
+		if (daemonize && mono_sec() - bw_keepalive > BW_KEEPALIVE) {
+			LOG_I(log4c_cat_bwmonitor, "timeout\n");
+			bw_stop = 1;
+		}
+	}
+
+	while (list) {
+		struct bw_iface *next = list->next;
+		free(list);
+		list = next;
+	}
+	ifi_free_all();
+	if (daemonize) {
+		LOG_I(log4c_cat_bwmonitor, "stopping...\n");
+		unlink(BW_JSON);
+		unlink(BW_PIDFILE);
+	}
+	return 0;
 }
 
 APPLET("bwmonitor", bwmonitor_main);

@@ -73,5 +73,10 @@ uint32_t ifi_ordinal(const char *procnetdev, const char *name);
 int ifi_collect_link(struct nlmsghdr *msg);
 int ifi_collect_addr(struct nlmsghdr *msg);
 
+/* Throughput in Mbit/s (2^20 bit) of a 32-bit byte counter read twice over elapsed_ms: the
+ * difference is taken modulo 2^32 and divided by the whole seconds elapsed.  -1 when less than a
+ * whole second elapsed, else 0. */
+int ifi_rate_mbps(uint32_t prev, uint32_t cur, uint64_t elapsed_ms, float *rate);
+
 /* Parent interface name (IFLA_LINK resolved), or NULL. */
 const char *ifi_parent_name(const struct ifi *ifi);

@@ -352,3 +352,13 @@ const char *ifi_ip_ntop(char *buf, size_t size, const struct ipi *ipi)
 		return NULL;
 	return inet_ntop(ipi->family, ipi->addr, buf, (socklen_t)size);
 }
+
+int ifi_rate_mbps(uint32_t prev, uint32_t cur, uint64_t elapsed_ms, float *rate)
+{
+	uint64_t secs = elapsed_ms / 1000;
+	if (!secs)
+		return -1;
+	uint32_t delta = cur - prev;
+	*rate = (float)((double)delta * 8 / ((double)secs * 1048576));
+	return 0;
+}

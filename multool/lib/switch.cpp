@@ -12,6 +12,7 @@
 
 #include "bytes.h"
 #include "ethinfo.h"
+#include "kbee.h"
 #include "utils.h"
 
 #define PRODUCT_FILE "/etc/product"
@@ -20,8 +21,19 @@
 static struct sw_port ports[SW_MAX_PORTS + 1];
 static int loaded;
 
-/* The board store's PCB name decides the one board whose eth1 PHY is not described. */
-extern const char *sw_board_pcb_name(void) __attribute__((weak));
+/* The one board whose eth1 PHY is not described in the product file is told by its PCB name. */
+static int board_is_0711(void)
+{
+	const uint8_t *rec = eeprom_attr(KBEE_PCB_NAME);
+	if (!rec) {
+		eeprom_init();
+		rec = eeprom_attr(KBEE_PCB_NAME);
+	}
+	if (!rec)
+		return 0;
+	/* records in memory are always followed by a zero byte */
+	return !strcmp((const char *)rec + 4, "KTRV-0711");
+}
 
 static int is_dir(const char *path)
 {
@@ -84,12 +96,9 @@ static void load(void)
 		json_t *dev = json_object_get(val, "device");
 		if (json_is_string(dev))
 			p->device = strdup(json_string_value(dev));
-		if (!strncmp(key, "eth1", 4) && !phy && !dev && sw_board_pcb_name) {
-			const char *pcb = sw_board_pcb_name();
-			if (pcb && !strcmp(pcb, "KTRV-0711")) {
-				p->phyid = 1;
-				p->device = strdup("eth1");
-			}
+		if (!strncmp(key, "eth1", 4) && !phy && !dev && board_is_0711()) {
+			p->phyid = 1;
+			p->device = strdup("eth1");
 		}
 		set_kind(p);
 		n++;
