@@ -126,3 +126,30 @@ int kbee_parse(const uint8_t *store, size_t len, struct kbee_table *out);
 uint32_t kbee_store_size(const struct kbee_table *t);
 /* Serialises header and records into out (kbee_store_size bytes). */
 void kbee_serialise(const struct kbee_table *t, uint8_t *out);
+
+/* ---- radio calibration data and factory MAC addresses in the "art" partition ---- */
+
+#define ART_PARTITION "art"
+#define ART_ETH0_MAC 0
+#define ART_ETH1_MAC 6
+#define ART_WIFI0_MAC 4098
+#define AR9300_CAL_OFFSET 4096
+#define AR9300_CAL_SIZE 1088
+#define QC98XX_CAL_OFFSET 0x5000
+#define QC98XX_CAL_SIZE 2116
+
+/* Print the calibration blocks of the two radio families to stdout; -1 (after the "not found"
+ * message on stderr) when the block cannot be read or is blank. */
+int ar9300_eeprom_dump(void);
+int qc98xx_eeprom_dump(void);
+
+/* Parses "xx:xx:xx:xx:xx:xx" (hex digits, exactly six groups, nothing after).  0 or -1. */
+int parse_mac(const char *text, uint8_t mac[6]);
+/* Sets the hardware address (family 801) of an interface, taking it down and up again when it was
+ * up and restoring its flags.  0; -1 flags not readable or not cleared; -2 address refused; -3 not
+ * brought up again. */
+int set_mac_address(const char *ifname, const uint8_t mac[6]);
+/* Factory MAC addresses: getmacs prints eth0, eth1 and wifi0; setmacs takes the factory daemon's
+ * words (program, option, wifi0 MAC, eth0 MAC [, eth1 MAC]) and writes them.  0 or -1. */
+int getmacs(void);
+int setmacs(int argc, char **argv);
