@@ -4,6 +4,9 @@ BUILD_ASAN ?= build-asan
 BUILD_MIPS ?= build-mips
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
+SHELL      := /bin/bash
+# Tests without their own TIMEOUT (the GoogleTest cases) get this one.
+CTEST_ARGS ?= --output-on-failure --no-tests=error --timeout 300 -j $(JOBS)
 
 .PHONY: all deps build build-asan build-mips test test-native test-asan test-mips demo bench clean
 
@@ -26,15 +29,28 @@ build-mips: deps
 	cmake --build $(BUILD_MIPS) -j $(JOBS)
 
 test-native: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD) $(CTEST_ARGS)
 
 test-asan: build-asan
-	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD_ASAN) $(CTEST_ARGS)
 
 test-mips: build-mips
-	ctest --test-dir $(BUILD_MIPS) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD_MIPS) $(CTEST_ARGS)
 
-test: test-native test-asan test-mips
+# All three suites run even when one fails; their closing lines are repeated at the very end.
+test: build build-asan build-mips
+	@status=0; \
+	for b in $(BUILD) $(BUILD_ASAN) $(BUILD_MIPS); do \
+		echo "== ctest $$b"; \
+		ctest --test-dir $$b $(CTEST_ARGS) 2>&1 | tee $$b/ctest-output.txt; \
+		[ $${PIPESTATUS[0]} -eq 0 ] || status=1; \
+	done; \
+	echo "== summary"; \
+	for b in $(BUILD) $(BUILD_ASAN) $(BUILD_MIPS); do \
+		sed -n '/The following tests FAILED/,/^$$/p' $$b/ctest-output.txt | sed "s|^|$$b: |"; \
+		grep -h -E 'tests passed|Total Test time' $$b/ctest-output.txt | sed "s|^|$$b: |"; \
+	done; \
+	exit $$status
 
 demo: build
 	bash tools/demo.sh $(BUILD)
