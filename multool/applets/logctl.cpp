@@ -26,6 +26,7 @@ LOG4C_CATEGORY(log4c_cat_logctl, "logctl");
 #define NAME_MAX_CHARS 127
 
 struct level_pair {
+	char *copy; /* the argument, split in place */
 	char *pattern;
 	char *level;
 };
@@ -66,6 +67,7 @@ static int parse_pairs(struct level_pair *pairs, char **args, int n)
 		char *copy = strdup(args[i]);
 		if (!copy)
 			die("out of memory");
+		pairs[count].copy = copy;
 		if (split(&pairs[count].pattern, &pairs[count].level, copy) < 0 || !*pairs[count].pattern ||
 		    !*pairs[count].level)
 			die("invalid '%s' pattern.", args[i]);
@@ -203,6 +205,13 @@ static void apply(const struct target *t, const struct level_pair *pairs, int np
 	}
 }
 
+static void release(struct target *t, struct level_pair *pairs, int npairs)
+{
+	for (int i = 0; i < npairs; i++)
+		free(pairs[i].copy);
+	free(t->names);
+}
+
 static pid_t parse_pid(const char *text)
 {
 	uint32_t v;
@@ -246,6 +255,7 @@ static int logctl_main(int argc, char **argv)
 		for (unsigned long i = 0; i < t.names_read; i++)
 			printf(" %s\n", t.names[i]);
 		fflush(stdout);
+		release(&t, pairs, npairs);
 		return 1;
 	}
 
@@ -261,7 +271,7 @@ static int logctl_main(int argc, char **argv)
 	if (ptrace(PTRACE_DETACH, t.pid, NULL, NULL) < 0)
 		die_errno("ptrace() detach failed");
 	LOG_D(log4c_cat_logctl, "detach pid = %d", (int)t.pid);
-	free(t.names);
+	release(&t, pairs, npairs);
 	return 0;
 }
 
