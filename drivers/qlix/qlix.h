@@ -1,0 +1,219 @@
+/* qlix records: the module context (all module-wide state, parameters and tunables), the peer, and
+ * the queue entries. */
+#ifndef QLIX_H
+#define QLIX_H
+
+#include "qlix_compat.h"
+#include "qlix_wire.h"
+
+#define QLIX_POOL_SIZE		256
+#define QLIX_NUM_AC		4
+#define QLIX_TOKEN_BUF		256
+#define QLIX_HEADROOM		64
+#define QLIX_PENALTY_MAX	50
+#define QLIX_MARK_MS		100
+#define QLIX_AR_PERIOD_MS	2000
+
+#define QLIX_HELPER		"/usr/share/lua/qlix-helper.lua"
+#define QLIX_IWPRIV		"/sbin/iwpriv"
+
+/* Peer counters in storage order; the display order is the stats file's business. */
+enum qlix_stat {
+	QS_RX, QS_TX, QS_TX_RETRIES, QS_RX_DUP, QS_RX_DROP, QS_OVERSIZE, QS_INVALID,
+	QS_TX_TOO_BIG, QS_QUEUE_STOPPED, QS_END_MISS, QS_START_MISS, QS_TOKEN_TX, QS_START_RX,
+	QS_END_RX, QS_RX_TOKEN_DUP, QS_RX_LATE_TOKEN, QS_REINJECTED, QS_CONSUMED,
+	QS_CUT_PENALTY, QS_CUT_DATAREF, QS_CUT_MAXQ, QS_CUT_NOSLOTS, QS_CUT_TIME,
+	QS_NOT_IN_SYNC,
+	QS_NUM
+};
+
+enum qlix_cstat {
+	QC_START_WRONG, QC_END_WRONG, QC_DATA_WRONG, QC_NOT_FOUND, QC_FOREIGN,
+	QC_NUM
+};
+
+struct txqe {
+	u16 seq;
+	u16 tx_count;
+	u8 mcs;
+	u8 ac;
+	struct sk_buff *skb;
+	struct list_head list;
+};
+
+struct rx_entry {
+	u16 seq;
+	struct sk_buff *skb;
+	struct list_head list;	/* in the reorder queue, ascending serial order; else in the free list */
+};
+
+struct qlix_agg {
+	struct sk_buff *skb;
+	u32 npkt;
+	u32 len;		/* bytes including the header */
+};
+
+struct ar_rec {
+	u32 traffic;
+	u8 per;
+	u32 et;
+	unsigned long updated;
+	u32 ok;
+	u32 fail;
+};
+
+struct ar_peer {
+	u32 snap_tx, snap_retries, snap_bytes;
+	unsigned long snap_time;
+	struct ar_rec rec[QLIX_NUM_MCS];
+	u8 cur_mcs;
+	s8 dir;
+};
+
+struct qlix_peer {
+	struct net_device *dev;
+	u8 mac[ETH_ALEN];
+	u32 id;
+	struct list_head up_link, all_link, active_link;
+
+	struct list_head txq, txq_free;
+	u32 txq_len;
+	u16 last_seq;		/* data sequence last assigned; the next is last_seq + 1 */
+	u16 tok_seq;
+	u16 remote_free;
+	struct txqe *txq_pool;
+
+	struct list_head rx_free, rx_queue;
+	struct rx_entry *rx_pool;
+	u32 rx_count;
+	u16 rx_base, last_start, last_end;
+	struct qlix_ack ack;
+
+	struct qlix_agg agg[QLIX_NUM_AC];
+
+	u32 st[QS_NUM];
+	u32 train_hist[QLIX_POOL_SIZE];
+
+	struct timer_list end_timer;
+	struct ar_peer ar;
+	s32 penalty, skip;
+	struct timer_list disconnect_timer;
+	u8 unsync;
+	u8 timeslot;
+	u32 weight, weight_snap;
+	unsigned long last_poll;
+	u32 poll_latency;
+	atomic_t ref;
+	u8 idle;
+	u8 idle_count;
+	struct timer_list idle_timer;
+	u8 deleted;
+};
+
+struct qlix_params {
+	int qlix_qos;
+	int train_timeslot;
+	int wrr;
+	int max_frag;
+	int agg_size;
+	char ifname[IFNAMSIZ];
+	int wait_time;
+	int master;
+};
+
+struct qlix_tunables {
+	u8 idle_enabled;
+	u32 idle_max_num;
+	u32 idle_delay;
+	u32 idle_sig_delay;
+	u8 disconnect_on_timeout;
+	u32 disconnect_timeout;
+	u32 cep1;
+	u32 cep2;
+	u32 qos_max_requeue;
+	u32 max_agg_pkt;
+	u32 improved_unsync;
+};
+
+struct qlix_ar_settings {
+	u8 state, up_threshold, down_threshold, min_mcs, max_mcs, sgi, bw, token_mcs, failback;
+};
+
+struct qlix_wrr {
+	s32 gcd, max_weight, cur_weight;
+	int recompute;
+};
+
+struct qlix_ctx {
+	struct qlix_params p;
+	struct qlix_tunables t;
+	struct qlix_ar_settings ar;
+	struct qlix_qsizes q;
+
+	struct list_head peers_all, peers_up, peers_active;
+	struct qlix_peer *active_peer;
+	u32 cstats[QC_NUM];
+	u8 peer_count;
+	u32 peer_id;
+	u32 mem_budget;
+	atomic_t pending_work;
+	struct timer_list token_timer;
+	struct timer_list mark_timer;
+	u32 mark;
+	struct qlix_wrr wrr;
+
+	struct net_device *wdev;
+	struct kobject *kobj;
+	struct datalink_proto *snap_token, *snap_data;
+	int last_data_mcs;
+	u8 logged_txq, logged_rxq;
+};
+
+#define QLIX_PARAMS_DEFAULT { \
+	.qlix_qos = 0, .train_timeslot = 150, .wrr = 0, .max_frag = 2, .agg_size = 3500, \
+	.ifname = "ath0", .wait_time = 200, .master = 0 }
+
+#ifdef __KERNEL__
+extern struct qlix_ctx qlix_ctx0;
+#define QCTX (&qlix_ctx0)
+#else
+struct qlix_ctx *sim_ctx(void);
+#define QCTX (sim_ctx())
+#endif
+
+#define QLIX_MAX_PEERS	255
+
+/* token.c */
+int qlix_peer_add(const u8 *mac);
+int qlix_peer_delete(const u8 *mac);
+void cleanup_peers(void);
+void qlix_tx(int timeout);
+int llc_qlix_init(void);
+void llc_qlix_exit(void);
+struct qlix_peer *qlix_peer_by_mac(struct list_head *list, const u8 *mac, int up);
+int token_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt,
+	      struct net_device *orig_dev);
+int data_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt,
+	     struct net_device *orig_dev);
+
+/* wrr.c */
+struct qlix_peer *get_next_peer_wrr(void);
+u32 qlix_gcd(u32 a, u32 b);
+
+/* autorate.c */
+void qlix_ar_defaults(struct qlix_ar_settings *ar);
+void ar_peer_init(struct qlix_peer *p);
+void ar_update_txqe_rate(struct txqe *e, struct qlix_peer *p);
+u32 ar_get_data_packet_send_time(const struct txqe *e);
+u32 ar_get_token_send_time(void);
+void ar_skb_set_rate(struct sk_buff *skb, u8 mcs);
+void ar_count_success(struct qlix_peer *p, u8 mcs);
+
+/* sysfs.c */
+int qlix_peer_stats_show(const struct qlix_peer *p, char *buf);
+int qlix_cstats_show(const u32 *cstats, char *buf);
+int qlix_train_stats_show(const struct qlix_peer *p, char *buf);
+ssize_t qlix_all_stats_read(char *buf, loff_t off, size_t count);
+int qlix_peers_store(const char *buf, size_t count);
+
+#endif

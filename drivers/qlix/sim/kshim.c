@@ -1,0 +1,562 @@
+/* Kernel facilities in user space, backed by the simulator's clock, nodes and medium. */
+#include "sim.h"
+
+#include <ctype.h>
+#include <stdarg.h>
+#include <stdlib.h>
+
+struct net init_net;
+volatile unsigned long jiffies = INITIAL_JIFFIES;
+long shim_kmalloc_live, shim_skb_live;
+long shim_fail_alloc_after = -1;
+
+struct qlix_ctx *sim_ctx(void)
+{
+	return &sim_cur->ctx;
+}
+
+/* ---------------------------------------------------------------- printk */
+
+static size_t shim_spec(char *out, size_t cap, const char **pfmt, va_list *ap)
+{
+	const char *s = *pfmt, *f = s + 1;
+	char spec[32], lmod[3] = "";
+	size_t sl, ll = 0;
+	char conv;
+
+	while (*f && strchr("-+ #0", *f))
+		f++;
+	while (*f && (isdigit((unsigned char)*f) || *f == '.'))
+		f++;
+	while (*f && strchr("hlzjt", *f) && ll < 2)
+		lmod[ll++] = *f++;
+	lmod[ll] = 0;
+	conv = *f ? *f++ : 0;
+	sl = (size_t)(f - s);
+	if (sl >= sizeof(spec))
+		sl = sizeof(spec) - 1;
+	memcpy(spec, s, sl);
+	spec[sl] = 0;
+	*pfmt = f;
+	if (conv == 'p' && *f == 'M') {
+		const u8 *m = va_arg(*ap, const u8 *);
+
+		*pfmt = f + 1;
+		return (size_t)snprintf(out, cap, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2],
+					m[3], m[4], m[5]);
+	}
+	switch (conv) {
+	case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
+		if (!strcmp(lmod, "ll"))
+			return (size_t)snprintf(out, cap, spec, va_arg(*ap, long long));
+		if (!strcmp(lmod, "l") || !strcmp(lmod, "z"))
+			return (size_t)snprintf(out, cap, spec, va_arg(*ap, long));
+		return (size_t)snprintf(out, cap, spec, va_arg(*ap, int));
+	case 's':
+		return (size_t)snprintf(out, cap, spec, va_arg(*ap, const char *));
+	case 'p':
+		return (size_t)snprintf(out, cap, spec, va_arg(*ap, void *));
+	case '%':
+		return (size_t)snprintf(out, cap, "%%");
+	default:
+		return (size_t)snprintf(out, cap, "%s", spec);
+	}
+}
+
+static void shim_vformat(char *out, size_t cap, const char *fmt, va_list ap)
+{
+	size_t n = 0;
+	va_list aq;
+
+	va_copy(aq, ap);
+	while (*fmt && n + 1 < cap) {
+		if (*fmt != '%') {
+			out[n++] = *fmt++;
+			continue;
+		}
+		n += shim_spec(out + n, cap - n, &fmt, &aq);
+		if (n >= cap)
+			n = cap - 1;
+	}
+	out[n] = 0;
+	va_end(aq);
+}
+
+static void shim_log_append(struct sim_node *node, const char *text)
+{
+	size_t len = strlen(text);
+
+	if (sim && sim->cfg.verbose)
+		fprintf(stderr, "[%10.6f n%d] %s", sim->now_us / 1e6, node ? node->id : -1, text);
+	if (!node)
+		return;
+	if (node->log_len + len + 1 > node->log_cap) {
+		size_t cap = (node->log_cap + len + 1) * 2;
+		char *p = (char *)realloc(node->log, cap);
+
+		if (!p)
+			return;
+		node->log = p;
+		node->log_cap = cap;
+	}
+	memcpy(node->log + node->log_len, text, len + 1);
+	node->log_len += len;
+}
+
+int printk(const char *fmt, ...)
+{
+	char buf[1024];
+	va_list ap;
+
+	va_start(ap, fmt);
+	shim_vformat(buf, sizeof(buf), fmt, ap);
+	va_end(ap);
+	shim_log_append(sim_cur, buf);
+	return (int)strlen(buf);
+}
+
+void print_hex_dump(const char *level, const char *prefix, int type, int rowsize, int groupsize,
+		    const void *buf, size_t len, int ascii)
+{
+	const u8 *b = (const u8 *)buf;
+	char line[256];
+	size_t i, j;
+
+	(void)type;
+	(void)groupsize;
+	(void)ascii;
+	for (i = 0; i < len; i += (size_t)rowsize) {
+		int n = snprintf(line, sizeof(line), "%s%s%08zx:", level, prefix, i);
+
+		for (j = i; j < len && j < i + (size_t)rowsize; j++)
+			n += snprintf(line + n, sizeof(line) - (size_t)n, " %02x", b[j]);
+		snprintf(line + n, sizeof(line) - (size_t)n, "\n");
+		shim_log_append(sim_cur, line);
+	}
+}
+
+void shim_bug(const char *file, int line, const char *func)
+{
+	const char *base = strrchr(file, '/');
+
+	snprintf(sim->last_bug, sizeof(sim->last_bug), "BUG: failure at %s:%d/%s()!",
+		 base ? base + 1 : file, line, func);
+	printk("%s\n", sim->last_bug);
+	sim->bugs++;
+	if (sim->bug_jmp)
+		longjmp(*sim->bug_jmp, 1);
+	fprintf(stderr, "%s\n", sim->last_bug);
+	abort();
+}
+
+void shim_warn(const char *file, int line)
+{
+	printk("WARNING: at %s:%d\n", file, line);
+}
+
+/* ---------------------------------------------------------------- memory */
+
+static int shim_alloc_fails(void)
+{
+	if (shim_fail_alloc_after < 0)
+		return 0;
+	if (shim_fail_alloc_after-- == 0)
+		return 1;
+	return 0;
+}
+
+void *kmalloc(size_t size, gfp_t gfp)
+{
+	void *p;
+
+	(void)gfp;
+	if (shim_alloc_fails())
+		return NULL;
+	p = malloc(size ? size : 1);
+	if (p)
+		shim_kmalloc_live++;
+	return p;
+}
+
+void *kzalloc(size_t size, gfp_t gfp)
+{
+	void *p = kmalloc(size, gfp);
+
+	if (p)
+		memset(p, 0, size);
+	return p;
+}
+
+void *kcalloc(size_t n, size_t size, gfp_t gfp)
+{
+	return kzalloc(n * size, gfp);
+}
+
+void kfree(const void *p)
+{
+	if (!p)
+		return;
+	shim_kmalloc_live--;
+	free((void *)p);
+}
+
+/* ---------------------------------------------------------------- context */
+
+void local_bh_disable(void)
+{
+	sim->bh_depth++;
+}
+
+void local_bh_enable(void)
+{
+	BUG_ON(sim->bh_depth <= 0);
+	sim->bh_depth--;
+}
+
+int in_softirq(void)
+{
+	return sim->softirq;
+}
+
+int shim_bh_disabled(void)
+{
+	return sim->bh_depth > 0;
+}
+
+void rtnl_lock(void)
+{
+	BUG_ON(sim->rtnl);
+	sim->rtnl = 1;
+}
+
+void rtnl_unlock(void)
+{
+	sim->rtnl = 0;
+}
+
+/* ---------------------------------------------------------------- time */
+
+unsigned long msecs_to_jiffies(unsigned int ms)
+{
+	return (unsigned long)(((u64)ms * HZ + 999) / 1000);
+}
+
+unsigned int jiffies_to_msecs(unsigned long j)
+{
+	return (unsigned int)((u64)j * 1000 / HZ);
+}
+
+void msleep(unsigned int ms)
+{
+	sim_run_for((u64)ms * 1000);
+}
+
+void ssleep(unsigned int s)
+{
+	sim_run_for((u64)s * 1000000);
+}
+
+/* ---------------------------------------------------------------- sk_buff */
+
+struct sk_buff *alloc_skb(unsigned int size, gfp_t gfp)
+{
+	struct sk_buff *skb;
+
+	(void)gfp;
+	if (shim_alloc_fails())
+		return NULL;
+	skb = (struct sk_buff *)calloc(1, sizeof(*skb));
+	if (!skb)
+		return NULL;
+	skb->head = (unsigned char *)malloc(size + sizeof(struct skb_shared_info));
+	if (!skb->head) {
+		free(skb);
+		return NULL;
+	}
+	skb->data = skb->head;
+	skb->tail = skb->head;
+	skb->end = skb->head + size;
+	memset(skb_shinfo(skb), 0, sizeof(struct skb_shared_info));
+	atomic_set(&skb_shinfo(skb)->dataref, 1);
+	shim_skb_live++;
+	return skb;
+}
+
+struct sk_buff *dev_alloc_skb(unsigned int size)
+{
+	struct sk_buff *skb = alloc_skb(size + 32, GFP_ATOMIC);
+
+	if (skb)
+		skb_reserve(skb, 32);
+	return skb;
+}
+
+void kfree_skb(struct sk_buff *skb)
+{
+	if (!skb)
+		return;
+	if (atomic_dec_and_test(&skb_shinfo(skb)->dataref)) {
+		memset(skb->head, 0x6b, (size_t)(skb->end - skb->head));
+		free(skb->head);
+	}
+	memset(skb, 0x6b, sizeof(*skb));
+	free(skb);
+	shim_skb_live--;
+}
+
+struct sk_buff *skb_clone(struct sk_buff *skb, gfp_t gfp)
+{
+	struct sk_buff *n;
+
+	(void)gfp;
+	if (shim_alloc_fails())
+		return NULL;
+	n = (struct sk_buff *)malloc(sizeof(*n));
+	if (!n)
+		return NULL;
+	*n = *skb;
+	n->next = n->prev = NULL;
+	n->cloned = 1;
+	skb->cloned = 1;
+	atomic_inc(&skb_shinfo(skb)->dataref);
+	shim_skb_live++;
+	return n;
+}
+
+struct sk_buff *skb_copy(const struct sk_buff *skb, gfp_t gfp)
+{
+	unsigned int size = (unsigned int)(skb->end - skb->head);
+	struct sk_buff *n = alloc_skb(size, gfp);
+
+	if (!n)
+		return NULL;
+	memcpy(n->head, skb->head, size);
+	n->data = n->head + (skb->data - skb->head);
+	n->tail = n->head + (skb->tail - skb->head);
+	n->len = skb->len;
+	n->dev = skb->dev;
+	n->protocol = skb->protocol;
+	n->mac_header = skb->mac_header;
+	memcpy(n->cb, skb->cb, sizeof(n->cb));
+	return n;
+}
+
+unsigned char *skb_put(struct sk_buff *skb, unsigned int len)
+{
+	unsigned char *t = skb->tail;
+
+	BUG_ON(skb->tail + len > skb->end);
+	skb->tail += len;
+	skb->len += len;
+	return t;
+}
+
+unsigned char *skb_push(struct sk_buff *skb, unsigned int len)
+{
+	BUG_ON(skb->data - len < skb->head);
+	skb->data -= len;
+	skb->len += len;
+	return skb->data;
+}
+
+unsigned char *skb_pull(struct sk_buff *skb, unsigned int len)
+{
+	if (len > skb->len)
+		return NULL;
+	skb->data += len;
+	skb->len -= len;
+	return skb->data;
+}
+
+void skb_trim(struct sk_buff *skb, unsigned int len)
+{
+	if (skb->len > len) {
+		skb->len = len;
+		skb->tail = skb->data + len;
+	}
+}
+
+int skb_copy_bits(const struct sk_buff *skb, int offset, void *to, int len)
+{
+	if (offset < 0 || len < 0 || (unsigned int)(offset + len) > skb->len)
+		return -EFAULT;
+	memcpy(to, skb->data + offset, (size_t)len);
+	return 0;
+}
+
+__be16 eth_type_trans(struct sk_buff *skb, struct net_device *dev)
+{
+	__be16 proto;
+
+	skb->dev = dev;
+	skb_reset_mac_header(skb);
+	skb_pull(skb, ETH_HLEN);
+	memcpy(&proto, &eth_hdr(skb)->h_proto, 2);
+	return proto;
+}
+
+/* ---------------------------------------------------------------- net devices */
+
+void ether_setup(struct net_device *dev)
+{
+	dev->mtu = 1500;
+	dev->hard_header_len = ETH_HLEN;
+	dev->tx_queue_len = 1000;
+}
+
+struct net_device *alloc_netdev(int sizeof_priv, const char *name, void (*setup)(struct net_device *))
+{
+	struct net_device *dev;
+
+	if (shim_alloc_fails())
+		return NULL;
+	dev = (struct net_device *)calloc(1, sizeof(*dev));
+	if (!dev)
+		return NULL;
+	dev->priv = calloc(1, (size_t)sizeof_priv);
+	snprintf(dev->name, sizeof(dev->name), "%s", name);
+	dev->node = sim_cur;
+	dev->setup = setup;
+	if (setup)
+		setup(dev);
+	shim_kmalloc_live++;
+	return dev;
+}
+
+static int shim_name_taken(struct sim_node *n, const char *name)
+{
+	int i;
+
+	for (i = 0; i < n->ndevs; i++)
+		if (!strcmp(n->devs[i]->name, name))
+			return 1;
+	return 0;
+}
+
+int register_netdev(struct net_device *dev)
+{
+	struct sim_node *n = dev->node;
+	char name[IFNAMSIZ];
+	int i;
+
+	if (n->ndevs >= SIM_MAX_DEVS)
+		return -ENOMEM;
+	if (strstr(dev->name, "%d")) {
+		for (i = 0;; i++) {
+			snprintf(name, sizeof(name), dev->name, i);
+			if (!shim_name_taken(n, name))
+				break;
+		}
+		memcpy(dev->name, name, sizeof(name));
+	} else if (shim_name_taken(n, dev->name)) {
+		return -EINVAL;
+	}
+	n->devs[n->ndevs++] = dev;
+	dev->registered = 1;
+	return 0;
+}
+
+void unregister_netdev(struct net_device *dev)
+{
+	struct sim_node *n = dev->node;
+	int i;
+
+	dev_close(dev);
+	for (i = 0; i < n->ndevs; i++) {
+		if (n->devs[i] == dev) {
+			n->devs[i] = n->devs[--n->ndevs];
+			break;
+		}
+	}
+	dev->registered = 0;
+}
+
+void free_netdev(struct net_device *dev)
+{
+	free(dev->priv);
+	free(dev);
+	shim_kmalloc_live--;
+}
+
+struct net_device *dev_get_by_name(struct net *net, const char *name)
+{
+	int i;
+
+	(void)net;
+	for (i = 0; i < sim_cur->ndevs; i++) {
+		if (!strcmp(sim_cur->devs[i]->name, name)) {
+			dev_hold(sim_cur->devs[i]);
+			return sim_cur->devs[i];
+		}
+	}
+	return NULL;
+}
+
+int dev_open(struct net_device *dev)
+{
+	int ret = 0;
+
+	if (dev->flags & IFF_UP)
+		return 0;
+	if (dev->netdev_ops && dev->netdev_ops->ndo_open)
+		ret = dev->netdev_ops->ndo_open(dev);
+	if (!ret)
+		dev->flags |= IFF_UP;
+	dev->reopened++;
+	return ret;
+}
+
+int dev_close(struct net_device *dev)
+{
+	if (!(dev->flags & IFF_UP))
+		return 0;
+	if (dev->netdev_ops && dev->netdev_ops->ndo_stop)
+		dev->netdev_ops->ndo_stop(dev);
+	dev->flags &= ~IFF_UP;
+	return 0;
+}
+
+/* ---------------------------------------------------------------- user-mode helper */
+
+int call_usermodehelper(const char *path, char **argv, char **envp, int wait)
+{
+	struct sim_umh_call *c;
+	int i;
+
+	(void)path;
+	if (sim->numh >= SIM_MAX_UMH)
+		return sim_cur->umh_ret;
+	c = &sim->umh[sim->numh++];
+	memset(c, 0, sizeof(*c));
+	c->node = sim_cur->id;
+	c->wait = wait;
+	for (i = 0; argv[i] && i < 6; i++)
+		snprintf(c->argv[i], sizeof(c->argv[i]), "%s", argv[i]);
+	c->argc = i;
+	for (i = 0; envp[i] && i < 2; i++)
+		snprintf(c->envp[i], sizeof(c->envp[i]), "%s", envp[i]);
+	return sim_cur->umh_ret;
+}
+
+/* ---------------------------------------------------------------- kobjects */
+
+struct kobject *kobject_create_and_add(const char *name, struct kobject *parent)
+{
+	struct kobject *k = (struct kobject *)kzalloc(sizeof(*k), GFP_KERNEL);
+
+	if (!k)
+		return NULL;
+	snprintf(k->name, sizeof(k->name), "%s", name);
+	k->parent = parent;
+	return k;
+}
+
+void kobject_put(struct kobject *kobj)
+{
+	kfree(kobj);
+}
+
+unsigned long shim_total_pages(void)
+{
+	return sim_cur->total_pages;
+}

@@ -1,0 +1,321 @@
+/* qlixsim: one master and N clients of the qlix module on a simulated radio medium.
+ *
+ *   qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT] [--distance-km D]
+ *           [--duration SEC] [--mcs M] [--traffic saturated|light] [--size BYTES]
+ *           [--direction both|down|up] [--overhead-us US] [--dup PCT] [--reorder PCT]
+ *           [--wrr W1,W2,...] [--idle] [--pcap PREFIX] [--json] [--verbose]
+ */
+#include "sim.h"
+
+#include <getopt.h>
+#include <math.h>
+#include <stdlib.h>
+
+struct opts {
+	int clients;
+	u64 seed;
+	double loss, token_loss, km, duration, dup, reorder;
+	int mcs, size, saturated, down, up, overhead_us, json, verbose, idle, stats;
+	const char *pcap;
+	char weights[256];
+};
+
+struct client_report {
+	double down_mbps, up_mbps, air_ms;
+	u64 lost, misordered;
+	double latency_ms;
+	u32 poll_latency_ms;
+	u32 penalty_max;
+};
+
+static void usage(void)
+{
+	fprintf(stderr, "usage: qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT]\n"
+			"               [--distance-km D] [--duration SEC] [--mcs M]\n"
+			"               [--traffic saturated|light] [--size BYTES] [--direction both|down|up]\n"
+			"               [--overhead-us US] [--dup PCT] [--reorder PCT] [--wrr W1,W2,...]\n"
+			"               [--idle] [--pcap PREFIX] [--json] [--verbose]\n");
+	exit(2);
+}
+
+static int parse(int argc, char **argv, struct opts *o)
+{
+	static const struct option lo[] = {
+		{ "clients", 1, 0, 'n' }, { "seed", 1, 0, 's' }, { "loss", 1, 0, 'l' },
+		{ "token-loss", 1, 0, 'L' }, { "distance-km", 1, 0, 'd' }, { "duration", 1, 0, 't' },
+		{ "mcs", 1, 0, 'm' }, { "traffic", 1, 0, 'T' }, { "size", 1, 0, 'S' },
+		{ "direction", 1, 0, 'D' }, { "overhead-us", 1, 0, 'o' }, { "dup", 1, 0, 'u' },
+		{ "reorder", 1, 0, 'r' }, { "wrr", 1, 0, 'w' }, { "idle", 0, 0, 'i' },
+		{ "pcap", 1, 0, 'p' }, { "json", 0, 0, 'j' }, { "verbose", 0, 0, 'v' },
+		{ "stats", 0, 0, 'x' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
+	};
+	int c;
+
+	memset(o, 0, sizeof(*o));
+	o->clients = 1;
+	o->seed = 1;
+	o->token_loss = -1;
+	o->duration = 10;
+	o->mcs = 15;
+	o->size = 1514;
+	o->saturated = 1;
+	o->down = o->up = 1;
+	while ((c = getopt_long(argc, argv, "", lo, NULL)) != -1) {
+		switch (c) {
+		case 'n': o->clients = atoi(optarg); break;
+		case 's': o->seed = strtoull(optarg, NULL, 0); break;
+		case 'l': o->loss = atof(optarg) / 100; break;
+		case 'L': o->token_loss = atof(optarg) / 100; break;
+		case 'd': o->km = atof(optarg); break;
+		case 't': o->duration = atof(optarg); break;
+		case 'm': o->mcs = atoi(optarg); break;
+		case 'T':
+			if (strcmp(optarg, "saturated") && strcmp(optarg, "light"))
+				usage();
+			o->saturated = !strcmp(optarg, "saturated");
+			break;
+		case 'S': o->size = atoi(optarg); break;
+		case 'D':
+			o->down = strcmp(optarg, "up") != 0;
+			o->up = strcmp(optarg, "down") != 0;
+			break;
+		case 'o': o->overhead_us = atoi(optarg); break;
+		case 'u': o->dup = atof(optarg) / 100; break;
+		case 'r': o->reorder = atof(optarg) / 100; break;
+		case 'w': snprintf(o->weights, sizeof(o->weights), "%s", optarg); break;
+		case 'i': o->idle = 1; break;
+		case 'p': o->pcap = optarg; break;
+		case 'j': o->json = 1; break;
+		case 'v': o->verbose = 1; break;
+		case 'x': o->stats = 1; break;
+		default: usage();
+		}
+	}
+	if (o->clients < 1 || o->clients > SIM_MAX_NODES - 1 || o->duration <= 0 || o->mcs < 0 ||
+	    o->mcs > 23 || o->size < 60 || o->size > 3486)
+		usage();
+	if (o->token_loss < 0)
+		o->token_loss = o->loss;
+	return 0;
+}
+
+static double jain(const double *x, int n)
+{
+	double sum = 0, sq = 0;
+	int i;
+
+	for (i = 0; i < n; i++) {
+		sum += x[i];
+		sq += x[i] * x[i];
+	}
+	return sq > 0 ? sum * sum / (n * sq) : 1.0;
+}
+
+static void mac_of(u8 *mac, int i)
+{
+	static const u8 base[6] = { 0x02, 0x00, 0x00, 0x00, 0x00, 0x00 };
+
+	memcpy(mac, base, 6);
+	mac[4] = (u8)(i >> 8);
+	mac[5] = (u8)(i + 1);
+}
+
+static void set_weights(struct sim_node *m, const char *list)
+{
+	const char *p = list;
+	struct qlix_peer *peer;
+	int i = 0;
+
+	if (!*list)
+		return;
+	m->ctx.p.wrr = 1;
+	list_for_each_entry_reverse(peer, &m->ctx.peers_all, all_link) {
+		peer->weight = (u32)strtoul(p, NULL, 0);
+		p = strchr(p, ',');
+		if (!p)
+			break;
+		p++;
+		i++;
+	}
+}
+
+/* The per-peer counter pages of both ends of every link, as the module shows them. */
+static void print_stats(struct sim_node *master, struct sim_node **cl, int n)
+{
+	static char page[4096];
+	struct qlix_peer *p;
+	int i;
+
+	for (i = 0; i < n; i++) {
+		p = sim_peer(master, cl[i]->wdev->dev_addr);
+		sim_cur = master;
+		qlix_peer_stats_show(p, page);
+		printf("--- master, peer for client %d\n%s", i + 1, page);
+		qlix_train_stats_show(p, page);
+		printf("train lengths:\n%s", page);
+		p = sim_peer(cl[i], master->wdev->dev_addr);
+		sim_cur = cl[i];
+		qlix_peer_stats_show(p, page);
+		printf("--- client %d\n%s", i + 1, page);
+	}
+	sim_cur = NULL;
+}
+
+int main(int argc, char **argv)
+{
+	struct opts o;
+	struct sim_config cfg;
+	struct sim_node *master, *cl[SIM_MAX_NODES];
+	struct sim_flow *down[SIM_MAX_NODES] = { 0 }, *up[SIM_MAX_NODES] = { 0 };
+	struct client_report rep[SIM_MAX_NODES];
+	double thr[SIM_MAX_NODES], air[SIM_MAX_NODES];
+	double total_mbps = 0, phy_kbps, frac, dur_us;
+	u64 lost = 0, misordered = 0;
+	u8 mac[6];
+	int i, k;
+	char air_path[512], rx_path[512];
+
+	parse(argc, argv, &o);
+	sim_config_defaults(&cfg);
+	cfg.seed = o.seed;
+	cfg.loss_data = o.loss;
+	cfg.loss_token = o.token_loss;
+	cfg.dup = o.dup;
+	cfg.reorder = o.reorder;
+	cfg.overhead_us = (u32)o.overhead_us;
+	cfg.verbose = o.verbose;
+	sim_create(&cfg);
+	if (o.pcap) {
+		snprintf(air_path, sizeof(air_path), "%s-air.pcap", o.pcap);
+		snprintf(rx_path, sizeof(rx_path), "%s-rx.pcap", o.pcap);
+		if (sim_pcap_open(air_path, rx_path)) {
+			perror(o.pcap);
+			return 1;
+		}
+	}
+	mac_of(mac, 0);
+	master = sim_add_node(mac, 0);
+	if (sim_load(master, 1))
+		return 1;
+	master->ctx.ar.max_mcs = (u8)o.mcs;
+	master->ctx.t.idle_enabled = (u8)o.idle;
+	for (i = 0; i < o.clients; i++) {
+		mac_of(mac, i + 1);
+		cl[i] = sim_add_node(mac, o.km);
+		if (sim_load(cl[i], 0))
+			return 1;
+		cl[i]->ctx.ar.max_mcs = (u8)o.mcs;
+		cl[i]->ctx.t.idle_enabled = (u8)o.idle;
+		if (sim_link(master, cl[i])) {
+			fprintf(stderr, "qlixsim: cannot link client %d\n", i + 1);
+			return 1;
+		}
+	}
+	set_weights(master, o.weights);
+	for (i = 0; i < o.clients; i++) {
+		u32 ival = o.saturated ? 0 : 10000;
+
+		if (o.down)
+			down[i] = sim_add_flow(master, cl[i], (u32)o.size, ival);
+		if (o.up)
+			up[i] = sim_add_flow(cl[i], master, (u32)o.size, ival);
+	}
+	dur_us = o.duration * 1e6;
+	sim_run_for((u64)dur_us);
+
+	for (i = 0; i < o.clients; i++) {
+		struct qlix_peer *p = sim_peer(master, cl[i]->wdev->dev_addr);
+		struct sim_flow *fl[2] = { down[i], up[i] };
+		u64 lat_sum = 0, n = 0;
+
+		memset(&rep[i], 0, sizeof(rep[i]));
+		for (k = 0; k < 2; k++) {
+			if (!fl[k])
+				continue;
+			rep[i].lost += fl[k]->lost;
+			rep[i].misordered += fl[k]->misordered;
+			lat_sum += fl[k]->latency_sum_us;
+			n += fl[k]->delivered;
+		}
+		if (down[i])
+			rep[i].down_mbps = down[i]->delivered_bytes * 8.0 / dur_us;
+		if (up[i])
+			rep[i].up_mbps = up[i]->delivered_bytes * 8.0 / dur_us;
+		rep[i].latency_ms = n ? lat_sum / 1000.0 / (double)n : 0;
+		rep[i].poll_latency_ms = p ? p->poll_latency : 0;
+		rep[i].air_ms = (cl[i]->tx_air_us[QLIX_PID_DATA] + cl[i]->rx_data_air_us) / 1000.0;
+		thr[i] = rep[i].down_mbps + rep[i].up_mbps;
+		air[i] = rep[i].air_ms;
+		total_mbps += thr[i];
+		lost += rep[i].lost;
+		misordered += rep[i].misordered;
+	}
+	phy_kbps = qlix_phy_rate((u32)o.mcs, cfg.bw, cfg.sgi);
+	{
+		u32 agg = 3500, per = (u32)o.size + 2, pk = (agg - 12) / per;
+
+		while (pk > 1 && 12 + pk * per > agg)
+			pk--;
+		/* the closing rule is "length + 2 + aggregate >= agg_size", so an aggregate never
+		 * fills to the last byte except with a single packet */
+		if (pk > 1 && 12 + pk * per >= agg)
+			pk--;
+		if (pk < 1)
+			pk = 1;
+		frac = (double)pk * o.size / (12.0 + pk * per);
+	}
+	if (o.json) {
+		printf("{\n  \"clients\": %d,\n  \"seed\": %llu,\n  \"duration_s\": %.3f,\n", o.clients,
+		       (unsigned long long)o.seed, o.duration);
+		printf("  \"mcs\": %d,\n  \"phy_rate_mbps\": %.1f,\n  \"distance_km\": %.1f,\n", o.mcs,
+		       phy_kbps / 1000, o.km);
+		printf("  \"loss_pct\": %.2f,\n  \"traffic\": \"%s\",\n", o.loss * 100,
+		       o.saturated ? "saturated" : "light");
+		printf("  \"per_client\": [\n");
+		for (i = 0; i < o.clients; i++)
+			printf("    {\"client\": %d, \"down_mbps\": %.3f, \"up_mbps\": %.3f, "
+			       "\"latency_ms\": %.2f, \"poll_latency_ms\": %u, \"airtime_ms\": %.1f, "
+			       "\"lost\": %llu, \"misordered\": %llu}%s\n",
+			       i + 1, rep[i].down_mbps, rep[i].up_mbps, rep[i].latency_ms,
+			       rep[i].poll_latency_ms, rep[i].air_ms, (unsigned long long)rep[i].lost,
+			       (unsigned long long)rep[i].misordered, i + 1 < o.clients ? "," : "");
+		printf("  ],\n");
+		printf("  \"total_mbps\": %.3f,\n", total_mbps);
+		printf("  \"efficiency\": %.4f,\n", total_mbps * 1000 / phy_kbps);
+		printf("  \"efficiency_limit\": %.4f,\n", frac);
+		printf("  \"efficiency_vs_limit\": %.4f,\n", total_mbps * 1000 / phy_kbps / frac);
+		printf("  \"airtime\": {\"data\": %.4f, \"token\": %.4f, \"idle\": %.4f},\n",
+		       sim->air_data_us / dur_us, sim->air_token_us / dur_us,
+		       1 - (sim->air_data_us + sim->air_token_us) / dur_us);
+		printf("  \"collisions\": %llu,\n", (unsigned long long)sim->collisions);
+		printf("  \"lost_frames\": {\"token\": %llu, \"data\": %llu},\n",
+		       (unsigned long long)sim->lost_token, (unsigned long long)sim->lost_data);
+		printf("  \"packets_lost\": %llu,\n  \"packets_misordered\": %llu,\n",
+		       (unsigned long long)lost, (unsigned long long)misordered);
+		printf("  \"busy_unstopped\": %llu,\n", (unsigned long long)sim->busy_unstopped);
+		printf("  \"jain_throughput\": %.4f,\n  \"jain_airtime\": %.4f\n}\n", jain(thr, o.clients),
+		       jain(air, o.clients));
+	} else {
+		printf("clients %d  mcs %d (%.1f Mb/s)  %.1f km  loss %.1f%%  %s, %.1f s\n", o.clients,
+		       o.mcs, phy_kbps / 1000, o.km, o.loss * 100, o.saturated ? "saturated" : "light",
+		       o.duration);
+		for (i = 0; i < o.clients; i++)
+			printf("  client %2d: down %7.3f Mb/s  up %7.3f Mb/s  latency %7.2f ms  poll %4u ms"
+			       "  lost %llu  misordered %llu\n",
+			       i + 1, rep[i].down_mbps, rep[i].up_mbps, rep[i].latency_ms,
+			       rep[i].poll_latency_ms, (unsigned long long)rep[i].lost,
+			       (unsigned long long)rep[i].misordered);
+		printf("total %.3f Mb/s  efficiency %.1f%% of PHY, %.1f%% of the aggregate limit\n",
+		       total_mbps, total_mbps * 100000 / phy_kbps, total_mbps * 100000 / phy_kbps / frac);
+		printf("airtime: data %.1f%%  token %.1f%%  idle %.1f%%  collisions %llu\n",
+		       sim->air_data_us * 100 / dur_us, sim->air_token_us * 100 / dur_us,
+		       100 - (sim->air_data_us + sim->air_token_us) * 100 / dur_us,
+		       (unsigned long long)sim->collisions);
+		printf("fairness (Jain): throughput %.4f  airtime %.4f\n", jain(thr, o.clients),
+		       jain(air, o.clients));
+	}
+	if (o.stats)
+		print_stats(master, cl, o.clients);
+	sim_destroy();
+	return 0;
+}
