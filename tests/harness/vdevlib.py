@@ -99,7 +99,7 @@ def run(cmd, roots=(), stubs=(), net=False, setup=None, env=None, require=(), in
         cmd = ['/bin/sh', '-c', cmd]
     out = _tmpdir('out.')
     logdir = _tmpdir('log.')
-    args = [sys.executable, VDEV, '--out', out, '--logdir', logdir]
+    args = [sys.executable, '-S', VDEV, '--out', out, '--logdir', logdir]
     if build or os.environ.get('MT_BUILD_DIR'):
         args += ['--build', build or os.environ['MT_BUILD_DIR']]
     for root in roots:
