@@ -352,12 +352,54 @@ def main():
           'level limit')
     check(open(os.path.join(out, 'rc7')).read().strip() == '0', 'usage exits 0')
 
+    without_preconfigured()
     if failures:
         for f in failures:
             print('FAIL:', f)
         print(r.stderr)
         sys.exit(1)
     print('ok')
+
+
+def without_preconfigured():
+    """No preconfigured document: only eth0* Ethernet interfaces, every radio, open security, vlan 0.
+    A radio switched off by the scheduler, and VAP counters taken from agg0."""
+    roots = [{
+        '/var/run/stats/rfscheduler_status.json': json.dumps({'wifi0': True}),
+        '/tmp/fakewifi.json': json.dumps(FIXTURE),
+        '/sbin/wpa_cli': ('#!/bin/sh\necho "key_mgmt=WPA2-PSK"\n', 0o755),
+    }]
+    script = r'''
+set -e
+O=/mnt/vdev/out
+stats -s -w -p 2>$O/err
+cp -a /var/run/stats/. $O/
+cat /sys/class/net/agg0/statistics/tx_packets >$O/agg0_tx
+'''
+    r = vdevlib.run(script, roots=roots, net=True, setup=SETUP + 'ip tuntap add agg0 mode tap; ip link set agg0 up\n',
+                    env={'LD_PRELOAD': FAKEWIFI, 'FAKEWIFI_CONFIG': '/tmp/fakewifi.json'}, timeout=240)
+    assert r.returncode == 0, r
+
+    def doc(name):
+        with open(os.path.join(r.out, name)) as f:
+            return json.load(f)
+    st = doc('statistics.json')
+    check(sorted(st['interfaces']) == ['eth0', 'eth0.7', 'lo'], 'no preconf: interfaces %r' % sorted(st['interfaces']))
+    check(st['device_ip'] == '0.0.0.0' and 'device_ip6' not in st, 'no wan without topology')
+    check(all('type' not in v for v in st['interfaces'].values()), 'no wan/lan type')
+    pr = doc('periodic.json')
+    check([w['ifname'] for w in pr['wired']] == ['eth0'], 'no preconf: wired %r' % pr['wired'])
+    radios = {w['ifname']: w for w in pr['wireless']}
+    check(radios.get('wifi0') == {'ifname': 'wifi0', 'active': False, 'disabledByScheduler': True, 'assoced': False},
+          'radio off by schedule %r' % radios.get('wifi0'))
+    wl = doc('wireless.json')
+    vaps = {v['name']: v for v in wl['vaps']}
+    check(vaps['ath0']['security'] == 'open' and vaps['ath0']['vlan'] == 0, 'no preconf: open, vlan 0')
+    check(vaps['ath1']['security'] == 'open', 'no wpa_cli without a configured wpa security')
+    agg_tx = int(open(os.path.join(r.out, 'agg0_tx')).read())
+    check(vaps['ath0']['rxErrors'] == 0 and vaps['ath0']['rxPackets'] == vaps['ath1']['rxPackets'] and
+          vaps['ath0']['txPackets'] <= agg_tx, 'VAP counters from agg0 %r' % vaps['ath0'])
+    check(wl['radios']['operationMode'] == 'staWds', 'operation mode from the VAPs')
 
 
 main()
