@@ -198,7 +198,7 @@ std::vector<iw_priv_args> priv_table(json_t *ifc)
 		iw_priv_args a;
 		memset(&a, 0, sizeof(a));
 		a.cmd = 0x8BFE;
-		a.get_args = 0x2801;
+		a.get_args = 0x4801;
 		snprintf(a.name, sizeof(a.name), "dummy%u", (unsigned)(k % 100000));
 		t.push_back(a);
 	}
