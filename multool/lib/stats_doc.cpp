@@ -99,6 +99,15 @@ out:
 int stats_state_init(const json_t *state, const char *state_path, const char *doc_path, const char *func,
 		     int line)
 {
+	char dir[4096];
+
+	/* On a fresh /var/run neither the documents' folder nor its state folder exist yet. */
+	snprintf(dir, sizeof(dir), "%s", state_path);
+	char *slash = strrchr(dir, '/');
+	if (slash) {
+		*slash = '\0';
+		create_path(dir);
+	}
 	create_path(state_path);
 	if (json_dump_atomic(state, state_path) < 0 || stats_copy_file(state_path, doc_path) < 0) {
 		fprintf(stderr, "%s:%s():%d: cannot copy %s to %s\n", "stats.c", func, line, state_path, doc_path);

@@ -169,7 +169,7 @@ TEST_F(TempDir, KickerRuns)
 
 TEST_F(TempDir, FirstRunCopiesStateByteForByte)
 {
-	std::string state = dir + "/state/s.json", doc = dir + "/doc.json";
+	std::string state = dir + "/stats/state/s.json", doc = dir + "/stats/doc.json";
 	json_t *s = json_pack("{s:{s:{s:i}}}", "interfaces", "eth0", "rx_packets", 12);
 
 	ASSERT_EQ(0, stats_state_init(s, state.c_str(), doc.c_str(), "statistics_stats", 1));
