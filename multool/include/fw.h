@@ -159,3 +159,16 @@ enum fw_layout {
 int fw_detect_layout(int *active);
 /* Writes the image into bank (the inactive one) of the layout; messages printed.  0 or -1. */
 int fw_write_bank(int layout, int bank, const uint8_t *image, size_t len, const struct fw_format_ops *ops);
+
+/* ---- factory flash images ---- */
+
+#define FI_IMAGE_SIZE 16777216u
+#define FI_DEVICE_BLOCK 255u /* ART in its first half, KBEE in its second */
+#define FI_MINIROOT_TOOL "/usr/lib/fi-write"
+
+/* Copies nblocks erase blocks from src to dst (a shared mapping), flushing each block and printing
+ * the progress of the named tool on stderr.  0, or -1 when a flush failed (perror printed). */
+int fi_copy_blocks(uint8_t *dst, const uint8_t *src, uint32_t nblocks, uint32_t erasesize, const char *tool);
+/* Maps len bytes of an open device or file, refusing one shorter than len (a mapping past its end
+ * would fault on access).  NULL with errno set. */
+uint8_t *fi_map(int fd, size_t len, bool writable);

@@ -57,7 +57,8 @@ static int legacy_verify(const uint8_t *image, size_t len)
 
 static int legacy_type(const uint8_t *image, size_t len)
 {
-	if (len < FW_LEGACY_HDR_SIZE)
+	/* Shown even for a refused image, so read wherever the byte exists. */
+	if (len <= 30)
 		return -1;
 	return image[30];
 }

@@ -1,0 +1,270 @@
+#!/usr/bin/env python3
+"""fwupdate -c / -i: what each image format passes or fails with, the acceptance rules of the
+device, and a truncation/corruption sweep in which nothing may be written and nothing may crash."""
+
+import json
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fwdev  # noqa: E402
+import fwfix  # noqa: E402
+
+V_NEW = 'APCPE.QA-2.v7.52.1'
+KERNEL = bytes((i * 7 + 3) & 0xFF for i in range(3000))
+ROOTFS = bytes((i * 13 + 1) & 0xFF for i in range(5000))
+CONTROL = '# factory batch 7\n00:15:6d:10:20:00-00:15:6d:10:20:ff\n'
+PF = '{"countryCode": "DE", "name": "sealed"}'
+
+
+def check(image, *args, **board):
+    return fwdev.run(['/usr/sbin/fwupdate', '-c'] + list(args) if not args or args[0] != '-i'
+                     else ['/usr/sbin/fwupdate', '-i'], fwdev.board(image=image, **board))
+
+
+class Formats(unittest.TestCase):
+    def test_valid_image_of_each_kind_is_accepted_without_install(self):
+        cases = [
+            ('legacy', fwfix.legacy(V_NEW, KERNEL), 'Image type: firmware upgrade\n'),
+            ('fit', fwfix.fit(V_NEW, KERNEL, ROOTFS), 'Image type: firmware upgrade\n'),
+            ('oem', fwfix.legacy_typed(V_NEW, 128, b'{"oem": 1}'), 'Image type: OEM config\n'),
+            ('sealed', fwfix.sealed(V_NEW, PF, CONTROL), 'Image type: product file\n'),
+        ]
+        for name, image, line in cases:
+            with self.subTest(name):
+                cmd = ('fwupdate -c; echo rc=$?; ls -a /tmp')
+                r = fwdev.run(['/bin/sh', '-c', cmd], fwdev.board(image=image))
+                self.assertIn('rc=0', r.stdout, r.stderr)
+                self.assertTrue(r.stdout.startswith(line + V_NEW + '\n'), r.stdout)
+                listing = r.stdout.split('rc=0', 1)[1].split()
+                # Checked in place, and nothing of the sealed check is left behind.
+                self.assertIn('fwupdate.bin', listing)
+                for gone in ('.fwupdate.bin', 'pf.json', 'control', 'product.zip'):
+                    self.assertNotIn(gone, listing)
+                self.assertEqual(r.stubs, [])
+
+    def test_info_prints_type_and_version(self):
+        r = check(fwfix.fit('PTMP.QA-1.v7.53.2', KERNEL, ROOTFS), '-i')
+        self.assertEqual((r.returncode, r.stdout), (0, 'Image type: firmware upgrade\nPTMP.QA-1.v7.53.2\n'))
+        r = check(fwfix.legacy_typed(V_NEW, 77, b'{}'), '-i')
+        self.assertEqual((r.returncode, r.stderr), (1, 'Unknown image type\n'))
+
+    def test_fit_refusals(self):
+        sha256 = fwfix.fit(V_NEW, KERNEL, ROOTFS, rootfs_hash='sha256')
+        no_value = fwfix.dtc('''/dts-v1/;
+/ { description = "%s"; timestamp = <1457730000>;
+    images { kernel { data = [01 02 03]; compression = "none"; hash-1 { algo = "crc32"; }; }; }; };''' % V_NEW)
+        no_desc = fwfix.dtc('/dts-v1/;\n/ { timestamp = <1457730000>; images { }; };')
+        bad_crc_len = fwfix.dtc('''/dts-v1/;
+/ { description = "%s"; timestamp = <1>;
+    images { rootfs { data = [01 02 03]; hash-9 { algo = "crc32"; value = [55 8A]; }; }; }; };''' % V_NEW)
+        unhashed = fwfix.dtc('''/dts-v1/;
+/ { description = "%s"; timestamp = <1457730000>;
+    images { kernel { data = [01 02 03]; compression = "none"; notahash { algo = "md5"; }; }; }; };''' % V_NEW)
+        truncated = fwfix.fit(V_NEW, KERNEL, ROOTFS)[:-1]
+        cases = [
+            ('sha256 refused even when right', sha256, 1, 'Unsupported hash algorithm\nImage file corrupted\n'),
+            ('hash without value', no_value, 1, "Image 'kernel' hash 'hash-1' invalid\nImage file corrupted\n"),
+            ('crc32 value of wrong length', bad_crc_len, 1,
+             "Image 'rootfs' hash 'hash-9' invalid\nImage file corrupted\n"),
+            ('no description', no_desc, 1, 'Bad image format\nImage file corrupted\n'),
+            ('tree longer than file', truncated, 1, 'Image file too small\nImage file corrupted\n'),
+            ('only hash* children are hashes', unhashed, 0, ''),
+        ]
+        for name, image, rc, err in cases:
+            with self.subTest(name):
+                r = check(image)
+                self.assertEqual((r.returncode, r.stderr), (rc, err))
+
+    def test_legacy_refusals(self):
+        good = fwfix.legacy(V_NEW, KERNEL)
+        payload = bytearray(good)
+        payload[64 + 1000] ^= 0x01
+        header = bytearray(good)
+        header[40] ^= 0x20
+        for name, image, err in [('payload byte', payload, 'Image corrupted\n'),
+                                 ('name byte', header, 'Image header corrupted\n'),
+                                 ('63 bytes', good[:63], 'Image file too small\n'),
+                                 ('30 bytes', good[:30], 'Image file too small\nUnknown image type\n'),
+                                 ('31 bytes of type 129', fwfix.legacy_typed(V_NEW, 129, b'{}')[:31],
+                                  'Image file too small\n')]:
+            with self.subTest(name):
+                r = check(bytes(image))
+                self.assertEqual((r.returncode, r.stderr), (1, err))
+
+
+class Acceptance(unittest.TestCase):
+    def test_device_rules(self):
+        fit = fwfix.fit
+        locked_array = '{"countryCode": ["DE", "AT"]}'
+        cases = [
+            # name, image, board, rc, message on stderr
+            ('platform', fwfix.legacy('APCPE.QA-3.v7.52.1', KERNEL), {}, 1, 'Firmware platform mismatch\n'),
+            ('product', fwfix.legacy('PTMP.QA-2.v7.52.1', KERNEL), {}, 1, 'Firmware product mismatch\n'),
+            ('major', fwfix.legacy('APCPE.QA-2.v8.52.1', KERNEL), {}, 1, 'Firmware major version mismatch\n'),
+            ('unparsable', fwfix.legacy('APCPE.QA-2.v7', KERNEL), {}, 1, "Can't parse image firmware version\n"),
+            ('lock blocks downgrade', fwfix.legacy('APCPE.QA-2.v7.50.9', KERNEL), {'product': locked_array}, 1,
+             'Can not downgrade to less than v7.51 due to product file lock\n'),
+            ('lock lets 51 pass', fwfix.legacy('APCPE.QA-2.v7.51-rc1.9', KERNEL), {'product': locked_array}, 0, ''),
+            ('brand device refuses plain image', fwfix.legacy(V_NEW, KERNEL),
+             {'version': 'APCPE.QA-2.v7.51.5.Qarven'}, 1, 'Qarvendis version mismatch \n'),
+            ('brand device takes branded image', fwfix.legacy(V_NEW + '.Qarven', KERNEL),
+             {'version': 'APCPE.QA-2.v7.51.5.Qarven'}, 0, ''),
+            ('timestamp one second early', fit('PTMP.QA-1.v7.52.1', KERNEL, ROOTFS, epoch=1457729999),
+             {'version': 'PTMP.QA-1.v7.51.5'}, 1,
+             '\x1b[93mfwupdate: unsupported timestamp: Fri Mar 11 20:59:59 2016\n\x1b[0m'),
+            ('timestamp on the limit', fit('PTMP.QA-1.v7.52.1', KERNEL, ROOTFS, epoch=1457730000),
+             {'version': 'PTMP.QA-1.v7.51.5'}, 0, ''),
+            ('legacy has no timestamp', fwfix.legacy('PTMP.QA-1.v7.52.1', KERNEL),
+             {'version': 'PTMP.QA-1.v7.51.5'}, 1, 'fwupdate: no image timestamp - assuming damaged image\n'),
+            ('other platform ignores timestamp', fit(V_NEW, KERNEL, ROOTFS, epoch=1457729999), {}, 0, ''),
+            ('factory mode', fwfix.legacy(V_NEW, KERNEL), {'factory_mode': 1}, 255,
+             "\ndenied: factory_mode=1 (required factory_mode=3, try run 'factoryd -F 3')\n"),
+            ('no factory-mode record', fwfix.legacy(V_NEW, KERNEL), {'factory_mode': None}, 0, ''),
+        ]
+        for name, image, board, rc, err in cases:
+            with self.subTest(name):
+                r = check(image, **board)
+                self.assertEqual((r.returncode, r.stderr), (rc, err))
+
+    def test_factory_mode_gates_info_too(self):
+        r = check(fwfix.legacy(V_NEW, KERNEL), '-i', factory_mode=0)
+        self.assertEqual((r.returncode, r.stdout), (255, ''))
+
+    def test_product_file_country_lock(self):
+        def product(cc):
+            return fwfix.legacy_typed(V_NEW, 129, json.dumps({'countryCode': cc}).encode())
+        installed_string = '{"countryCode": "DE-1"}'
+        cases = [
+            ('unlocked', product('US'), None, 0, ''),
+            ('same two letters', product('DE-2'), installed_string, 0, ''),
+            ('other country', product('AT'), installed_string, 1, 'Product file is locked\n'),
+            ('new code not a string', product(['DE']), installed_string, 1, 'Product file is locked\n'),
+            ('array lock', product('DE'), '{"countryCode": ["DE"]}', 1, 'Product file is locked\n'),
+            ('empty array', product('DE'), '{"countryCode": []}', 1, 'Product file is locked\n'),
+        ]
+        for name, image, installed, rc, err in cases:
+            with self.subTest(name):
+                r = check(image, product=installed)
+                self.assertEqual((r.returncode, r.stderr), (rc, err))
+
+    def test_sealed_binding(self):
+        other = '00:15:6d:99:00:00-00:15:6d:99:00:ff\n'
+        art = bytearray(8192)
+        art[4098:4104] = bytes.fromhex('00156d990042')
+        art_files = {'/etc/fwtest.mtd': fwfix.proc_mtd([('art', 0x10000, 0x10000)]), '/dev/mtdblock0': bytes(art)}
+        cases = [
+            ('radio MAC in range, art never needed', fwfix.sealed(V_NEW, PF, CONTROL), {}, 0, ''),
+            ('single address line', fwfix.sealed(V_NEW, PF, 'junk\n00:15:6d:10:20:30\n'), {}, 0, ''),
+            ('wifi0 MAC from art', fwfix.sealed(V_NEW, PF, other), art_files, 0, ''),
+            ('no MAC in range', fwfix.sealed(V_NEW, PF, other), {}, 1, ''),
+            ('no range at all', fwfix.sealed(V_NEW, PF, '# none\n'), {}, 1,
+             'Failed to parse macs from control file\n'),
+            ('no control file', fwfix.sealed(V_NEW, PF, None, files={'pf.json': PF}), {}, 1,
+             'failed to read control file\n'),
+            ('wrong major', fwfix.sealed('APCPE.QA-2.v6.52.1', PF, CONTROL), {}, 1,
+             'Firmware major version mismatch\n'),
+            ('branded device', fwfix.sealed(V_NEW, PF, CONTROL), {'version': 'APCPE.QA-2.v7.51.5.Qarven'}, 1,
+             'Qarvendis version mismatch \n'),
+        ]
+        for name, image, extra, rc, err in cases:
+            with self.subTest(name):
+                files = dict(fwdev.board(image=image, version=extra.pop('version', fwdev.DEVICE_VERSION)
+                                         if isinstance(extra, dict) and 'version' in extra else fwdev.DEVICE_VERSION),
+                             **extra)
+                r = fwdev.run(['/bin/sh', '-c', 'fwupdate -c; echo rc=$?; ls -a /tmp'], files)
+                self.assertIn('rc=%d' % rc, r.stdout, r.stderr)
+                if err:
+                    self.assertTrue(r.stderr.endswith(err), r.stderr)
+                listing = r.stdout.split('rc=', 1)[1].split()
+                for gone in ('pf.json', 'control', 'product.zip'):
+                    self.assertNotIn(gone, listing)
+
+    def test_sealed_length_field_never_wraps(self):
+        good = bytearray(fwfix.sealed(V_NEW, PF, CONTROL))
+        for name, l in [('below 16', 15), ('zero', 0), ('huge', 0xFFFFFFF0), ('partial block', len(good) - 96 - 8),
+                        ('one past file', len(good) - 96 + 16)]:
+            with self.subTest(name):
+                image = bytearray(good)
+                image[4:8] = l.to_bytes(4, 'big')
+                r = check(bytes(image))
+                self.assertEqual((r.returncode, r.stderr), (1, 'Image file too small\n'))
+
+
+SWEEP = r'''
+import glob, json, os, subprocess, sys
+image = open(sys.argv[1], 'rb').read()
+spec = json.load(open(sys.argv[2]))
+out = open(sys.argv[3], 'w')
+variants = [('trunc', n) for n in range(len(image))] + [('flip', i) for i in spec['flips']]
+for kind, n in variants:
+    data = image[:n] if kind == 'trunc' else image[:n] + bytes([image[n] ^ 0xFF]) + image[n + 1:]
+    with open('/tmp/fwupdate.bin', 'wb') as f:
+        f.write(data)
+    p = subprocess.run(['/usr/sbin/fwupdate'], stdin=subprocess.DEVNULL, capture_output=True, text=True, errors='replace')
+    left = [p for p in ('/tmp/pf.json', '/tmp/control', '/tmp/product.zip') if os.path.exists(p)]
+    left += glob.glob('/tmp/data-*')
+    for p2 in ('/tmp/.fwupdate.bin', '/tmp/pf.json', '/tmp/control'):
+        if os.path.exists(p2):
+            os.unlink(p2)
+    out.write(json.dumps({'kind': kind, 'n': n, 'rc': p.returncode, 'err': p.stderr, 'left': left}) + '\n')
+'''
+
+
+class Sweep(unittest.TestCase):
+    """Every truncation and single-byte corruptions of each format, run as a full install: a refused
+    image must exit 1 through the refusal, leave no temporary file and start no writer."""
+
+    def sweep(self, image, flips, extra=None):
+        files = fwdev.board()
+        files.update(extra or {})
+        files['/usr/lib/fwtest/image.bin'] = image
+        files['/usr/lib/fwtest/spec.json'] = json.dumps({'flips': flips})
+        files['/usr/lib/fwtest/sweep.py'] = SWEEP
+        r = fwdev.run(['python3', '/usr/lib/fwtest/sweep.py', '/usr/lib/fwtest/image.bin',
+                       '/usr/lib/fwtest/spec.json', '/mnt/vdev/out/results.json'],
+                      files, stubs=fwdev.FW_STUBS + ['/usr/sbin/sysconf'], timeout=900)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(r.out, 'results.json')) as f:
+            results = [json.loads(line) for line in f]
+        crashes = [x for x in results if x['rc'] not in (0, 1) or 'Sanitizer' in x['err'] or 'runtime error' in x['err']]
+        self.assertEqual(crashes, [])
+        self.assertEqual([x for x in results if x['left']], [])
+        accepted = [x for x in results if x['rc'] == 0]
+        sys.stderr.write('sweep: %d variants, %d refused, %d accepted, %d crashes\n' % (
+            len(results), len(results) - len(accepted), len(accepted), len(crashes)))
+        return results, accepted, r
+
+    def test_legacy(self):
+        image = fwfix.legacy(V_NEW, KERNEL[:700])
+        results, accepted, r = self.sweep(image, list(range(len(image))))
+        self.assertEqual(accepted, [])
+        self.assertEqual(r.stubs, [])
+        for x in results:
+            self.assertIn(x['err'].splitlines()[-1], ('fwupdate: Unsupported image format', 'fwupdate: Invalid image',
+                                                      'fwupdate: mmap() on file failed: Invalid argument (22)'))
+
+    def test_fit(self):
+        image = fwfix.fit(V_NEW, KERNEL[:600], ROOTFS[:900])
+        k, rf = image.find(KERNEL[:600]), image.find(ROOTFS[:900])
+        protected = list(range(0, 40)) + list(range(k, k + 600, 3)) + list(range(rf, rf + 900, 5))
+        results, accepted, r = self.sweep(image, protected)
+        self.assertEqual([x for x in accepted if x['kind'] == 'trunc'], [])
+        data_hits = [x for x in accepted if x['n'] >= 40]
+        self.assertEqual(data_hits, [])
+        # Header words the tree check does not rely on (version, boot cpu) may change harmlessly.
+        sys.stderr.write('fit header flips accepted: %s\n' % sorted(x['n'] for x in accepted))
+
+    def test_sealed(self):
+        image = fwfix.sealed(V_NEW, PF, CONTROL)
+        results, accepted, r = self.sweep(image, list(range(len(image))))
+        self.assertEqual([x for x in accepted if x['kind'] == 'trunc'], [])
+        # Magic and length word are always refused.
+        self.assertEqual([x for x in accepted if x['n'] < 8], [])
+        sys.stderr.write('sealed flips accepted at offsets: %s\n' % sorted(x['n'] for x in accepted))
+        self.assertEqual(len(r.calls('/usr/sbin/sysconf')), len(accepted))
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)
