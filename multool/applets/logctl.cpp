@@ -24,6 +24,8 @@ LOG4C_CATEGORY(log4c_cat_logctl, "logctl");
 
 #define MAX_PAIRS 20
 #define NAME_MAX_CHARS 127
+/* Far more categories than any build has: a bigger count is a garbled answer. */
+#define MAX_CATEGORIES 4096
 
 struct level_pair {
 	char *copy; /* the argument, split in place */
@@ -111,7 +113,7 @@ static void read_info(struct target *t)
 	if (got != 3)
 		die("parameters not found");
 	if (t->end < t->start || (t->end - t->start) % LOG4C_RECORD_SIZE ||
-	    t->count != (t->end - t->start) / LOG4C_RECORD_SIZE)
+	    t->count != (t->end - t->start) / LOG4C_RECORD_SIZE || t->count > MAX_CATEGORIES)
 		die("got invalid log4c start and stop offset.\n");
 }
 
