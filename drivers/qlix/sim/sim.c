@@ -415,7 +415,7 @@ static void radio_start(struct sim_node *n)
 	to = node_by_mac(f.dst);
 	if (to && f.pid == QLIX_PID_DATA)
 		to->rx_data_air_us += air;
-	if (frame && to && !collided && !lost(f.pid)) {
+	if (frame && to && !collided && !n->deaf && !to->deaf && !lost(f.pid)) {
 		double km = to->x_km > n->x_km ? to->x_km - n->x_km : n->x_km - to->x_km;
 		u64 extra = 0;
 

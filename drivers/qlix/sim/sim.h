@@ -12,7 +12,7 @@ extern "C" {
 #endif
 
 #define SIM_MAX_NODES	80
-#define SIM_MAX_DEVS	80
+#define SIM_MAX_DEVS	300
 #define SIM_MAX_FLOWS	160
 #define SIM_MAX_UMH	64
 
@@ -51,6 +51,7 @@ struct sim_node {
 	unsigned long total_pages;
 	int umh_ret;
 	int fail_snap_token, fail_snap_data;
+	int deaf;			/* neither sends nor hears: a radio that went silent */
 	char *log;
 	size_t log_len, log_cap;
 	u64 tx_frames[3], tx_air_us[3];	/* by protocol id: 1 token, 2 data */

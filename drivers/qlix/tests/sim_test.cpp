@@ -1,0 +1,515 @@
+// The qlix module in the simulator: one master and its clients on a shared medium, driven on
+// virtual time.  Every scenario ends with all modules unloaded and checks that no buffer,
+// allocation or timer is left behind.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+extern "C" {
+#include "sim/sim.h"
+}
+
+// Built once per clock rate: the suite names carry the rate so both runs are listed apart.
+#define SIM_CAT2(a, b) a##b
+#define SIM_CAT(a, b) SIM_CAT2(a, b)
+#define Sim SIM_CAT(SimHz, HZ)
+#define Traffic SIM_CAT(TrafficHz, HZ)
+#define Resync SIM_CAT(ResyncHz, HZ)
+
+namespace {
+
+const u8 kMaster[6] = { 0x02, 0x00, 0x00, 0x00, 0x00, 0x01 };
+
+std::vector<u8> client_mac(int i)
+{
+	return { 0x02, 0x00, 0x00, 0x00, 0x00, (u8)(0x02 + i) };
+}
+
+const u64 kSec = 1000000;
+
+class Sim : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		sim_config_defaults(&cfg);
+		live_kmalloc = shim_kmalloc_live;
+		live_skb = shim_skb_live;
+		shim_fail_alloc_after = -1;
+	}
+
+	void TearDown() override
+	{
+		if (sim) {
+			for (int i = 0; i < sim->nnodes; i++)
+				if (sim->nodes[i]->loaded)
+					sim_unload(sim->nodes[i]);
+			EXPECT_EQ(0, sim->bugs) << sim->last_bug;
+			EXPECT_EQ(0u, sim->busy_unstopped);
+			// what is left are the flows' own backlogs and frames still in the air
+			for (int i = 0; i < sim->nflows; i++)
+				EXPECT_GE(sim->flows[i].nbacklog, 0);
+		}
+		sim_destroy();
+		EXPECT_EQ(live_kmalloc, shim_kmalloc_live) << "allocations leaked";
+		EXPECT_EQ(live_skb, shim_skb_live) << "buffers leaked";
+	}
+
+	// A master and n clients, each linked to the master, all devices up.
+	void start(int n, double km = 0)
+	{
+		sim_create(&cfg);
+		master = sim_add_node(kMaster, 0);
+		ASSERT_EQ(0, sim_load(master, 1));
+		for (int i = 0; i < n; i++) {
+			clients.push_back(sim_add_node(client_mac(i).data(), km));
+			ASSERT_EQ(0, sim_load(clients[i], 0));
+		}
+	}
+
+	void link_all()
+	{
+		for (auto *c : clients)
+			ASSERT_EQ(0, sim_link(master, c));
+	}
+
+	qlix_peer *mpeer(int i) { return sim_peer(master, clients[i]->wdev->dev_addr); }
+	qlix_peer *cpeer(int i) { return sim_peer(clients[i], kMaster); }
+
+	void traffic(u32 size, u32 interval_us)
+	{
+		for (auto *c : clients) {
+			flows.push_back(sim_add_flow(master, c, size, interval_us));
+			flows.push_back(sim_add_flow(c, master, size, interval_us));
+		}
+	}
+
+	std::vector<std::string> umh_lines(int node)
+	{
+		std::vector<std::string> out;
+		for (int i = 0; i < sim->numh; i++) {
+			if (sim->umh[i].node != node)
+				continue;
+			std::string s;
+			for (int a = 0; a < sim->umh[i].argc; a++)
+				s += (a ? " " : "") + std::string(sim->umh[i].argv[a]);
+			out.push_back(s);
+		}
+		return out;
+	}
+
+	sim_config cfg;
+	sim_node *master = nullptr;
+	std::vector<sim_node *> clients;
+	std::vector<sim_flow *> flows;
+	long live_kmalloc = 0, live_skb = 0;
+};
+
+bool contains(const std::vector<std::string> &v, const std::string &s)
+{
+	return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+// ---------------------------------------------------------------- traffic scenarios
+
+struct TrafficCase {
+	const char *name;
+	int clients;
+	double loss, dup, reorder;
+	u32 interval_us; // 0 = saturated
+	double km;
+};
+
+class Traffic : public Sim, public ::testing::WithParamInterface<TrafficCase> {};
+
+// Every flow's packets arrive once and in order.  Without loss nothing is lost and nothing
+// collides; with loss, duplication and reordering the acknowledgements still make every
+// packet arrive exactly once.
+TEST_P(Traffic, DeliversEveryPacketOnceInOrder)
+{
+	const TrafficCase &tc = GetParam();
+	cfg.seed = 7;
+	cfg.loss_data = cfg.loss_token = tc.loss;
+	cfg.dup = tc.dup;
+	cfg.reorder = tc.reorder;
+	start(tc.clients, tc.km);
+	link_all();
+	traffic(1514, tc.interval_us);
+	sim_run_for(8 * kSec);
+
+	u64 delivered = 0, rx_dup = 0;
+	std::vector<double> thr;
+	for (auto *f : flows) {
+		EXPECT_EQ(0u, f->misordered) << "flow " << f->id;
+		EXPECT_EQ(0u, f->lost) << "flow " << f->id;
+		EXPECT_GT(f->delivered, 0u) << "flow " << f->id;
+		delivered += f->delivered;
+	}
+	for (int i = 0; i < tc.clients; i++) {
+		rx_dup += mpeer(i)->st[QS_RX_DUP] + cpeer(i)->st[QS_RX_DUP];
+		thr.push_back((double)(flows[2 * i]->delivered + flows[2 * i + 1]->delivered));
+	}
+	if (tc.loss == 0) {
+		EXPECT_EQ(0u, sim->collisions);
+	}
+	if (tc.dup > 0) {
+		EXPECT_GT(rx_dup, 0u);
+	}
+	if (tc.interval_us) { // light: everything offered arrives, bar what is still queued
+		for (auto *f : flows)
+			EXPECT_GE(f->delivered + 64, f->sent) << "flow " << f->id;
+	}
+	double sum = 0, sq = 0;
+	for (double x : thr)
+		sum += x, sq += x * x;
+	EXPECT_GE(sum * sum / (thr.size() * sq), 0.95) << "Jain's index";
+}
+
+INSTANTIATE_TEST_SUITE_P(Qlix, Traffic,
+	::testing::Values(
+		TrafficCase{ "one_saturated", 1, 0, 0, 0, 0, 0 },
+		TrafficCase{ "sixteen_saturated", 16, 0, 0, 0, 0, 0 },
+		TrafficCase{ "four_light_30km", 4, 0, 0, 0, 20000, 30 },
+		TrafficCase{ "one_lossy", 1, 0.10, 0, 0, 0, 0 },
+		TrafficCase{ "four_lossy_dup_reorder", 4, 0.10, 0.05, 0.05, 0, 0 },
+		TrafficCase{ "sixteen_light_lossy", 16, 0.10, 0, 0, 20000, 0 }),
+	[](const ::testing::TestParamInfo<TrafficCase> &i) { return std::string(i.param.name); });
+
+TEST_F(Sim, SequencesWrapPast4095)
+{
+	start(1);
+	link_all();
+	traffic(1514, 0);
+	sim_run_for(10 * kSec);
+	EXPECT_GT(mpeer(0)->st[QS_TX], 4200u);
+	EXPECT_GT(cpeer(0)->st[QS_RX], 4200u);
+	EXPECT_EQ(mpeer(0)->st[QS_TX] % 4096, mpeer(0)->last_seq);
+	for (auto *f : flows) {
+		EXPECT_EQ(0u, f->misordered);
+		EXPECT_EQ(0u, f->lost);
+	}
+}
+
+// The train is cut by count at the default MCS and by time at the lowest one.
+TEST_F(Sim, TrainCuts)
+{
+	start(1);
+	link_all();
+	traffic(1514, 0);
+	sim_run_for(3 * kSec);
+	qlix_peer *p = mpeer(0);
+	EXPECT_GT(p->st[QS_CUT_MAXQ], 0u);
+	EXPECT_GT(p->train_hist[128], 0u); // 129 frames = limit / 2 + 1
+	for (int i = 129; i < 256; i++)
+		EXPECT_EQ(0u, p->train_hist[i]);
+	EXPECT_EQ(0u, p->st[QS_CUT_TIME]);
+
+	master->ctx.ar.max_mcs = 0;
+	clients[0]->ctx.ar.max_mcs = 0;
+	u32 before = p->st[QS_CUT_TIME];
+	std::vector<u32> hist(p->train_hist, p->train_hist + 256);
+	sim_run_for(3 * kSec);
+	EXPECT_GT(p->st[QS_CUT_TIME], before);
+	// 3044-byte aggregates at 2.8 Mb/s take 8.7 ms; with two tokens and the 30 ms margin in the
+	// budget, 150 ms holds 13 of them
+	for (int i = 13; i < 256; i++)
+		EXPECT_EQ(hist[i], p->train_hist[i]) << i;
+	EXPECT_GT(p->train_hist[12], hist[12]);
+}
+
+// ---------------------------------------------------------------- peer table
+
+TEST_F(Sim, PeerAddAndDeleteRunTheEventScript)
+{
+	start(0);
+	const u8 a[6] = { 0, 0x11, 0x22, 0x33, 0x44, 0x55 };
+	EXPECT_EQ(0, sim_peer_add(master, a));
+	EXPECT_EQ(-EINVAL, sim_peer_add(master, a));
+	sim_run_for(1000);
+	ASSERT_EQ(1, sim->numh);
+	const sim_umh_call &c = sim->umh[0];
+	EXPECT_EQ(3, c.argc);
+	EXPECT_STREQ("/usr/share/lua/qlix-helper.lua", c.argv[0]);
+	EXPECT_STREQ("-a", c.argv[1]);
+	EXPECT_STREQ("peer0", c.argv[2]);
+	EXPECT_STREQ("HOME=/", c.envp[0]);
+	EXPECT_STREQ("PATH=/sbin:/bin:/usr/sbin:/usr/bin", c.envp[1]);
+	EXPECT_EQ(UMH_WAIT_EXEC, c.wait);
+	EXPECT_TRUE(sim_log_contains(master, "calling '/usr/share/lua/qlix-helper.lua -a peer0', ret=0"));
+
+	EXPECT_EQ(0, sim_peer_delete(master, a));
+	EXPECT_EQ(-EINVAL, sim_peer_delete(master, a));
+	sim_run_for(1000);
+	EXPECT_TRUE(contains(umh_lines(0), "/usr/share/lua/qlix-helper.lua -d peer0"));
+	EXPECT_EQ(nullptr, sim_peer(master, a));
+	EXPECT_EQ(0, master->ctx.peer_count);
+}
+
+TEST_F(Sim, PeerCountStopsAt255)
+{
+	start(0);
+	u8 mac[6] = { 0x02, 0x10, 0, 0, 0, 0 };
+	for (int i = 0; i < 255; i++) {
+		mac[4] = (u8)(i >> 8), mac[5] = (u8)i;
+		ASSERT_EQ(0, sim_peer_add(master, mac)) << i;
+	}
+	mac[4] = 9;
+	EXPECT_EQ(-ENOMEM, sim_peer_add(master, mac));
+	EXPECT_EQ(255, master->ctx.peer_count);
+	// the master shares its memory among the peers, with a floor
+	EXPECT_EQ((u32)QLIX_Q_MIN, master->ctx.q.txq_limit);
+	EXPECT_EQ(2u * QLIX_Q_MIN, master->ctx.q.devqlen);
+	mac[4] = 0;
+	EXPECT_EQ(2u * QLIX_Q_MIN, (u32)sim_peer(master, mac)->dev->tx_queue_len);
+}
+
+// ---------------------------------------------------------------- silence, disconnect, idle
+
+// A client that goes silent is penalised (capped at 50), skipped, and disconnected 15 s after its
+// first missed answer: the peer is freed, "kickmac" is called, and a second delete is refused.
+TEST_F(Sim, SilentClientIsPenalisedThenDisconnected)
+{
+	start(2);
+	link_all();
+	sim_run_for(1 * kSec);
+	clients[1]->deaf = 1;
+	qlix_peer *p = mpeer(1);
+	while (p->st[QS_REINJECTED] == 0)
+		sim_run_for(1000);
+	u64 first_miss = sim->now_us;
+	u32 polls_silent = p->st[QS_TOKEN_TX], polls_ok = mpeer(0)->st[QS_TOKEN_TX];
+	sim_run_for(5 * kSec);
+	EXPECT_EQ(50, p->penalty);
+	EXPECT_GT(p->st[QS_REINJECTED], 50u);
+	// skipped penalty + 1 times per turn: the healthy client gets almost every poll
+	EXPECT_GT(mpeer(0)->st[QS_TOKEN_TX] - polls_ok, 10 * (p->st[QS_TOKEN_TX] - polls_silent));
+
+	sim_run_until(first_miss + 15 * kSec - 8000);
+	ASSERT_NE(nullptr, sim_peer(master, clients[1]->wdev->dev_addr));
+	sim_run_until(first_miss + 15 * kSec + 8000);
+	EXPECT_EQ(nullptr, sim_peer(master, clients[1]->wdev->dev_addr)) << "peer leaked";
+	EXPECT_TRUE(sim_log_contains(master, "Peer (02:00:00:00:00:03) not responding too long. Disconnecting."));
+	auto calls = umh_lines(master->id);
+	EXPECT_TRUE(contains(calls, "/sbin/iwpriv ath0 kickmac 02:00:00:00:00:03"));
+	EXPECT_TRUE(contains(calls, "/usr/share/lua/qlix-helper.lua -d peer1"));
+	EXPECT_TRUE(sim_log_contains(master, "calling '/sbin/iwpriv ath0 kickmac 02:00:00:00:00:03', ret=0"));
+	EXPECT_EQ(-EINVAL, sim_peer_delete(master, clients[1]->wdev->dev_addr));
+	EXPECT_EQ(1, master->ctx.peer_count);
+
+	// the other client carries on
+	u32 rx = cpeer(0)->st[QS_START_RX];
+	sim_run_for(1 * kSec);
+	EXPECT_GT(cpeer(0)->st[QS_START_RX], rx + 100);
+}
+
+// A client that never hears its master gives up after twice the timeout and restarts its radio.
+TEST_F(Sim, ClientWithoutMasterReopensItsRadio)
+{
+	start(1);
+	ASSERT_EQ(0, sim_peer_add(clients[0], kMaster));
+	ASSERT_EQ(0, sim_dev_open(cpeer(0)->dev));
+	int reopened = clients[0]->wdev->reopened;
+	sim_run_for(30 * kSec - 8000);
+	EXPECT_NE(nullptr, cpeer(0));
+	sim_run_for(16000);
+	EXPECT_EQ(nullptr, cpeer(0));
+	EXPECT_EQ(reopened + 1, clients[0]->wdev->reopened);
+	EXPECT_TRUE(contains(umh_lines(clients[0]->id), "/usr/share/lua/qlix-helper.lua -d peer0"));
+}
+
+// Idle clients are parked and polled only when their idle delay runs out.  While every peer is
+// parked, the last one is not charged for the re-polls it does not get.  A client with something
+// to send signals and is polled again well before its idle delay runs out.
+TEST_F(Sim, IdleParkingAndWakeUp)
+{
+	start(2);
+	for (auto *n : { master, clients[0], clients[1] }) {
+		n->ctx.t.idle_enabled = 1;
+		n->ctx.t.idle_delay = 5000;
+	}
+	link_all();
+	sim_run_for(2 * kSec);
+	EXPECT_TRUE(list_empty(&master->ctx.peers_active));
+	EXPECT_TRUE(timer_pending(&mpeer(0)->idle_timer));
+	EXPECT_EQ(nullptr, master->ctx.active_peer);
+	u32 tok = mpeer(0)->st[QS_TOKEN_TX] + mpeer(1)->st[QS_TOKEN_TX];
+	sim_run_for(40 * kSec);
+	EXPECT_EQ(0u, mpeer(0)->st[QS_REINJECTED] + mpeer(1)->st[QS_REINJECTED]);
+	EXPECT_NE(nullptr, mpeer(0));
+	EXPECT_NE(nullptr, mpeer(1));
+	EXPECT_NE(nullptr, cpeer(0));
+	EXPECT_NE(nullptr, cpeer(1));
+	// about a dozen polls per wake-up, one wake-up per peer every 5 s
+	EXPECT_LT(mpeer(0)->st[QS_TOKEN_TX] + mpeer(1)->st[QS_TOKEN_TX], tok + 400);
+
+	sim_flow *up = sim_add_flow(clients[0], master, 200, 50000);
+	u64 t0 = sim->now_us;
+	while (up->delivered == 0 && sim->now_us < t0 + 5 * kSec)
+		sim_run_for(1000);
+	EXPECT_GT(up->delivered, 0u);
+	EXPECT_LT(sim->now_us - t0, 1 * kSec) << "woken by STASIGNAL, not by the idle delay";
+	EXPECT_TRUE(sim_log_count(master, "Disconnecting") == 0);
+}
+
+// ---------------------------------------------------------------- resynchronisation
+
+class Resync : public Sim, public ::testing::WithParamInterface<int> {};
+
+// Restarting the client's peer device throws its sequences back to the start.  Both modes bring
+// the link back; nothing is ever delivered twice or out of order.
+TEST_P(Resync, RecoversAfterSequenceJump)
+{
+	start(1);
+	master->ctx.t.improved_unsync = (u32)GetParam();
+	clients[0]->ctx.t.improved_unsync = (u32)GetParam();
+	link_all();
+	traffic(1514, 2000);
+	sim_run_for(3 * kSec);
+	struct net_device *dev = cpeer(0)->dev;
+	sim_cur = clients[0];
+	dev_close(dev);
+	dev_open(dev);
+	sim_cur = nullptr;
+	u64 d0 = flows[0]->delivered, d1 = flows[1]->delivered;
+	sim_run_for(3 * kSec);
+	EXPECT_GT(mpeer(0)->st[QS_NOT_IN_SYNC] + cpeer(0)->st[QS_NOT_IN_SYNC], 0u);
+	EXPECT_GT(flows[0]->delivered, d0 + 1000);
+	EXPECT_GT(flows[1]->delivered, d1 + 1000);
+	EXPECT_EQ(0, mpeer(0)->unsync);
+	EXPECT_EQ(0, cpeer(0)->unsync);
+	for (auto *f : flows)
+		EXPECT_EQ(0u, f->misordered);
+}
+
+INSTANTIATE_TEST_SUITE_P(Qlix, Resync, ::testing::Values(0, 1),
+	[](const ::testing::TestParamInfo<int> &i) { return i.param ? "improved" : "standard"; });
+
+// ---------------------------------------------------------------- weighted round robin
+
+TEST_F(Sim, WeightedRoundRobinShares)
+{
+	start(3);
+	link_all();
+	master->ctx.p.wrr = 1;
+	mpeer(0)->weight = 3;
+	u32 base[3];
+	sim_run_for(1 * kSec);
+	for (int i = 0; i < 3; i++)
+		base[i] = mpeer(i)->st[QS_TOKEN_TX];
+	sim_run_for(5 * kSec);
+	double t[3];
+	for (int i = 0; i < 3; i++)
+		t[i] = mpeer(i)->st[QS_TOKEN_TX] - base[i];
+	EXPECT_NEAR(3.0, t[0] / t[1], 0.05);
+	EXPECT_NEAR(1.0, t[1] / t[2], 0.05);
+
+	mpeer(1)->weight = 0;
+	mpeer(2)->weight = 0;
+	sim_run_for(1 * kSec);
+	for (int i = 0; i < 3; i++)
+		base[i] = mpeer(i)->st[QS_TOKEN_TX];
+	sim_run_for(2 * kSec);
+	EXPECT_GT(mpeer(0)->st[QS_TOKEN_TX], base[0] + 100);
+	EXPECT_EQ(base[1], mpeer(1)->st[QS_TOKEN_TX]);
+	EXPECT_EQ(base[2], mpeer(2)->st[QS_TOKEN_TX]);
+}
+
+// ---------------------------------------------------------------- start, stop, hostile input
+
+TEST_F(Sim, InitFailsWithoutInterface)
+{
+	sim_create(&cfg);
+	master = sim_add_node(kMaster, 0);
+	snprintf(master->ctx.p.ifname, sizeof(master->ctx.p.ifname), "wifi9");
+	EXPECT_EQ(-ENODEV, sim_load(master, 1));
+	EXPECT_EQ(0, master->wdev->refcnt);
+}
+
+TEST_F(Sim, InitWithdrawsBothRegistrationsWhenSnapFails)
+{
+	sim_create(&cfg);
+	master = sim_add_node(kMaster, 0);
+	master->fail_snap_data = 1;
+	EXPECT_EQ(-EFAULT, sim_load(master, 1));
+	EXPECT_TRUE(sim_log_contains(master, "<2>Unable to register QLIX data proto with SNAP."));
+	EXPECT_EQ(nullptr, master->snap[0]);
+	EXPECT_EQ(nullptr, master->snap[1]);
+	EXPECT_EQ(0, master->wdev->refcnt);
+}
+
+// Unloading under traffic waits for pending work and leaves nothing armed or allocated
+// (TearDown checks the counts).
+TEST_F(Sim, UnloadUnderTrafficLeavesNothing)
+{
+	start(2);
+	link_all();
+	traffic(1514, 0);
+	sim_run_for(2 * kSec);
+	clients[1]->deaf = 1;
+	sim_run_for(16 * kSec); // a disconnect is pending or done
+	for (auto *n : { master, clients[0], clients[1] }) {
+		sim_unload(n);
+		EXPECT_FALSE(timer_pending(&n->ctx.token_timer));
+		EXPECT_FALSE(timer_pending(&n->ctx.mark_timer));
+		EXPECT_EQ(0, n->ndevs - 1) << "only the radio device is left";
+	}
+}
+
+// Frames of every length and content from the air: never a fatal assertion, never a read past
+// the frame (the ASan build catches that), and malformed frames are counted.
+TEST_F(Sim, HostileFramesAreDroppedAndCounted)
+{
+	start(1);
+	link_all();
+	sim_run_for(kSec / 2);
+	const u8 *from = master->wdev->dev_addr;
+	std::vector<u8> tok = { 1, 0, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1 }; // 257 bits
+	sim_inject(clients[0], from, QLIX_PID_TOKEN, tok.data(), (u32)tok.size());
+	EXPECT_EQ(1u, cpeer(0)->st[QS_INVALID]);
+	u8 seven = 7;
+	sim_inject(clients[0], from, QLIX_PID_TOKEN, &seven, 1);
+	EXPECT_TRUE(sim_log_contains(clients[0], "Unsuported qlix packet type:7"));
+
+	u64 rng = 12345;
+	auto next = [&] { rng = rng * 6364136223846793005ull + 1442695040888963407ull; return (u32)(rng >> 33); };
+	for (int i = 0; i < 3000; i++) {
+		std::vector<u8> b(next() % 80);
+		for (auto &x : b)
+			x = (u8)next();
+		if (b.size() >= 1 && i % 2)
+			b[0] = (u8)(1 + next() % 2);
+		if (b.size() >= 6 && i % 3 == 0) {
+			put_unaligned_be16((u16)b.size(), &b[2]);
+			put_unaligned_be16((u16)(1 + next() % 3), &b[4]);
+		}
+		sim_inject(clients[0], from, i % 2 ? QLIX_PID_TOKEN : QLIX_PID_DATA, b.data(), (u32)b.size());
+	}
+	EXPECT_GT(cpeer(0)->st[QS_INVALID], 100u);
+	EXPECT_EQ(0, sim->bugs);
+
+	std::vector<u8> rx_invalid = { 0, 1, 0, 27, 0, 1, 0, 1, 0, 0, 0, 0, 0, 13 };
+	rx_invalid.resize(27, 0x22);
+	cpeer(0)->unsync = 0;
+	sim_inject(clients[0], from, QLIX_PID_DATA, rx_invalid.data(), (u32)rx_invalid.size());
+	EXPECT_TRUE(sim_log_contains(clients[0], "rx invalid: "));
+	EXPECT_TRUE(sim_log_contains(clients[0], "FRAG[0]: skb_len=27, wlen=27, wnum=1"));
+}
+
+// An allocation that fails in the token path is logged and the cycle recovers on its own.
+TEST_F(Sim, TokenAllocationFailureRecovers)
+{
+	start(1);
+	link_all();
+	traffic(1514, 5000);
+	sim_run_for(1 * kSec);
+	shim_fail_alloc_after = 0;
+	sim_run_for(200);
+	shim_fail_alloc_after = -1;
+	u64 d = flows[0]->delivered + flows[1]->delivered;
+	sim_run_for(2 * kSec);
+	EXPECT_GT(flows[0]->delivered + flows[1]->delivered, d + 500);
+	for (auto *f : flows)
+		EXPECT_EQ(0u, f->misordered);
+}
+
+} // namespace
