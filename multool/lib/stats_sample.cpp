@@ -430,31 +430,23 @@ static void station_counters(struct vap_ctx *v, json_t *o, const char *mac, uint
 	json_array_append_new(c->new_state_peers, e);
 }
 
-static int station_one(const uint8_t *rec, size_t reclen, void *arg)
+/* Keys from the station record and its statistics, up to "ucastTxPackets".  Returns the signal array
+ * (borrowed from o) and the values in sigv. */
+static json_t *station_radio_keys(json_t *o, struct vap_ctx *v, const uint8_t *rec, const uint8_t *st,
+				  int sigv[3], int *nsig)
 {
-	struct vap_ctx *v = (struct vap_ctx *)arg;
-	struct run_ctx *c = v->run;
-	const struct vap_priv *pv = v->priv;
-	std::vector<uint8_t> st(STASTATS_SIZE);
-	char mac[18];
-	const uint8_t *m = rec + STA_REC_MAC;
+	json_t *fp = json_array(), *sig = json_array();
+	char text[32];
 
-	(void)reclen;
-	memcpy(&st[0], m, 6);
-	if (drv_request(v->ifi->name, DRV_STA_STATS, st.data(), st.size(), NULL) < 0)
-		return 1; /* ends this VAP's station pass */
-	mac_text(mac, sizeof(mac), m);
-
-	json_t *o = json_object();
-	json_t *fp = json_array();
 	for (int i = 0; i < STASTATS_DHCP_FP_LEN && st[STASTATS_DHCP_FP + i]; i++)
 		json_array_append_new(fp, json_integer(st[STASTATS_DHCP_FP + i]));
 	json_object_set_new(o, "dhcpFingerprint", fp);
-	json_object_set_new(o, "mac", json_string(mac));
+	mac_text(text, sizeof(text), rec + STA_REC_MAC);
+	json_object_set_new(o, "mac", json_string(text));
 	json_object_set_new(o, "vap", json_string(v->ifi->name));
 	json_object_set_new(o, "vapIfIndex", json_integer(v->ifi->ordinal));
-	uint32_t uptime = drv_get_u32(rec + STA_REC_UPTIME);
-	json_object_set_new(o, "linkUptime", json_integer(uptime));
+	json_object_set_new(o, "linkUptime", json_integer(drv_get_u32(rec + STA_REC_UPTIME)));
+	/* A station without any bit repeats the previous one; the pass starts from "none". */
 	v->prev_security = auth_mode_name(drv_get_u32(rec + STA_REC_AUTHMODE), v->prev_security);
 	v->prev_cipher = cipher_name(drv_get_u32(rec + STA_REC_CIPHER), v->prev_cipher);
 	json_object_set_new(o, "security", json_string(v->prev_security));
@@ -466,42 +458,48 @@ static int station_one(const uint8_t *rec, size_t reclen, void *arg)
 	uint32_t flags = drv_get_u32(rec + STA_REC_FLAGS);
 	struct station_width w = { (flags & STA_F_QUARTER_RATE) != 0, (flags & STA_F_HALF_RATE) != 0,
 				   (flags & STA_F_HT40MINUS) != 0, (flags & STA_F_HT40PLUS) != 0, phy };
-	json_object_set_new(o, "chWidth", json_string(station_chwidth(&w, pv->chan_bw)));
+	json_object_set_new(o, "chWidth", json_string(station_chwidth(&w, v->priv->chan_bw)));
 	int nss = rec[STA_REC_NSS];
-	char phym[32];
-	snprintf(phym, sizeof(phym), "%s %dx%d", nss == 1 ? "SISO" : "MIMO", nss, nss);
-	json_object_set_new(o, "phyMode", json_string(phym));
-	json_t *sig = json_array();
-	int sigv[3], nsig = 0;
+	snprintf(text, sizeof(text), "%s %dx%d", nss == 1 ? "SISO" : "MIMO", nss, nss);
+	json_object_set_new(o, "phyMode", json_string(text));
+	*nsig = 0;
 	for (int ch = 0; ch < 3; ch++) {
 		if (!(rec[STA_REC_CHAINMASK] & (1u << ch)))
 			continue;
-		sigv[nsig] = (int)rec[STA_REC_CHAIN_RSSI + ch] - 95;
-		json_array_append_new(sig, json_integer(sigv[nsig]));
-		nsig++;
+		sigv[*nsig] = (int)rec[STA_REC_CHAIN_RSSI + ch] - 95;
+		json_array_append_new(sig, json_integer(sigv[*nsig]));
+		(*nsig)++;
 	}
 	json_object_set_new(o, "signal", sig);
 	json_object_set_new(o, "rxRate", json_integer(drv_get_u32(rec + STA_REC_RXRATE) / 1000));
 	json_object_set_new(o, "txRate", json_integer(drv_get_u32(rec + STA_REC_TXRATE) / 1000));
-	json_object_set_new(o, "ucastTxPackets", json_integer(drv_get_u32(&st[STASTATS_TX_PACKETS])));
+	json_object_set_new(o, "ucastTxPackets", json_integer(drv_get_u32(st + STASTATS_TX_PACKETS)));
+	return sig;
+}
 
-	const struct allstats_rec *as = allstats_find(c->allstats, c->nallstats, m);
+static const char *station_protocol(const uint8_t *rec, const struct vap_priv *pv, bool polled)
+{
+	uint32_t flags = drv_get_u32(rec + STA_REC_FLAGS);
 	uint16_t chf = drv_get_u16(rec + STA_REC_CHAN_FLAGS);
-	const char *proto = NULL;
-	if ((pv->has_qlix_version && (pv->qlix_version == 4 || pv->qlix_version == 7)) || as)
-		proto = "qlix";
-	else if (flags & STA_F_HT)
-		proto = "11n";
-	else if (chf & STA_CHAN_5GHZ)
-		proto = "11a";
-	else if ((chf & STA_CHAN_CCK) && (chf & STA_CHAN_2GHZ))
-		proto = "11b";
-	else if (chf & STA_CHAN_2GHZ)
-		proto = "11g";
-	if (proto)
-		json_object_set_new(o, "protocol", json_string(proto));
 
-	json_t *remote = remote_doc(m);
+	if ((pv->has_qlix_version && (pv->qlix_version == 4 || pv->qlix_version == 7)) || polled)
+		return "qlix";
+	if (flags & STA_F_HT)
+		return "11n";
+	if (chf & STA_CHAN_5GHZ)
+		return "11a";
+	if ((chf & STA_CHAN_CCK) && (chf & STA_CHAN_2GHZ))
+		return "11b";
+	if (chf & STA_CHAN_2GHZ)
+		return "11g";
+	return NULL;
+}
+
+/* Addresses, firmware and name: from the station's own report when there is one. */
+static void station_identity(json_t *o, const uint8_t *mac, const uint8_t *st)
+{
+	json_t *remote = remote_doc(mac);
+
 	if (json_is_object(remote)) {
 		const char *ip = json_string_value(json_object_get(remote, "deviceIp"));
 		const char *ip6 = json_string_value(json_object_get(remote, "deviceIp6"));
@@ -515,59 +513,92 @@ static int station_one(const uint8_t *rec, size_t reclen, void *arg)
 			json_object_set(o, "deviceName", dn);
 	} else {
 		char name[STASTATS_NAME_LEN + 1];
-		add_learned_addresses(o, &st[0]);
-		drv_copy_text(name, sizeof(name), &st[STASTATS_NAME], STASTATS_NAME_LEN);
+		add_learned_addresses(o, st);
+		drv_copy_text(name, sizeof(name), st + STASTATS_NAME, STASTATS_NAME_LEN);
 		if (name[0])
 			json_set_text(o, "deviceName", name);
 	}
 	json_decref(remote);
-	json_object_set_new(o, "qlix", json_integer(pv->has_qlix_version ? pv->qlix_version : pv->qlix));
-	json_set_text(o, "peerIfName", as ? as->name : v->ifi->name);
+}
 
-	struct peer_snapshot cur = {};
-	uint32_t rx_err, tx_err;
-	memcpy(cur.mac, m, 6);
-	cur.uptime = uptime;
-	uint32_t drv_retries = drv_get_u32(&st[STASTATS_TX_RETRIES]);
+/* Current snapshot and error counts: the polling MAC's record first, else the driver's statistics. */
+static void station_snapshot(struct peer_snapshot *cur, uint32_t *rx_err, uint32_t *tx_err, const uint8_t *rec,
+			     const uint8_t *st, const struct allstats_rec *as)
+{
+	memset(cur, 0, sizeof(*cur));
+	memcpy(cur->mac, rec + STA_REC_MAC, 6);
+	cur->uptime = drv_get_u32(rec + STA_REC_UPTIME);
 	if (as) {
-		cur.tx_packets = as->tx_packets;
-		cur.tx_retries = as->tx_retries;
-		cur.rx_packets = as->rx_packets;
-		cur.rx_drops = as->rx_drops;
-		rx_err = as->rx_errors;
-		tx_err = as->tx_errors;
+		cur->tx_packets = as->tx_packets;
+		cur->tx_retries = as->tx_retries;
+		cur->rx_packets = as->rx_packets;
+		cur->rx_drops = as->rx_drops;
+		*rx_err = as->rx_errors;
+		*tx_err = as->tx_errors;
 	} else {
-		cur.tx_packets = drv_get_u32(&st[STASTATS_TX_PACKETS]);
-		cur.tx_retries = drv_retries;
-		cur.rx_packets = drv_get_u32(&st[STASTATS_RX_PACKETS]);
-		cur.rx_drops = drv_get_u32(&st[STASTATS_RX_DROPS]);
-		rx_err = sum_u32(&st[STASTATS_RX_ERR_FIRST], STASTATS_RX_ERR_COUNT);
-		tx_err = sum_u32(&st[STASTATS_TX_FAIL_FIRST], STASTATS_TX_FAIL_COUNT);
+		cur->tx_packets = drv_get_u32(st + STASTATS_TX_PACKETS);
+		cur->tx_retries = drv_get_u32(st + STASTATS_TX_RETRIES);
+		cur->rx_packets = drv_get_u32(st + STASTATS_RX_PACKETS);
+		cur->rx_drops = drv_get_u32(st + STASTATS_RX_DROPS);
+		*rx_err = sum_u32(st + STASTATS_RX_ERR_FIRST, STASTATS_RX_ERR_COUNT);
+		*tx_err = sum_u32(st + STASTATS_TX_FAIL_FIRST, STASTATS_TX_FAIL_COUNT);
 	}
-	v->tx_retries += drv_retries;
+}
+
+/* Raw values of the published counters in peer_counters order; returns how many apply. */
+static int station_raw_counters(uint32_t raw[5], const uint8_t *st, const struct allstats_rec *as)
+{
+	if (as) {
+		raw[0] = as->tx_bytes;
+		raw[1] = as->rx_bytes;
+		raw[2] = as->tx_packets;
+		raw[3] = as->rx_packets;
+		return 4;
+	}
+	raw[0] = drv_get_u32(st + STASTATS_TX_BYTES);
+	raw[1] = drv_get_u32(st + STASTATS_RX_BYTES);
+	raw[2] = drv_get_u32(st + STASTATS_TX_PACKETS);
+	raw[3] = drv_get_u32(st + STASTATS_RX_PACKETS);
+	raw[4] = drv_get_u32(st + STASTATS_TX_SUCCESS);
+	return 5;
+}
+
+static int station_one(const uint8_t *rec, size_t reclen, void *arg)
+{
+	struct vap_ctx *v = (struct vap_ctx *)arg;
+	struct run_ctx *c = v->run;
+	std::vector<uint8_t> st(STASTATS_SIZE);
+	const uint8_t *m = rec + STA_REC_MAC;
+	char mac[18];
+	int sigv[3], nsig;
+
+	(void)reclen;
+	memcpy(&st[0], m, 6);
+	if (drv_request(v->ifi->name, DRV_STA_STATS, st.data(), st.size(), NULL) < 0)
+		return 1; /* ends this VAP's station pass */
+	mac_text(mac, sizeof(mac), m);
+
+	json_t *o = json_object();
+	json_t *sig = station_radio_keys(o, v, rec, st.data(), sigv, &nsig);
+	const struct allstats_rec *as = allstats_find(c->allstats, c->nallstats, m);
+	const char *proto = station_protocol(rec, v->priv, as != NULL);
+	if (proto)
+		json_object_set_new(o, "protocol", json_string(proto));
+	station_identity(o, m, st.data());
+	json_object_set_new(o, "qlix", json_integer(v->priv->has_qlix_version ? v->priv->qlix_version : v->priv->qlix));
+	json_set_text(o, "peerIfName", as ? as->name : v->ifi->name);
 
 	if (c->counters) {
 		uint32_t raw[5];
-		int nraw;
-		if (as) {
-			raw[0] = as->tx_bytes;
-			raw[1] = as->rx_bytes;
-			raw[2] = as->tx_packets;
-			raw[3] = as->rx_packets;
-			nraw = 4;
-		} else {
-			raw[0] = drv_get_u32(&st[STASTATS_TX_BYTES]);
-			raw[1] = drv_get_u32(&st[STASTATS_RX_BYTES]);
-			raw[2] = drv_get_u32(&st[STASTATS_TX_PACKETS]);
-			raw[3] = drv_get_u32(&st[STASTATS_RX_PACKETS]);
-			raw[4] = drv_get_u32(&st[STASTATS_TX_SUCCESS]);
-			nraw = 5;
-		}
-		station_counters(v, o, mac, uptime, raw, nraw);
+		int nraw = station_raw_counters(raw, st.data(), as);
+		station_counters(v, o, mac, drv_get_u32(rec + STA_REC_UPTIME), raw, nraw);
 	}
 
-	auto it = c->cache.find(mac_key(m));
+	struct peer_snapshot cur;
 	struct peer_percent pp;
+	uint32_t rx_err, tx_err;
+	station_snapshot(&cur, &rx_err, &tx_err, rec, st.data(), as);
+	auto it = c->cache.find(mac_key(m));
 	peer_percentages(&cur, it == c->cache.end() ? NULL : &it->second, rx_err, tx_err, &pp);
 	json_object_set_new(o, "txRetryPercent", json_integer(pp.tx_retry));
 	json_object_set_new(o, "rxDropPercent", json_integer(pp.rx_drop));
@@ -575,6 +606,7 @@ static int station_one(const uint8_t *rec, size_t reclen, void *arg)
 	json_object_set_new(o, "txCcqPercent", json_integer(pp.tx_ccq));
 	c->snapshots.push_back(cur);
 
+	v->tx_retries += drv_get_u32(&st[STASTATS_TX_RETRIES]);
 	if (c->kicker)
 		kicker_station(c->kicker, v->ifi->name, mac, sigv, nsig);
 	if (!v->first_signal)
@@ -889,170 +921,198 @@ static void vap_counters(json_t *o, const struct ifi *vap, const struct run_ctx 
 	json_array_append_new(state_vaps, e);
 }
 
-int wireless_stats(const struct kick_entry *kick, int nkick)
+struct wl_ctx {
+	struct run_ctx run;
+	json_t *radios, *dev, *vaps, *peers;
+	json_t *rfs;
+	json_t *state, *prev;   /* state and previously published documents (either may be NULL) */
+	json_t *state_vaps;
+	char op_mode[16];       /* radios."operationMode", empty until a VAP sets it */
+};
+
+/* Radio members known before any VAP reports; false for a radio that is down. */
+static bool wl_radio(struct wl_ctx *w, const struct ifi *radio, json_t *r)
 {
-	struct run_ctx c = {};
-	json_t *doc = json_object(), *radios = json_object(), *dev = json_object();
-	json_t *vaps = json_array(), *peers = json_array();
-	json_t *rfs = json_load_path(STATS_RFSCHEDULER);
-	json_t *state = json_load_path(STATS_STATE_WIRELESS);
-	bool first_run = !json_is_object(state);
-	json_t *prev = first_run ? NULL : json_load_path(STATS_WIRELESS);
-	json_t *state_vaps = json_array();
-	const char *op_mode = NULL;
-	char opbuf[16];
-	bool have_country = false;
-	int rc = -1;
+	char text[32];
 
-	run_init(&c);
-	c.counters = true;
-	c.first_run = first_run;
-	c.state_index = peer_index(state);
-	c.prev_index = peer_index(prev);
-	c.state_ts = (uint32_t)json_dotget_int(state, "timestamp", 0);
-	c.new_state_peers = json_array();
-	c.kicker = kicker_load(STATS_KICKER);
-	kicker_set_thresholds(c.kicker, kick, nkick);
+	if (!(radio->flags & 1)) {
+		json_object_set_new(r, "disabled", json_true());
+		json_object_set_new(r, "disabledByScheduler", json_boolean(json_is_true(json_object_get(w->rfs, radio->name))));
+		return false;
+	}
+	int txmask = priv_int(radio->name, "get_txchainmask", 0, LOG_ERROR);
+	int rxmask = priv_int(radio->name, "get_rxchainmask", 0, LOG_ERROR);
+	radio_mode_text(text, sizeof(text), (uint32_t)txmask, (uint32_t)rxmask);
+	json_object_set_new(r, "radioMode", json_string(text));
+	json_object_set_new(r, "antennaGain", json_integer(0));
+	json_object_set_new(r, "txPowerAdjusted", json_false());
+	radio_noise(r, radio->name, (uint32_t)rxmask);
+	json_t *rpre = json_object_get(json_object_get(w->run.preconf, "radios"), radio->name);
+	json_t *repeater = json_object_get(rpre, "repeater");
+	if (repeater)
+		json_object_set_new(r, "repeater", json_boolean(json_is_true(repeater)));
+	if (!json_object_get(w->radios, "countryCode")) {
+		int ptp = 0;
+		country_code(w->radios, radio->name);
+		json_object_set_new(w->radios, "operationScenario",
+				    json_string(iwpriv_get_int(radio->name, "get_ptmp", &ptp) == 0 && ptp ? "ptp" : "ptmp"));
+	}
+	return true;
+}
 
-	json_object_set_new(doc, "radios", radios);
-	json_object_set_new(radios, "dev", dev);
-	json_object_set_new(doc, "vaps", vaps);
-	json_object_set_new(doc, "peers", peers);
+/* Radio members reported through one of its VAPs, and the run's operation mode. */
+static void wl_radio_from_vap(struct wl_ctx *w, const struct ifi *radio, json_t *r, const struct iw_info *iw,
+			      const struct vap_priv *pv)
+{
+	const json_t *rpre = json_object_get(json_object_get(w->run.preconf, "radios"), radio->name);
+	bool managed = iw->mode == MODE_MANAGED;
+	char text[64];
 
+	snprintf(text, sizeof(text), "get_antgain_%dg", iw->freq >= 3000000000.0 ? 5 : 2);
+	json_object_set_new(r, "antennaGain", json_integer(priv_int(radio->name, text, 0, LOG_ERROR)));
+	if (pv->qlix)
+		json_object_set_new(r, "qlix", json_integer(pv->qlix));
+	json_object_set_new(r, "txPower", json_integer(iw->txpower));
+	json_object_set_new(r, "bitrate", json_integer(bitrate_value(iw->bitrate)));
+	json_object_set_new(r, "ackTimeout", json_integer(pv->acktimeout));
+	/* A station that is not associated has no channel of its own to report. */
+	if (!managed || unicast_ap(iw->ap_addr)) {
+		json_object_set_new(r, "channel", json_integer(iw->channel));
+		json_object_set_new(r, "frequency", json_real(frequency_mhz(iw->freq, pv->chan_offset)));
+		channel_width_text(text, sizeof(text), pv->chan_bw, pv->chwidth, pv->chextoffset, pv->mode);
+		json_object_set_new(r, "channelWidth", json_string(text));
+	}
+	vap_protocol_text(text, sizeof(text), iw->name, pv->puren, pv->pureg, pv->pure11ac, pv->qlix, managed);
+	json_object_set_new(r, "protocol", json_string(text));
+	const json_t *txp = json_object_get(rpre, "txpower");
+	json_object_set_new(r, "txPowerAdjusted", json_boolean(json_is_integer(txp) && json_integer_value(txp) != iw->txpower));
+
+	if (iw->mode == MODE_MASTER) {
+		snprintf(w->op_mode, sizeof(w->op_mode), "ap%s", pv->qlix ? "Qlix" : "");
+	} else if (managed) {
+		const json_t *repeater = json_object_get(rpre, "repeater");
+		if (repeater && !json_is_true(repeater) && json_object_size(json_object_get(w->run.preconf, "radios")) >= 2)
+			snprintf(w->op_mode, sizeof(w->op_mode), "mixed");
+		else
+			snprintf(w->op_mode, sizeof(w->op_mode), "sta%s", pv->qlix ? "Qlix" : pv->wds ? "Wds" : "");
+	}
+}
+
+static void wl_vap(struct wl_ctx *w, const struct ifi *radio, const struct ifi *vap, const struct iw_info *iw,
+		   const struct vap_priv *pv)
+{
+	const json_t *vpre = json_object_get(json_object_get(w->run.preconf, "vaps"), vap->name);
+	json_t *o = json_object();
+	char text[64];
+
+	json_object_set_new(o, "ifIndex", json_integer(vap->ordinal));
+	json_object_set_new(o, "name", json_string(vap->name));
+	json_object_set_new(o, "mac", json_string(ifi_mac_ntop(text, sizeof(text), vap->hwaddr)));
+	json_object_set_new(o, "radio", json_string(radio->name));
+	const char *mname = iw_operation_mode2str(iw->mode);
+	size_t i = 0;
+	for (; mname && mname[i] && i < sizeof(text) - 1; i++)
+		text[i] = (char)(mname[i] >= 'A' && mname[i] <= 'Z' ? mname[i] + 32 : mname[i]);
+	text[i] = '\0';
+	json_object_set_new(o, "operationMode", json_string(text));
+	json_object_set_new(o, "ssid", json_textn(iw->essid, strnlen(iw->essid, sizeof(iw->essid))));
+	json_object_set_new(o, "hiddenSsid", json_boolean(pv->hide_ssid));
+	json_object_set_new(o, "wds", json_boolean(pv->wds));
+
+	struct vap_ctx v = {};
+	v.run = &w->run;
+	v.ifi = vap;
+	v.priv = pv;
+	v.peers = w->peers;
+	v.prev_security = "none";
+	v.prev_cipher = "none";
+	walk_stations(&v);
+
+	json_object_set_new(o, "peerCount", json_integer(v.count));
+	json_object_set_new(o, "maxPeerCount", json_integer(pv->maxsta));
+	json_set_text(o, "security", vap_security(w->run.preconf, vap->name, iw->mode == MODE_MANAGED, text, sizeof(text)));
+	json_object_set_new(o, "vlan", json_integer(json_dotget_int(vpre, "vlan", 0)));
+	mcs_text(text, sizeof(text), pv->maxautorate, pv->maxmcs, (uint32_t)pv->txchainmask);
+	json_object_set_new(o, "mcs", json_string(text));
+	vap_counters(o, vap, &w->run, w->state, w->prev, w->state_vaps);
+	json_object_set_new(o, "txRetries", json_integer((json_int_t)v.tx_retries));
+	json_array_append_new(w->vaps, o);
+}
+
+static void wl_sample(struct wl_ctx *w)
+{
 	ifi_list_for_each(rpos, ifi_get_all()) {
 		struct ifi *radio = ifi_entry(rpos);
-		if (!is_radio(c.preconf, radio))
+		if (!is_radio(w->run.preconf, radio))
 			continue;
 		json_t *r = json_pack("{s:s}", "name", radio->name);
-		json_object_set_new(dev, radio->name, r);
-		if (!(radio->flags & 1)) {
-			json_t *d = json_object_get(rfs, radio->name);
-			json_object_set_new(r, "disabled", json_true());
-			json_object_set_new(r, "disabledByScheduler", json_boolean(json_is_true(d)));
+		json_object_set_new(w->dev, radio->name, r);
+		if (!wl_radio(w, radio, r))
 			continue;
-		}
-		int txmask = priv_int(radio->name, "get_txchainmask", 0, LOG_ERROR);
-		int rxmask = priv_int(radio->name, "get_rxchainmask", 0, LOG_ERROR);
-		char text[64];
-		radio_mode_text(text, sizeof(text), (uint32_t)txmask, (uint32_t)rxmask);
-		json_object_set_new(r, "radioMode", json_string(text));
-		json_object_set_new(r, "antennaGain", json_integer(0));
-		json_object_set_new(r, "txPowerAdjusted", json_false());
-		radio_noise(r, radio->name, (uint32_t)rxmask);
-		json_t *rpre = json_object_get(json_object_get(c.preconf, "radios"), radio->name);
-		json_t *repeater = json_object_get(rpre, "repeater");
-		if (repeater)
-			json_object_set_new(r, "repeater", json_boolean(json_is_true(repeater)));
-		if (!have_country) {
-			country_code(radios, radio->name);
-			int ptp = 0;
-			json_object_set_new(radios, "operationScenario",
-					    json_string(iwpriv_get_int(radio->name, "get_ptmp", &ptp) == 0 && ptp ? "ptp" : "ptmp"));
-			have_country = true;
-		}
-
 		ifi_list_for_each(vpos, ifi_get_all()) {
 			struct ifi *vap = ifi_entry(vpos);
+			struct iw_info iw = {};
+			struct vap_priv pv;
 			if (!vap_of(vap, radio))
 				continue;
-			struct iw_info iw = {};
 			iw_info(&iw, vap->name);
 			if (!iw.has_mode)
 				continue;
-			struct vap_priv pv;
 			read_vap_priv(vap->name, radio->name, &pv);
-			bool managed = iw.mode == MODE_MANAGED, master = iw.mode == MODE_MASTER;
-			bool five = iw.freq >= 3000000000.0;
-
-			/* radio members reported through this VAP */
-			snprintf(text, sizeof(text), "get_antgain_%dg", five ? 5 : 2);
-			json_object_set_new(r, "antennaGain", json_integer(priv_int(radio->name, text, 0, LOG_ERROR)));
-			if (pv.qlix)
-				json_object_set_new(r, "qlix", json_integer(pv.qlix));
-			json_object_set_new(r, "txPower", json_integer(iw.txpower));
-			json_object_set_new(r, "bitrate", json_integer(bitrate_value(iw.bitrate)));
-			json_object_set_new(r, "ackTimeout", json_integer(pv.acktimeout));
-			if (!managed || unicast_ap(iw.ap_addr)) {
-				json_object_set_new(r, "channel", json_integer(iw.channel));
-				json_object_set_new(r, "frequency", json_real(frequency_mhz(iw.freq, pv.chan_offset)));
-				channel_width_text(text, sizeof(text), pv.chan_bw, pv.chwidth, pv.chextoffset, pv.mode);
-				json_object_set_new(r, "channelWidth", json_string(text));
-			}
-			vap_protocol_text(text, sizeof(text), iw.name, pv.puren, pv.pureg, pv.pure11ac, pv.qlix, managed);
-			json_object_set_new(r, "protocol", json_string(text));
-			json_t *txp = json_object_get(rpre, "txpower");
-			json_object_set_new(r, "txPowerAdjusted",
-					    json_boolean(json_is_integer(txp) && json_integer_value(txp) != iw.txpower));
-
-			if (master) {
-				snprintf(opbuf, sizeof(opbuf), "ap%s", pv.qlix ? "Qlix" : "");
-				op_mode = opbuf;
-			} else if (managed) {
-				snprintf(opbuf, sizeof(opbuf), "sta%s", pv.qlix ? "Qlix" : pv.wds ? "Wds" : "");
-				op_mode = opbuf;
-				if (repeater && !json_is_true(repeater) &&
-				    json_object_size(json_object_get(c.preconf, "radios")) >= 2)
-					op_mode = "mixed";
-			}
-
-			/* the VAP */
-			json_t *o = json_object();
-			json_object_set_new(o, "ifIndex", json_integer(vap->ordinal));
-			json_object_set_new(o, "name", json_string(vap->name));
-			json_object_set_new(o, "mac", json_string(ifi_mac_ntop(text, sizeof(text), vap->hwaddr)));
-			json_object_set_new(o, "radio", json_string(radio->name));
-			const char *mname = iw_operation_mode2str(iw.mode);
-			char lower[16] = "";
-			for (size_t i = 0; mname && mname[i] && i < sizeof(lower) - 1; i++)
-				lower[i] = (char)(mname[i] >= 'A' && mname[i] <= 'Z' ? mname[i] + 32 : mname[i]);
-			json_object_set_new(o, "operationMode", json_string(lower));
-			json_object_set_new(o, "ssid", json_textn(iw.essid, strnlen(iw.essid, sizeof(iw.essid))));
-			json_object_set_new(o, "hiddenSsid", json_boolean(pv.hide_ssid));
-			json_object_set_new(o, "wds", json_boolean(pv.wds));
-
-			struct vap_ctx v = {};
-			v.run = &c;
-			v.ifi = vap;
-			v.priv = &pv;
-			v.peers = peers;
-			v.prev_security = "none";
-			v.prev_cipher = "none";
-			walk_stations(&v);
-
-			json_object_set_new(o, "peerCount", json_integer(v.count));
-			json_object_set_new(o, "maxPeerCount", json_integer(pv.maxsta));
-			char secbuf[32];
-			json_set_text(o, "security", vap_security(c.preconf, vap->name, managed, secbuf, sizeof(secbuf)));
-			json_object_set_new(o, "vlan", json_integer(json_dotget_int(
-							       json_object_get(json_object_get(c.preconf, "vaps"), vap->name),
-							       "vlan", 0)));
-			mcs_text(text, sizeof(text), pv.maxautorate, pv.maxmcs, (uint32_t)pv.txchainmask);
-			json_object_set_new(o, "mcs", json_string(text));
-			vap_counters(o, vap, &c, state, prev, state_vaps);
-			json_object_set_new(o, "txRetries", json_integer((json_int_t)v.tx_retries));
-			json_array_append_new(vaps, o);
+			wl_radio_from_vap(w, radio, r, &iw, &pv);
+			wl_vap(w, radio, vap, &iw, &pv);
 		}
 	}
-	if (!have_country)
-		country_code(radios, "wifi0");
-	if (!json_object_get(radios, "operationScenario"))
-		json_object_set_new(radios, "operationScenario", json_string("ptmp"));
-	if (!op_mode && c.preconf) {
-		const char *wm = json_dotget_string(c.preconf, "topology.wirelessMode");
-		op_mode = wm && strncmp(wm, "master", 6) == 0 ? "ap" : "sta";
+	if (!json_object_get(w->radios, "countryCode")) {
+		country_code(w->radios, "wifi0");
+		json_object_set_new(w->radios, "operationScenario", json_string("ptmp"));
 	}
-	if (op_mode)
-		json_object_set_new(radios, "operationMode", json_string(op_mode));
-	save_peer_cache(&c);
+	if (!w->op_mode[0] && w->run.preconf) {
+		const char *wm = json_dotget_string(w->run.preconf, "topology.wirelessMode");
+		snprintf(w->op_mode, sizeof(w->op_mode), "%s", wm && strncmp(wm, "master", 6) == 0 ? "ap" : "sta");
+	}
+	if (w->op_mode[0])
+		json_object_set_new(w->radios, "operationMode", json_string(w->op_mode));
+}
 
-	json_t *new_state = json_object();
-	json_object_set_new(new_state, "vaps", state_vaps);
-	json_object_set(new_state, "peers", c.new_state_peers);
-	if (first_run) {
-		/* Nothing published yet: the raw values are the first published ones. */
-		if (stats_state_init(new_state, STATS_STATE_WIRELESS, STATS_WIRELESS, "wireless_stats", __LINE__) < 0)
-			goto out;
-	}
+int wireless_stats(const struct kick_entry *kick, int nkick)
+{
+	struct wl_ctx w = {};
+	json_t *doc = json_object(), *new_state = json_object();
+	int rc = -1;
+
+	w.radios = json_object();
+	w.dev = json_object();
+	w.vaps = json_array();
+	w.peers = json_array();
+	w.rfs = json_load_path(STATS_RFSCHEDULER);
+	w.state = json_load_path(STATS_STATE_WIRELESS);
+	w.run.first_run = !json_is_object(w.state);
+	w.prev = w.run.first_run ? NULL : json_load_path(STATS_WIRELESS);
+	w.state_vaps = json_array();
+	json_object_set_new(doc, "radios", w.radios);
+	json_object_set_new(w.radios, "dev", w.dev);
+	json_object_set_new(doc, "vaps", w.vaps);
+	json_object_set_new(doc, "peers", w.peers);
+
+	run_init(&w.run);
+	w.run.counters = true;
+	w.run.state_index = peer_index(w.state);
+	w.run.prev_index = peer_index(w.prev);
+	w.run.state_ts = (uint32_t)json_dotget_int(w.state, "timestamp", 0);
+	w.run.new_state_peers = json_array();
+	w.run.kicker = kicker_load(STATS_KICKER);
+	kicker_set_thresholds(w.run.kicker, kick, nkick);
+
+	wl_sample(&w);
+	save_peer_cache(&w.run);
+
+	json_object_set_new(new_state, "vaps", w.state_vaps);
+	json_object_set(new_state, "peers", w.run.new_state_peers);
+	/* Nothing published yet: the raw values are the first published ones. */
+	if (w.run.first_run &&
+	    stats_state_init(new_state, STATS_STATE_WIRELESS, STATS_WIRELESS, "wireless_stats", __LINE__) < 0)
+		goto out;
 	if (json_dump_atomic(doc, STATS_WIRELESS) < 0) {
 		perror(STATS_WIRELESS);
 		goto out;
@@ -1060,18 +1120,18 @@ int wireless_stats(const struct kick_entry *kick, int nkick)
 	json_object_set_new(new_state, "timestamp", json_integer(now_seconds()));
 	if (json_dump_atomic(new_state, STATS_STATE_WIRELESS) < 0)
 		perror(STATS_STATE_WIRELESS);
-	kicker_finish(c.kicker);
+	kicker_finish(w.run.kicker);
 	/* Read by a component that polls it: written in place. */
-	if (json_dump_file(c.kicker, STATS_KICKER, JSON_DOC_FLAGS) < 0)
+	if (json_dump_file(w.run.kicker, STATS_KICKER, JSON_DOC_FLAGS) < 0)
 		perror(STATS_KICKER);
 	rc = 0;
 out:
 	json_decref(new_state);
-	json_decref(c.kicker);
-	json_decref(prev);
-	json_decref(state);
-	json_decref(rfs);
+	json_decref(w.run.kicker);
+	json_decref(w.prev);
+	json_decref(w.state);
+	json_decref(w.rfs);
 	json_decref(doc);
-	run_free(&c);
+	run_free(&w.run);
 	return rc;
 }

@@ -171,6 +171,11 @@ save run2
 : > /var/run/stats/peer.cache
 stats -p 2>$O/err3
 save run3
+python3 -c "
+import json; p = '/var/run/stats/preconfigured.json'; d = json.load(open(p))
+d['radios']['wifi0']['repeater'] = False; json.dump(d, open(p, 'w'))"
+stats -w 2>/dev/null
+cp /var/run/stats/wireless.json $O/mixed.json
 stats -l ath0:-70 2>$O/err4 >$O/out4 || true
 stats -w -l ath9:-70 2>$O/err5 || true
 stats -w -l ath0:-101,ath1:-50 2>$O/err6 || true
@@ -343,6 +348,12 @@ def main():
 
     # ---- empty cache is no record; -p keeps working
     check(len(raw('run3', 'peer.cache')) == 4 * 32, 'cache rewritten after an empty one')
+
+    # ---- a managed VAP on a radio that is no repeater, with two radios configured
+    with open(os.path.join(out, 'mixed.json')) as f:
+        mixed = json.load(f)
+    check(mixed['radios']['operationMode'] == 'mixed' and mixed['radios']['dev']['wifi0']['repeater'] is False,
+          'mixed operation mode %r' % mixed['radios']['operationMode'])
 
     # ---- option handling
     err4 = open(os.path.join(out, 'err4')).read()
