@@ -269,8 +269,12 @@ static void detach_unless_console(void)
 {
 	struct serial_struct ss;
 
-	if (ioctl(STDIN_FILENO, TIOCGSERIAL, &ss) < 0 && daemon(0, 0) < 0)
-		die_errno("daemon() failed");
+	if (ioctl(STDIN_FILENO, TIOCGSERIAL, &ss) < 0) {
+		/* What was said so far belongs to the caller, not to the background copy. */
+		fflush(NULL);
+		if (daemon(0, 0) < 0)
+			die_errno("daemon() failed");
+	}
 }
 
 static int hand_over(struct fw_run *r)
