@@ -18,7 +18,6 @@
 #define STATS_PEER_CACHE_TMP STATS_DIR "/peer.cache.tmp"
 #define STATS_PRECONFIGURED STATS_DIR "/preconfigured.json"
 #define STATS_RFSCHEDULER STATS_DIR "/rfscheduler_status.json"
-#define STATS_CPUSTAT "/var/run/cpustat"
 #define STATS_ALLSTATS "/sys/qlix/all-stats"
 
 /* ---- peer cache: 32-byte big-endian records ---- */
@@ -84,11 +83,6 @@ void peer_percentages(const struct peer_snapshot *cur, const struct peer_snapsho
 		      uint32_t rx_errors, uint32_t tx_errors, struct peer_percent *out);
 /* Link quality from an absolute packet count a, a loss percentage b and an error count c. */
 int link_quality(uint32_t a, uint32_t b, uint32_t c);
-
-/* ---- CPU load ---- */
-#define CPU_LOAD_MAX_SAMPLES 100
-/* Median of up to 100 fractions in text, as a rounded percent capped at 100; -1 without numbers. */
-int cpu_load_from_text(const char *text);
 
 /* ---- kicker thresholds (-l) ---- */
 #define KICK_NAME_MAX 15

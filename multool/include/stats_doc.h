@@ -34,5 +34,3 @@ void kicker_finish(json_t *kick);
 /* Whole file into a NUL-terminated heap buffer (reads until end of file, never stops at a short
  * read).  NULL when it cannot be opened or read. */
 char *stats_read_file(const char *path, size_t *size);
-/* CPU load percent from /var/run/cpustat; 0 with the error log when the file is missing. */
-int stats_cpu_load(void);

@@ -145,34 +145,6 @@ void peer_percentages(const struct peer_snapshot *cur, const struct peer_snapsho
 	out->tx_ccq = link_quality(cur->tx_packets, (uint32_t)out->tx_retry, tx_errors);
 }
 
-static int cmp_double(const void *a, const void *b)
-{
-	double x = *(const double *)a, y = *(const double *)b;
-	return x < y ? -1 : x > y;
-}
-
-int cpu_load_from_text(const char *text)
-{
-	double v[CPU_LOAD_MAX_SAMPLES];
-	int n = 0;
-	const char *p = text;
-
-	while (n < CPU_LOAD_MAX_SAMPLES) {
-		char *end;
-		double x = strtod(p, &end);
-		if (end == p)
-			break;
-		v[n++] = x;
-		p = end;
-	}
-	if (n == 0)
-		return -1;
-	qsort(v, (size_t)n, sizeof(v[0]), cmp_double);
-	double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-	int load = (int)(median * 100 + 0.5);
-	return load > 100 ? 100 : load;
-}
-
 int kick_parse(const char *arg, kick_name_check check, void *check_arg, struct kick_entry **entries,
 	       char *msg, size_t msglen)
 {

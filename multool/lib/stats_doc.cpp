@@ -1,7 +1,6 @@
 /* Statistics collector: continuous counters over the documents, kicker bookkeeping, file helpers. */
 #include "stats_doc.h"
 #include "jsonutil.h"
-#include "log4c.h"
 #include "utils.h"
 
 #include <errno.h>
@@ -183,17 +182,4 @@ void kicker_finish(json_t *kick)
 		else
 			json_object_del(p, "touched");
 	}
-}
-
-int stats_cpu_load(void)
-{
-	char *text = stats_read_file(STATS_CPUSTAT, NULL);
-
-	if (!text) {
-		LOG_E(log4c_cat_stats, "Failed to open /var/run/cpustat\n");
-		return 0;
-	}
-	int load = cpu_load_from_text(text);
-	free(text);
-	return load;
 }

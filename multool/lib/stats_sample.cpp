@@ -171,7 +171,7 @@ int statistics_stats(void)
 		json_object_set_new(state_ifs, p.ifi->name, e);
 	}
 
-	json_object_set_new(doc, "cpu_load", json_integer(stats_cpu_load()));
+	json_object_set_new(doc, "cpu_load", json_integer(stats_get_current_load()));
 	{
 		struct sysinfo si;
 		float usage = 0;
@@ -766,7 +766,7 @@ int periodic_stats(void)
 	struct sysinfo si = {};
 	if (sysinfo(&si) < 0)
 		LOG_E(log4c_cat_stats, "Failed to get sysinfo. Err code = %d\n", errno);
-	json_object_set_new(doc, "system", json_pack("{s:i,s:I}", "currentLoad", stats_cpu_load(), "uptime",
+	json_object_set_new(doc, "system", json_pack("{s:i,s:I}", "currentLoad", stats_get_current_load(), "uptime",
 						     (json_int_t)si.uptime));
 	if (json_dump_atomic(doc, STATS_PERIODIC) < 0)
 		perror(STATS_PERIODIC);

@@ -1,4 +1,4 @@
-/* Records, counters, percentages and tables of the statistics collector.  Byte fixtures were produced
+/* Records, counters, percentages, threshold lists and tables of the statistics collector.  Byte fixtures were produced
  * with python3 struct (">I6s2xIIIII" for the peer cache, ">16s6s2x8I" for all-stats). */
 #include "stats.h"
 
@@ -179,30 +179,6 @@ TEST(Percentages, LinkQualityOnLongLivedLinks)
 	/* 20*a and 80*c exceed 32 bits here */
 	EXPECT_EQ(79, link_quality(3000000000u, 1, 1000000000u));
 	EXPECT_EQ(86, link_quality(300000000u, 5, 60000000u));
-}
-
-TEST(CpuLoad, Median)
-{
-	static const struct {
-		const char *text;
-		int load;
-	} cases[] = {
-		{ "0.10\n0.30\n0.20\n", 20 },
-		{ "0.10\n0.30\n", 20 },
-		{ "", -1 },
-		{ "garbage\n", -1 },
-		{ "0.9\n1.7\n1.2\n", 100 },
-		{ "0.004\n", 0 },
-		{ "0.125\n", 13 },
-		{ "0.5\n0.1\n0.2\nx\n0.9\n", 20 }, /* reading stops at the first non-number */
-	};
-	for (const auto &c : cases)
-		EXPECT_EQ(c.load, cpu_load_from_text(c.text)) << c.text;
-
-	std::string many;
-	for (int i = 0; i < 150; i++)
-		many += i < 100 ? "0.01\n" : "0.99\n";
-	EXPECT_EQ(1, cpu_load_from_text(many.c_str())) << "only the first 100 samples count";
 }
 
 static int known_if(const char *name, void *)

@@ -397,6 +397,7 @@ cat /sys/class/net/agg0/statistics/tx_packets >$O/agg0_tx
     st = doc('statistics.json')
     check(sorted(st['interfaces']) == ['eth0', 'eth0.7', 'lo'], 'no preconf: interfaces %r' % sorted(st['interfaces']))
     check(st['device_ip'] == '0.0.0.0' and 'device_ip6' not in st, 'no wan without topology')
+    check(st['cpu_load'] == 0, 'no load samples file: %r' % st['cpu_load'])
     check(all('type' not in v for v in st['interfaces'].values()), 'no wan/lan type')
     pr = doc('periodic.json')
     check([w['ifname'] for w in pr['wired']] == ['eth0'], 'no preconf: wired %r' % pr['wired'])
