@@ -44,6 +44,7 @@ struct answer {
 	size_t written_len = 0;
 	const struct iwreq *wrq = nullptr;
 	bool inline_answer = false;
+	std::string in; /* head of the caller's buffer on entry (driver requests) */
 };
 
 void load_config()
@@ -128,6 +129,8 @@ void log_answer(const answer &a, int rc, int err)
 		json_object_set_new(o, "subcmd", json_integer(a.subcmd));
 	json_object_set_new(o, "length_in", json_integer(a.len_in));
 	json_object_set_new(o, "flags_in", json_integer(a.flags_in));
+	if (!a.in.empty())
+		json_object_set_new(o, "in", json_string(a.in.c_str()));
 	json_object_set_new(o, "rc", json_integer(rc));
 	json_object_set_new(o, "errno", json_integer(rc ? err : 0));
 	if (a.written) {
@@ -614,6 +617,13 @@ extern "C" int ioctl(int fd, unsigned long req, ...)
 	a.len_in = wrq->u.data.length;
 	a.flags_in = wrq->u.data.flags;
 	a.wrq = wrq;
+	if (drv && wrq->u.data.pointer && wrq->u.data.length) {
+		size_t n = wrq->u.data.length < 64 ? wrq->u.data.length : 64;
+		const uint8_t *p = (const uint8_t *)wrq->u.data.pointer;
+		while (n && !p[n - 1])
+			n--;
+		a.in = hex(p, n);
+	}
 	int rc, err = 0;
 	int forced = forced_error(ifc, req);
 	if (forced) {
