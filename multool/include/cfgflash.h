@@ -63,6 +63,9 @@ int cfg_read_blocks(int state, struct cfg_part *part);
 /* Writes the image into the part the state selects.  The whole part is built and checked to fit
  * before the first byte is written; the sequence goes in last.  0 or -1. */
 int write_flash_blocks(int state, struct cfg_part *part);
+/* Decodes a part image already in memory (len bytes from the part's start) into an empty image:
+ * the reading rules of cfg_read_blocks without the file.  0 or -1. */
+int cfg_part_decode(const uint8_t *buf, size_t len, struct cfg_part *part);
 /* Writes the image into part `index` (0 or 1) with the image's own top header.  0 or -1. */
 int cfg_write_part(int index, struct cfg_part *part);
 

@@ -264,13 +264,11 @@ static void take_block(void *ctx, const struct cfg_header *h, const uint8_t *dat
 	part->slot[part->count++] = b;
 }
 
-static int read_part_at(int fd, int index, struct cfg_part *part)
+int cfg_part_decode(const uint8_t *buf, size_t len, struct cfg_part *part)
 {
-	static uint8_t buf[CFG_SIZE];
 	struct cfg_header failed;
-	int len = pread_full(fd, buf, sizeof(buf), (off_t)index * CFG_SIZE);
 
-	switch (cfg_part_walk(buf, (size_t)len, &part->top, take_block, part, &failed)) {
+	switch (cfg_part_walk(buf, len, &part->top, take_block, part, &failed)) {
 	case CFG_WALK_OK:
 		return 0;
 	case CFG_WALK_TOP_SHORT:
@@ -293,6 +291,14 @@ static int read_part_at(int fd, int index, struct cfg_part *part)
 	}
 	FLOG_D("Error during blocks reading from file in layout v2\n");
 	return -1;
+}
+
+static int read_part_at(int fd, int index, struct cfg_part *part)
+{
+	static uint8_t buf[CFG_SIZE];
+	int len = pread_full(fd, buf, sizeof(buf), (off_t)index * CFG_SIZE);
+
+	return cfg_part_decode(buf, (size_t)len, part);
 }
 
 static int substitute_default_config(struct cfg_part *part)
