@@ -98,68 +98,59 @@ struct published_if {
 	json_t *obj;
 };
 
-int statistics_stats(void)
+/* One member of "interfaces"; NULL for an Ethernet interface that is not configured. */
+static json_t *statistics_interface(const struct ifi *ifi, const json_t *preconf, const char *wan, const char *lan)
 {
-	json_t *preconf = json_load_path(STATS_PRECONFIGURED);
-	json_t *doc = json_object(), *ifs = json_object();
-	json_t *state = json_load_path(STATS_STATE_STATISTICS);
-	json_t *prev = NULL, *new_state = NULL, *state_ifs;
-	std::vector<struct published_if> pub;
-	const char *wan = json_dotget_string(preconf, "topology.wan");
-	const char *lan = json_dotget_string(preconf, "topology.lan");
-	int rc = -1;
+	struct eth_info ei = {};
+	char text[32];
+	bool eth = eth_info(&ei, ifi->name) == 0;
 
-	json_object_set_new(doc, "interfaces", ifs);
-	ifi_list_for_each(pos, ifi_get_all()) {
-		struct ifi *ifi = ifi_entry(pos);
-		struct eth_info ei = {};
-		char text[32];
-		bool eth = eth_info(&ei, ifi->name) == 0;
-
-		if (eth && !prefix_listed(preconf, ifi->name))
-			continue;
-		json_t *o = json_object();
-		if (eth) {
-			json_object_set_new(o, "speed", json_integer(ei.speed));
-			json_object_set_new(o, "duplex", json_string(ei.duplex ? "full" : "half"));
-			json_object_set_new(o, "link", json_string(ei.link ? "yes" : "no"));
-		}
-		json_object_set_new(o, "if_index", json_integer(ifi->ordinal));
-		json_object_set_new(o, "mac_address", json_string(ifi_mac_ntop(text, sizeof(text), ifi->hwaddr)));
-		/* The continuous counters are filled in below, in this place of the key order. */
-		for (const char *k : if_counters)
-			json_object_set_new(o, k, json_integer(0));
-		json_object_set_new(o, "rx_drop", json_integer(ifi_stat(ifi, IFI_RX_DROPPED)));
-		json_object_set_new(o, "tx_drop", json_integer(ifi_stat(ifi, IFI_TX_DROPPED)));
-		json_object_set_new(o, "rx_errors", json_integer(ifi_stat(ifi, IFI_RX_ERRORS)));
-		json_object_set_new(o, "tx_errors", json_integer(ifi_stat(ifi, IFI_TX_ERRORS)));
-		add_addresses(o, ifi);
-		if (wan && strcmp(ifi->name, wan) == 0)
-			json_object_set_new(o, "type", json_string("wan"));
-		else if (lan && strcmp(ifi->name, lan) == 0)
-			json_object_set_new(o, "type", json_string("lan"));
-		json_object_set_new(ifs, ifi->name, o);
-		pub.push_back({ ifi, o });
+	if (eth && !prefix_listed(preconf, ifi->name))
+		return NULL;
+	json_t *o = json_object();
+	if (eth) {
+		json_object_set_new(o, "speed", json_integer(ei.speed));
+		json_object_set_new(o, "duplex", json_string(ei.duplex ? "full" : "half"));
+		json_object_set_new(o, "link", json_string(ei.link ? "yes" : "no"));
 	}
+	json_object_set_new(o, "if_index", json_integer(ifi->ordinal));
+	json_object_set_new(o, "mac_address", json_string(ifi_mac_ntop(text, sizeof(text), ifi->hwaddr)));
+	/* The continuous counters are filled in later, in this place of the key order. */
+	for (const char *k : if_counters)
+		json_object_set_new(o, k, json_integer(0));
+	json_object_set_new(o, "rx_drop", json_integer(ifi_stat(ifi, IFI_RX_DROPPED)));
+	json_object_set_new(o, "tx_drop", json_integer(ifi_stat(ifi, IFI_TX_DROPPED)));
+	json_object_set_new(o, "rx_errors", json_integer(ifi_stat(ifi, IFI_RX_ERRORS)));
+	json_object_set_new(o, "tx_errors", json_integer(ifi_stat(ifi, IFI_TX_ERRORS)));
+	add_addresses(o, ifi);
+	if (wan && strcmp(ifi->name, wan) == 0)
+		json_object_set_new(o, "type", json_string("wan"));
+	else if (lan && strcmp(ifi->name, lan) == 0)
+		json_object_set_new(o, "type", json_string("lan"));
+	return o;
+}
 
-	if (!json_is_object(state)) {
-		json_decref(state);
-		state = json_object();
-		json_t *sifs = json_object();
-		json_object_set_new(state, "interfaces", sifs);
-		for (const auto &p : pub) {
-			json_t *e = json_pack("{s:i}", "if_index", (json_int_t)p.ifi->ordinal);
-			for (size_t i = 0; i < 4; i++)
-				json_object_set_new(e, if_counters[i], json_integer(ifi_stat(p.ifi, if_counter_ids[i])));
-			json_object_set_new(sifs, p.ifi->name, e);
-		}
-		if (stats_state_init(state, STATS_STATE_STATISTICS, STATS_STATISTICS, "statistics_stats", __LINE__) < 0)
-			goto out;
+/* State document of raw values only, as written when there is none yet. */
+static json_t *statistics_raw_state(const std::vector<struct published_if> &pub)
+{
+	json_t *state = json_object(), *ifs = json_object();
+
+	json_object_set_new(state, "interfaces", ifs);
+	for (const auto &p : pub) {
+		json_t *e = json_pack("{s:i}", "if_index", (json_int_t)p.ifi->ordinal);
+		for (size_t i = 0; i < 4; i++)
+			json_object_set_new(e, if_counters[i], json_integer(ifi_stat(p.ifi, if_counter_ids[i])));
+		json_object_set_new(ifs, p.ifi->name, e);
 	}
-	prev = json_load_path(STATS_STATISTICS);
-	new_state = json_object();
-	state_ifs = json_object();
-	json_object_set_new(new_state, "interfaces", state_ifs);
+	return state;
+}
+
+/* Publishes the continuous counters into pub and returns the next state document. */
+static json_t *statistics_counters(const std::vector<struct published_if> &pub, const json_t *state, const json_t *prev)
+{
+	json_t *next = json_object(), *ifs = json_object();
+
+	json_object_set_new(next, "interfaces", ifs);
 	for (const auto &p : pub) {
 		const json_t *old = json_object_get(json_object_get(state, "interfaces"), p.ifi->name);
 		json_t *e = json_is_object(old) ? json_deep_copy(old) : json_object();
@@ -168,38 +159,71 @@ int statistics_stats(void)
 		json_object_set_new(e, "if_index", json_integer(p.ifi->ordinal));
 		for (size_t i = 0; i < 4; i++)
 			counter_apply(p.obj, prev_if, e, if_counters[i], ifi_stat(p.ifi, if_counter_ids[i]), false);
-		json_object_set_new(state_ifs, p.ifi->name, e);
+		json_object_set_new(ifs, p.ifi->name, e);
 	}
+	return next;
+}
+
+static void statistics_system(json_t *doc, const char *wan)
+{
+	struct sysinfo si;
+	float usage = 0;
+	char addr[INET6_ADDRSTRLEN];
 
 	json_object_set_new(doc, "cpu_load", json_integer(stats_get_current_load()));
-	{
-		struct sysinfo si;
-		float usage = 0;
-		if (sysinfo(&si) < 0)
-			LOG_E(log4c_cat_stats, "Failed to get sysinfo. Err code = %d\n", errno);
-		else if (si.totalram)
-			usage = (1.0f - (float)si.freeram / (float)si.totalram) * 100.0f;
-		json_object_set_new(doc, "memory_usage", json_real(usage));
+	if (sysinfo(&si) < 0)
+		LOG_E(log4c_cat_stats, "Failed to get sysinfo. Err code = %d\n", errno);
+	else if (si.totalram)
+		usage = (1.0f - (float)si.freeram / (float)si.totalram) * 100.0f;
+	json_object_set_new(doc, "memory_usage", json_real(usage));
+
+	struct ifi *w = wan ? ifi_find_by_name(wan) : NULL;
+	const char *v4 = first_address(addr, sizeof(addr), w, AF_INET);
+	json_object_set_new(doc, "device_ip", json_string(v4 ? v4 : "0.0.0.0"));
+	const char *v6 = first_address(addr, sizeof(addr), w, AF_INET6);
+	if (v6)
+		json_object_set_new(doc, "device_ip6", json_string(v6));
+}
+
+int statistics_stats(void)
+{
+	json_t *preconf = json_load_path(STATS_PRECONFIGURED);
+	json_t *doc = json_object(), *ifs = json_object();
+	json_t *state = json_load_path(STATS_STATE_STATISTICS);
+	json_t *prev = NULL, *next = NULL;
+	std::vector<struct published_if> pub;
+	const char *wan = json_dotget_string(preconf, "topology.wan");
+	const char *lan = json_dotget_string(preconf, "topology.lan");
+	int rc = -1;
+
+	json_object_set_new(doc, "interfaces", ifs);
+	ifi_list_for_each(pos, ifi_get_all()) {
+		struct ifi *ifi = ifi_entry(pos);
+		json_t *o = statistics_interface(ifi, preconf, wan, lan);
+		if (!o)
+			continue;
+		json_object_set_new(ifs, ifi->name, o);
+		pub.push_back({ ifi, o });
 	}
-	{
-		char addr[INET6_ADDRSTRLEN];
-		struct ifi *w = wan ? ifi_find_by_name(wan) : NULL;
-		const char *v4 = first_address(addr, sizeof(addr), w, AF_INET);
-		json_object_set_new(doc, "device_ip", json_string(v4 ? v4 : "0.0.0.0"));
-		const char *v6 = first_address(addr, sizeof(addr), w, AF_INET6);
-		if (v6)
-			json_object_set_new(doc, "device_ip6", json_string(v6));
+	if (!json_is_object(state)) {
+		json_decref(state);
+		state = statistics_raw_state(pub);
+		if (stats_state_init(state, STATS_STATE_STATISTICS, STATS_STATISTICS, "statistics_stats", __LINE__) < 0)
+			goto out;
 	}
+	prev = json_load_path(STATS_STATISTICS);
+	next = statistics_counters(pub, state, prev);
+	statistics_system(doc, wan);
 	if (json_dump_atomic(doc, STATS_STATISTICS) < 0) {
 		perror(STATS_STATISTICS);
 		goto out;
 	}
-	json_object_set_new(new_state, "timestamp", json_integer(now_seconds()));
-	if (json_dump_atomic(new_state, STATS_STATE_STATISTICS) < 0)
+	json_object_set_new(next, "timestamp", json_integer(now_seconds()));
+	if (json_dump_atomic(next, STATS_STATE_STATISTICS) < 0)
 		perror(STATS_STATE_STATISTICS);
 	rc = 0;
 out:
-	json_decref(new_state);
+	json_decref(next);
 	json_decref(prev);
 	json_decref(state);
 	json_decref(doc);
@@ -675,22 +699,18 @@ static bool poe_active(void)
 	return on;
 }
 
-int periodic_stats(void)
+static json_t *periodic_wired(const json_t *preconf)
 {
-	struct run_ctx c = {};
-	json_t *doc = json_object(), *wired = json_array(), *wl = json_array();
-	json_t *rfs = json_load_path(STATS_RFSCHEDULER);
+	json_t *wired = json_array();
 	int poe = -1;
 
-	run_init(&c);
-	json_object_set_new(doc, "wired", wired);
-	json_object_set_new(doc, "wireless", wl);
 	ifi_list_for_each(pos, ifi_get_all()) {
 		struct ifi *ifi = ifi_entry(pos);
 		struct eth_info ei = {};
-		if (eth_info(&ei, ifi->name) < 0 || !prefix_listed(c.preconf, ifi->name) || ifi_parent_name(ifi))
-			continue;
 		bool is_poe = false;
+
+		if (eth_info(&ei, ifi->name) < 0 || !prefix_listed(preconf, ifi->name) || ifi_parent_name(ifi))
+			continue;
 		if (strncmp(ifi->name, "eth1", 4) == 0) {
 			if (poe < 0)
 				poe = poe_active();
@@ -700,70 +720,91 @@ int periodic_stats(void)
 						       (json_int_t)ei.speed, "duplex", ei.duplex ? "full" : "half",
 						       "link", ei.link, "poe", is_poe, "enabled", !ei.down));
 	}
+	return wired;
+}
 
+/* One VAP's contribution to its radio's summary; returns its station count for a master, else 0. */
+static int periodic_vap(struct run_ctx *c, json_t *r, const struct ifi *radio, const struct ifi *vap)
+{
+	struct iw_info iw = {};
+	struct vap_priv pv;
+	struct vap_ctx v = {};
+	int master_peers = 0;
+
+	iw_info(&iw, vap->name);
+	if (!iw.has_mode)
+		return 0;
+	bool five = iw.freq >= 3000000000.0;
+	json_object_set_new(r, "band", json_string(five ? "5G" : "2G"));
+	if (iw.mode == MODE_MASTER)
+		json_object_set_new(r, "operationMode", json_string("master"));
+	else if (iw.mode == MODE_MANAGED)
+		json_object_set_new(r, "operationMode", json_string("managed"));
+	json_object_set_new(r, "active", json_true());
+	json_object_del(r, "disabledByScheduler");
+
+	read_vap_priv(vap->name, radio->name, &pv);
+	v.run = c;
+	v.ifi = vap;
+	v.priv = &pv;
+	v.peers = json_array();
+	v.prev_security = "none";
+	v.prev_cipher = "none";
+	walk_stations(&v);
+	if (v.count > 0) {
+		json_object_set_new(r, "assoced", json_true());
+		if (iw.mode == MODE_MASTER) {
+			master_peers = v.count;
+		} else if (iw.mode == MODE_MANAGED) {
+			json_object_set(r, "signal", v.first_signal);
+			json_object_set_new(r, "noise", json_integer((int)iw.noise - 256));
+		}
+	}
+	json_decref(v.peers);
+	if (five) {
+		json_object_set_new(r, "cac", json_integer(priv_int(vap->name, "get_cac", 0, LOG_ERROR)));
+		json_object_set_new(r, "cacPeriod", json_integer(priv_int(vap->name, "get_cac_period", 0, LOG_ERROR)));
+	}
+	return master_peers;
+}
+
+static json_t *periodic_radio(struct run_ctx *c, const json_t *rfs, const struct ifi *radio)
+{
+	json_t *r = json_pack("{s:s,s:b,s:b,s:b}", "ifname", radio->name, "active", 0, "disabledByScheduler", 0,
+			      "assoced", 0);
+	json_int_t total = 0;
+
+	ifi_list_for_each(vpos, ifi_get_all()) {
+		struct ifi *vap = ifi_entry(vpos);
+		if (!vap_of(vap, radio))
+			continue;
+		if (json_is_true(json_object_get(rfs, radio->name)))
+			json_object_set_new(r, "disabledByScheduler", json_true());
+		else
+			total += periodic_vap(c, r, radio, vap);
+	}
+	if (total)
+		json_object_set_new(r, "peers", json_integer(total));
+	return r;
+}
+
+int periodic_stats(void)
+{
+	struct run_ctx c = {};
+	json_t *doc = json_object(), *wl = json_array();
+	json_t *rfs = json_load_path(STATS_RFSCHEDULER);
+	struct sysinfo si = {};
+
+	run_init(&c);
+	json_object_set_new(doc, "wired", periodic_wired(c.preconf));
+	json_object_set_new(doc, "wireless", wl);
 	ifi_list_for_each(rpos, ifi_get_all()) {
 		struct ifi *radio = ifi_entry(rpos);
-		if (!is_radio(c.preconf, radio))
-			continue;
-		json_t *r = json_pack("{s:s,s:b,s:b,s:b}", "ifname", radio->name, "active", 0,
-				      "disabledByScheduler", 0, "assoced", 0);
-		json_int_t total = 0;
-		bool master_with_peers = false;
-		ifi_list_for_each(vpos, ifi_get_all()) {
-			struct ifi *vap = ifi_entry(vpos);
-			if (!vap_of(vap, radio))
-				continue;
-			if (json_is_true(json_object_get(rfs, radio->name))) {
-				json_object_set_new(r, "disabledByScheduler", json_true());
-				continue;
-			}
-			struct iw_info iw = {};
-			iw_info(&iw, vap->name);
-			if (!iw.has_mode)
-				continue;
-			bool five = iw.freq >= 3000000000.0;
-			json_object_set_new(r, "band", json_string(five ? "5G" : "2G"));
-			if (iw.mode == MODE_MASTER)
-				json_object_set_new(r, "operationMode", json_string("master"));
-			else if (iw.mode == MODE_MANAGED)
-				json_object_set_new(r, "operationMode", json_string("managed"));
-			json_object_set_new(r, "active", json_true());
-			json_object_del(r, "disabledByScheduler");
-
-			struct vap_priv pv;
-			read_vap_priv(vap->name, radio->name, &pv);
-			struct vap_ctx v = {};
-			v.run = &c;
-			v.ifi = vap;
-			v.priv = &pv;
-			v.peers = json_array();
-			v.prev_security = "none";
-			v.prev_cipher = "none";
-			walk_stations(&v);
-			if (v.count > 0) {
-				json_object_set_new(r, "assoced", json_true());
-				if (iw.mode == MODE_MASTER) {
-					total += v.count;
-					master_with_peers = true;
-				} else if (iw.mode == MODE_MANAGED) {
-					json_object_set(r, "signal", v.first_signal);
-					json_object_set_new(r, "noise", json_integer((int)iw.noise - 256));
-				}
-			}
-			json_decref(v.peers);
-			if (five) {
-				json_object_set_new(r, "cac", json_integer(priv_int(vap->name, "get_cac", 0, LOG_ERROR)));
-				json_object_set_new(r, "cacPeriod",
-						    json_integer(priv_int(vap->name, "get_cac_period", 0, LOG_ERROR)));
-			}
-		}
-		if (master_with_peers)
-			json_object_set_new(r, "peers", json_integer(total));
-		json_array_append_new(wl, r);
+		if (is_radio(c.preconf, radio))
+			json_array_append_new(wl, periodic_radio(&c, rfs, radio));
 	}
 	save_peer_cache(&c);
 
-	struct sysinfo si = {};
 	if (sysinfo(&si) < 0)
 		LOG_E(log4c_cat_stats, "Failed to get sysinfo. Err code = %d\n", errno);
 	json_object_set_new(doc, "system", json_pack("{s:i,s:I}", "currentLoad", stats_get_current_load(), "uptime",
