@@ -105,6 +105,29 @@ def measure(n):
             'size': int(read('size').strip())}
 
 
+def measure_s(n):
+    """stats -s with n macvlan interfaces of two addresses each on one Ethernet port."""
+    setup = 'ip tuntap add eth0 mode tap; ip link set eth0 up\n'
+    setup += ''.join('ip link add link eth0 name eth0.%d type macvlan; ip addr add 10.9.%d.1/24 dev eth0.%d; '
+                     'ip addr add 2001:db8:%x::1/64 dev eth0.%d nodad\n' % (i, i, i, i, i) for i in range(n))
+    script = r'''
+O=/mnt/vdev/out
+stats -s
+valgrind --tool=callgrind --callgrind-out-file=/dev/null stats -s 2>&1 >/dev/null |
+	sed -n "s/.*Collected : *\([0-9]*\).*/\1/p" >$O/instr
+wc -c </var/run/stats/statistics.json >$O/size
+'''
+    r = vdevlib.run(script, roots=[{'/var/run/stats/preconfigured.json': json.dumps({'ethernet': ['eth']})}], net=True,
+                    setup=setup, build=BUILD, require=['tap', 'macvlan'], timeout=900)
+    if r.returncode != 0:
+        sys.exit('stats bench: run failed: %r' % r)
+    with open(os.path.join(r.out, 'instr')) as f:
+        instr = int(f.read().strip())
+    with open(os.path.join(r.out, 'size')) as f:
+        size = int(f.read().strip())
+    return instr, size
+
+
 def main():
     rows = {}
     print('stats -w, 4 VAPs, 128 all-stats records (figures per station = run / (4 x stations per VAP))')
@@ -126,6 +149,12 @@ def main():
     c2 = (rows[128]['calls'] - rows[64]['calls']) / (4 * 64)
     print('marginal system calls per station: %.1f (16->64), %.1f (64->128)' % (c1, c2))
     print('output bytes per station: %.0f' % ((rows[128]['size'] - rows[16]['size']) / (4 * 112)))
+
+    print('stats -s with Ethernet sub-interfaces of two addresses each (callgrind instructions)')
+    s = {n: measure_s(n) for n in (12, 48)}
+    for n, (instr, size) in s.items():
+        print('  %3d interfaces: %12d instructions, %7d bytes' % (n, instr, size))
+    print('marginal instructions per interface: %.0f' % ((s[48][0] - s[12][0]) / 36))
 
 
 main()
