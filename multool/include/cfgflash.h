@@ -60,6 +60,10 @@ int cfg_convert_flash_layout(void);
 /* Clears the image and fills it from the part of the state.  0 or -1 (the image then holds what
  * was read before the failure). */
 int cfg_read_blocks(int state, struct cfg_part *part);
+/* As cfg_read_blocks, but inflates and keeps only the blocks of that name (every block is still
+ * walked and checked, so the result and the failure are those of a full read).  For the default
+ * state it is a full read. */
+int cfg_read_named(int state, struct cfg_part *part, const char *name);
 /* Writes the image into the part the state selects.  The whole part is built and checked to fit
  * before the first byte is written; the sequence goes in last.  0 or -1. */
 int write_flash_blocks(int state, struct cfg_part *part);

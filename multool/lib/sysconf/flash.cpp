@@ -235,13 +235,26 @@ static int read_sequences(int fd, uint32_t *s0, uint32_t *s1)
 
 /* ---- reading ---- */
 
+struct reader {
+	struct cfg_part *part;
+	const char *only; /* keep just the blocks of this name, when set */
+	int seen;         /* blocks that took a slot, kept or not */
+};
+
 static void take_block(void *ctx, const struct cfg_header *h, const uint8_t *data)
 {
-	struct cfg_part *part = (struct cfg_part *)ctx;
+	struct reader *rd = (struct reader *)ctx;
+	struct cfg_part *part = rd->part;
 	struct data_block *b;
 
 	if (z_crc32(0, data, h->length) != h->crc) {
 		FLOG_D("Block %s has invalid CRC, skipping\n", h->name);
+		return;
+	}
+	if (rd->only && strcmp(h->name, rd->only) != 0) {
+		/* Not wanted: it still takes its slot, so the 16-slot limit cuts where a full read would. */
+		if (rd->seen < CFG_SLOTS)
+			rd->seen++;
 		return;
 	}
 	if (h->length) {
@@ -256,19 +269,21 @@ static void take_block(void *ctx, const struct cfg_header *h, const uint8_t *dat
 		if (!b)
 			return;
 	}
-	if (part->count >= CFG_SLOTS) {
+	if (rd->seen >= CFG_SLOTS) {
 		FLOG_D("Block %s is unknown, skipping\n", h->name);
 		data_block_destroy(b);
 		return;
 	}
+	rd->seen++;
 	part->slot[part->count++] = b;
 }
 
-int cfg_part_decode(const uint8_t *buf, size_t len, struct cfg_part *part)
+static int decode(const uint8_t *buf, size_t len, struct cfg_part *part, const char *only)
 {
+	struct reader rd = { part, only, 0 };
 	struct cfg_header failed;
 
-	switch (cfg_part_walk(buf, len, &part->top, take_block, part, &failed)) {
+	switch (cfg_part_walk(buf, len, &part->top, take_block, &rd, &failed)) {
 	case CFG_WALK_OK:
 		return 0;
 	case CFG_WALK_TOP_SHORT:
@@ -293,12 +308,17 @@ int cfg_part_decode(const uint8_t *buf, size_t len, struct cfg_part *part)
 	return -1;
 }
 
-static int read_part_at(int fd, int index, struct cfg_part *part)
+int cfg_part_decode(const uint8_t *buf, size_t len, struct cfg_part *part)
+{
+	return decode(buf, len, part, NULL);
+}
+
+static int read_part_at(int fd, int index, struct cfg_part *part, const char *only)
 {
 	static uint8_t buf[CFG_SIZE];
 	int len = pread_full(fd, buf, sizeof(buf), (off_t)index * CFG_SIZE);
 
-	return cfg_part_decode(buf, (size_t)len, part);
+	return decode(buf, (size_t)len, part, only);
 }
 
 static int substitute_default_config(struct cfg_part *part)
@@ -327,7 +347,7 @@ static void part_clear(struct cfg_part *part)
 	memset(&part->top, 0, sizeof(part->top));
 }
 
-int cfg_read_blocks(int state, struct cfg_part *part)
+static int read_state(int state, struct cfg_part *part, const char *only)
 {
 	uint32_t s0, s1;
 	int fd, index, rc = -1;
@@ -348,12 +368,24 @@ int cfg_read_blocks(int state, struct cfg_part *part)
 		FLOG_D("Unknown required state\n");
 		goto out;
 	}
-	rc = read_part_at(fd, index, part);
+	rc = read_part_at(fd, index, part, only);
 	if (rc == 0 && state == CFG_DEFAULT)
 		rc = substitute_default_config(part);
 out:
 	close(fd);
 	return rc;
+}
+
+int cfg_read_blocks(int state, struct cfg_part *part)
+{
+	return read_state(state, part, NULL);
+}
+
+int cfg_read_named(int state, struct cfg_part *part, const char *name)
+{
+	if (state == CFG_DEFAULT)
+		return read_state(state, part, NULL);
+	return read_state(state, part, name);
 }
 
 /* ---- writing ---- */
@@ -560,9 +592,9 @@ int cfg_convert_flash_layout(void)
 	memset(&p0, 0, sizeof(p0));
 	memset(&p1, 0, sizeof(p1));
 	if (get_be32(m0) == CFG_MAGIC_TOP)
-		read_part_at(fd, 0, &p0);
+		read_part_at(fd, 0, &p0, NULL);
 	if (get_be32(m1) == CFG_MAGIC_TOP)
-		read_part_at(fd, 1, &p1);
+		read_part_at(fd, 1, &p1, NULL);
 	close(fd);
 
 	/* Whatever one formatted part holds goes into both: nothing of an intact set is dropped. */

@@ -1,4 +1,5 @@
 /* sysconf actions: block operations, the main read/write/execute path and the OEM default sync. */
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include "cfgflash.h"
 #include "kbee.h"
 #include "log4c.h"
@@ -9,7 +10,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <openssl/md5.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -127,11 +128,11 @@ void cfg_save_oem_config(void)
 	for (int i = 0; i < 2 && data_block_sane(oem); i++) {
 		struct cfg_part part = {};
 		int rc = -1;
-		if (cfg_read_blocks(states[i], &part) == 0) {
-			/* Unchanged defaults cost no flash write. */
+		/* Runs on every start: look at "oem" alone, and touch flash only when it changed. */
+		if (cfg_read_named(states[i], &part, "oem") == 0) {
 			if (data_block_cmp(data_block_find(&part, "oem"), oem) == 0)
 				rc = 0;
-			else if (data_block_replace(&part, oem))
+			else if (cfg_read_blocks(states[i], &part) == 0 && data_block_replace(&part, oem))
 				rc = write_flash_blocks(states[i], &part);
 		}
 		data_blocks_destroy(&part);
@@ -398,12 +399,11 @@ static void execute(bool postprod)
 
 static void print_checksum(const struct data_block *b)
 {
-	unsigned char md[EVP_MAX_MD_SIZE];
-	unsigned int n = 0;
+	unsigned char md[MD5_DIGEST_LENGTH];
 
-	if (!EVP_Digest(b->data, b->len, md, &n, EVP_md5(), NULL))
-		return;
-	for (unsigned i = 0; i < n; i++)
+	/* The one-shot digest: the provider look-up behind EVP costs more than hashing 50 KB. */
+	MD5(b->data, b->len, md);
+	for (unsigned i = 0; i < sizeof(md); i++)
 		printf("%02hhX", md[i]);
 	printf("\n");
 }
@@ -433,7 +433,9 @@ static int main_path(const struct sysconf_opts *o)
 	bool postprod = post_production();
 	bool do_write = o->overwrite || (o->write && !postprod);
 
-	if (cfg_read_blocks(o->state, &part)) {
+	/* A plain -r/-C (every management heartbeat) needs the configuration alone. */
+	int rc = do_write || o->execute ? cfg_read_blocks(o->state, &part) : cfg_read_named(o->state, &part, "config");
+	if (rc) {
 		SLOG_D("cfg_read_blocks(): has failed.\n");
 		if (do_write) {
 			/* Never let a half-read set replace the intact part: start from the other one. */

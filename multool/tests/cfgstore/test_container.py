@@ -78,10 +78,14 @@ class Reading(unittest.TestCase):
         self.assertEqual([ln.split()[0] for ln in lines[1:-1]], ['config', 'product'])
 
     def test_seventeenth_block_is_dropped(self):
-        blocks = [('b%02d' % i, b'%d' % i) for i in range(17)]
+        blocks = [('b%02d' % i, b'%d' % i) for i in range(16)] + [('config', b'{"17th":1}')]
         rc, lines = self.list_of(cs.store(cs.part(1, P0), cs.part(2, blocks)))
         self.assertEqual(rc, 0)
         self.assertEqual([ln.split()[0] for ln in lines[1:-1]], ['b%02d' % i for i in range(16)])
+        # The heartbeat's config-only read drops it too; as the 16th block it is served.
+        for n, want in [(16, b''), (15, b'{"17th":1}')]:
+            r = run('sysconf -r > $OUT/r', store=cs.store(cs.part(1, P0), cs.part(2, blocks[:n] + blocks[16:])))
+            self.assertEqual(r.file('r'), want, n)
 
     def test_bad_headers_fail_the_part_and_unpack_falls_back_to_backup(self):
         cases = {
