@@ -22,10 +22,7 @@ class Driver : public ::testing::Test {
 protected:
 	static void SetUpTestSuite()
 	{
-		const char *src = getenv("MT_SOURCE_DIR");
-		ASSERT_NE(src, nullptr);
-		static std::string cfg = std::string(src) + "/multool/tests/queries/fixtures/radio.json";
-		setenv("FAKEWIFI_CONFIG", cfg.c_str(), 1);
+		setenv("FAKEWIFI_CONFIG", QUERIES_FIXTURES "/radio.json", 1);
 		char tmpl[] = "/tmp/queries-log.XXXXXX";
 		int fd = mkstemp(tmpl);
 		ASSERT_GE(fd, 0);
