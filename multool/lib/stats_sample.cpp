@@ -375,8 +375,13 @@ static int write_all(int fd, const uint8_t *p, size_t len)
 	return 0;
 }
 
+/* One cache per run, holding the stations of every VAP sampled: a cache per VAP pass would leave only
+ * the last VAP's stations and turn the others' percentages into lifetime figures.  A run without
+ * stations leaves the cache as it is. */
 static void save_peer_cache(const struct run_ctx *c)
 {
+	if (c->snapshots.empty())
+		return;
 	int fd = open(STATS_PEER_CACHE_TMP, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
 
 	if (fd < 0) {
