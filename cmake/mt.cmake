@@ -29,7 +29,8 @@ function(_mt_gtest name)
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/multool/include)
   target_link_libraries(${name} PRIVATE ${T_LIBS} ${MT_GTEST_LIBS})
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+  # Listing the cases runs the binary (under the emulator on the target build): allow for a busy machine.
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "MT_BUILD_DIR=${CMAKE_BINARY_DIR};MT_SOURCE_DIR=${PROJECT_SOURCE_DIR};MT_SANITIZED=${MT_SANITIZED}")
 endfunction()
 

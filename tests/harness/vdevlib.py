@@ -117,7 +117,7 @@ def run(cmd, roots=(), stubs=(), net=False, setup=None, env=None, require=(), in
     for feature in require:
         args += ['--require', feature]
     args += ['--'] + list(cmd)
-    if text and isinstance(input, str):
+    if isinstance(input, str):
         input = input.encode()
     proc = subprocess.run(args, input=input, stdin=None if input is not None else subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
