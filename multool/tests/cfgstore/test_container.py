@@ -30,7 +30,8 @@ class Selection(unittest.TestCase):
         # Both parities, and a default-state write (read from the older part) that must become active.
         cases = [(4, 5, 'sysconf -w', b'{"new":1}\n'), (5, 4, 'sysconf -w', b'{"new":1}\n'),
                  (4, 5, 'sysconf -t default -w', b'{"oemjson":1}\n'),
-                 (5, 4, 'sysconf -t default -w', b'{"oemjson":1}\n')]
+                 (5, 4, 'sysconf -t default -w', b'{"oemjson":1}\n'),
+                 (4, 5, 'rm /etc/oem.json; sysconf -t default -w', DEFAULT)]
         for s0, s1, cmd, want in cases:
             before = two_parts(s0, s1)
             r = run('echo \'{"new":1}\' > /tmp/config.json; %s; sysconf -r > $OUT/a' % cmd, store=before,
@@ -150,8 +151,9 @@ class Writing(unittest.TestCase):
 
 class Conversion(unittest.TestCase):
     def test_empty_file_is_formatted_from_fallback_files(self):
-        r = run('sysconf -r', store=b'', files={'/usr/lib/default.json': DEFAULT, '/etc/product': '{"prod":1}'})
+        r = run('sysconf -r; stat -c %a /var/cfg/config.bin > $OUT/mode', store=b'', files={'/usr/lib/default.json': DEFAULT, '/etc/product': '{"prod":1}'})
         self.assertEqual(len(r.store), cs.FILE_SIZE)
+        self.assertEqual(r.file('mode'), b'600\n')
         p0, p1 = cs.read_part(r.store, 0), cs.read_part(r.store, 1)
         self.assertEqual((p0.seq, p1.seq), (1, 0))
         for p in (p0, p1):
