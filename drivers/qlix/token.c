@@ -905,13 +905,15 @@ static void qlix_send_stasignal(struct qlix_ctx *c, struct qlix_peer *p)
 {
 	struct sk_buff *skb = alloc_skb(QLIX_TOKEN_BUF, GFP_ATOMIC);
 	u32 ctrl = QLIX_CTRL_STASIGNAL;
+	u8 *type;
 
 	if (!skb) {
 		printk(KERN_ERR "XXX %s():%d can't alloc skb\n", __func__, __LINE__);
 		return;
 	}
 	skb_reserve(skb, QLIX_HEADROOM);
-	*skb_put(skb, 1) = QLIX_TOKEN_STASIGNAL;
+	type = skb_put(skb, 1);
+	*type = QLIX_TOKEN_STASIGNAL;
 	memcpy(skb->cb + QLIX_CB_CTRL_OFF, &ctrl, sizeof(ctrl));
 	skb->cb[QLIX_CB_MCS_OFF] = (char)c->ar.token_mcs;
 	skb->dev = c->wdev;

@@ -265,6 +265,7 @@ struct sk_buff *alloc_skb(unsigned int size, gfp_t gfp)
 	(void)gfp;
 	if (shim_alloc_fails())
 		return NULL;
+	size = (size + 7) & ~7u;	/* the shared info behind the data is 8-byte aligned */
 	skb = (struct sk_buff *)calloc(1, sizeof(*skb));
 	if (!skb)
 		return NULL;
@@ -462,6 +463,7 @@ void unregister_netdev(struct net_device *dev)
 	int i;
 
 	dev_close(dev);
+	sim_dev_gone(dev);
 	for (i = 0; i < n->ndevs; i++) {
 		if (n->devs[i] == dev) {
 			n->devs[i] = n->devs[--n->ndevs];

@@ -170,7 +170,7 @@ int main(int argc, char **argv)
 	struct client_report rep[SIM_MAX_NODES];
 	double thr[SIM_MAX_NODES], air[SIM_MAX_NODES];
 	double total_mbps = 0, phy_kbps, frac, dur_us;
-	u64 lost = 0, misordered = 0;
+	u64 lost = 0, misordered = 0, delivered = 0;
 	u8 mac[6];
 	int i, k;
 	char air_path[512], rx_path[512];
@@ -248,6 +248,7 @@ int main(int argc, char **argv)
 		air[i] = rep[i].air_ms;
 		total_mbps += thr[i];
 		lost += rep[i].lost;
+		delivered += (down[i] ? down[i]->delivered : 0) + (up[i] ? up[i]->delivered : 0);
 		misordered += rep[i].misordered;
 	}
 	phy_kbps = qlix_phy_rate((u32)o.mcs, cfg.bw, cfg.sgi);
@@ -290,6 +291,7 @@ int main(int argc, char **argv)
 		printf("  \"collisions\": %llu,\n", (unsigned long long)sim->collisions);
 		printf("  \"lost_frames\": {\"token\": %llu, \"data\": %llu},\n",
 		       (unsigned long long)sim->lost_token, (unsigned long long)sim->lost_data);
+		printf("  \"packets_delivered\": %llu,\n", (unsigned long long)delivered);
 		printf("  \"packets_lost\": %llu,\n  \"packets_misordered\": %llu,\n",
 		       (unsigned long long)lost, (unsigned long long)misordered);
 		printf("  \"busy_unstopped\": %llu,\n", (unsigned long long)sim->busy_unstopped);

@@ -275,14 +275,14 @@ static void pcap_u32(FILE *f, u32 v)
 	fwrite(&v, 4, 1, f);
 }
 
-static void pcap_header(FILE *f)
+static void pcap_header(FILE *f, u32 linktype)
 {
 	pcap_u32(f, 0xa1b2c3d4);
 	fputc(2, f), fputc(0, f), fputc(4, f), fputc(0, f);	/* version 2.4, little-endian */
 	pcap_u32(f, 0);
 	pcap_u32(f, 0);
 	pcap_u32(f, 65535);
-	pcap_u32(f, 1);					/* DLT_EN10MB */
+	pcap_u32(f, linktype);
 }
 
 static void pcap_record(FILE *f, const u8 *frame, u32 len)
@@ -302,13 +302,13 @@ int sim_pcap_open(const char *air_path, const char *rx_path)
 		sim->pcap_air = fopen(air_path, "wb");
 		if (!sim->pcap_air)
 			return -1;
-		pcap_header(sim->pcap_air);
+		pcap_header(sim->pcap_air, 105);	/* IEEE 802.11 */
 	}
 	if (rx_path) {
 		sim->pcap_rx = fopen(rx_path, "wb");
 		if (!sim->pcap_rx)
 			return -1;
-		pcap_header(sim->pcap_rx);
+		pcap_header(sim->pcap_rx, 1);	/* Ethernet */
 	}
 	return 0;
 }
@@ -323,6 +323,27 @@ void sim_pcap_close(void)
 }
 
 #define SNAP_HLEN 8
+#define WLAN_HLEN 24
+
+/* The air capture holds 802.11 data frames: aggregates are longer than an 802.3 length field
+ * may say, and the radio carries LLC/SNAP inside 802.11 anyway. */
+static void pcap_air_record(const u8 *dst, const u8 *src, int pid, const u8 *body, u32 len)
+{
+	static u8 frame[WLAN_HLEN + SNAP_HLEN + 65536];
+	static const u8 llc[6] = { 0xaa, 0xaa, 0x03, QLIX_OUI0, QLIX_OUI1, QLIX_OUI2 };
+
+	if (!sim->pcap_air || len > 65536)
+		return;
+	memset(frame, 0, WLAN_HLEN);
+	frame[0] = 0x08;			/* data */
+	memcpy(frame + 4, dst, ETH_ALEN);
+	memcpy(frame + 10, src, ETH_ALEN);
+	memcpy(frame + 16, src, ETH_ALEN);
+	memcpy(frame + WLAN_HLEN, llc, sizeof(llc));
+	put_unaligned_be16((u16)pid, frame + WLAN_HLEN + 6);
+	memcpy(frame + WLAN_HLEN + SNAP_HLEN, body, len);
+	pcap_record(sim->pcap_air, frame, WLAN_HLEN + SNAP_HLEN + len);
+}
 
 /* The frame as it crosses the air: 802.3 header, LLC/SNAP, then the qlix body. */
 static struct sk_buff *air_frame(const u8 *dst, const u8 *src, int pid, const u8 *body, u32 len)
@@ -344,7 +365,8 @@ static struct sk_buff *air_frame(const u8 *dst, const u8 *src, int pid, const u8
 	h[18] = QLIX_OUI1;
 	h[19] = QLIX_OUI2;
 	put_unaligned_be16((u16)pid, h + 20);
-	memcpy(h + 22, body, len);
+	if (len)
+		memcpy(h + 22, body, len);
 	return skb;
 }
 
@@ -410,8 +432,7 @@ static void radio_start(struct sim_node *n)
 		sim->air_data_us += air;
 
 	frame = air_frame(f.dst, n->wdev->dev_addr, f.pid, f.skb->data, f.skb->len);
-	if (frame)
-		pcap_record(sim->pcap_air, frame->data, frame->len);
+	pcap_air_record(f.dst, n->wdev->dev_addr, f.pid, f.skb->data, f.skb->len);
 	to = node_by_mac(f.dst);
 	if (to && f.pid == QLIX_PID_DATA)
 		to->rx_data_air_us += air;
@@ -589,7 +610,7 @@ static void flow_drain(struct sim_flow *f)
 {
 	int budget = 64;
 
-	while (budget-- > 0 && f->dev->registered && (f->dev->flags & IFF_UP) &&
+	while (budget-- > 0 && f->dev && (f->dev->flags & IFF_UP) &&
 	       !netif_queue_stopped(f->dev)) {
 		struct sk_buff *skb;
 
@@ -656,6 +677,16 @@ struct sim_flow *sim_add_flow(struct sim_node *src, struct sim_node *dst, u32 si
 		f->kick_pending = 1;
 	ev_push(ev);
 	return f;
+}
+
+/* A flow whose device goes away stops sending. */
+void sim_dev_gone(struct net_device *dev)
+{
+	int i;
+
+	for (i = 0; i < sim->nflows; i++)
+		if (sim->flows[i].dev == dev)
+			sim->flows[i].dev = NULL;
 }
 
 void netif_wake_queue(struct net_device *dev)

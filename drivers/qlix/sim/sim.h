@@ -147,6 +147,7 @@ double sim_uniform(void);
 
 struct sim_flow *sim_add_flow(struct sim_node *src, struct sim_node *dst, u32 size, u32 interval_us);
 int sim_xmit(struct net_device *dev, struct sk_buff *skb);
+void sim_dev_gone(struct net_device *dev);
 struct sk_buff *sim_make_packet(struct sim_flow *f, u32 seq);
 
 int sim_pcap_open(const char *air_path, const char *rx_path);

@@ -54,4 +54,4 @@ if len(got) != len(want) or bad:
     for l, w, g in bad[:5]:
         print("case:", l, "\n want:", w, "\n got: ", g)
     sys.exit("%d of %d frames differ" % (len(bad) + abs(len(got) - len(want)), len(want)))
-print("%d passed, 0 failed" % len(want))
+print("%d frames identical" % len(want))
