@@ -136,10 +136,14 @@ class Network(unittest.TestCase):
             '    except socket.timeout:\n'
             '        pass\n')
 
+    def test_device_has_only_its_own_loopback(self):
+        r = vdevlib.run('ip -o link show | cut -d: -f2; ip -o addr show lo | grep -c "inet 127.0.0.1"')
+        self.assertEqual(r.stdout.split(), ['lo', '1'], r.stderr)
+
     def test_veth_pair_to_a_peer_namespace(self):
         script = ('ip netns exec peer python3 -c \'%s\' & python3 -c \'%s\'; wait; ip -br link show lo'
                   % (self.ECHO, self.SEND))
-        r = vdevlib.run(script, net=True, setup=self.SETUP, require=['veth'])
+        r = vdevlib.run(script, setup=self.SETUP, require=['veth'])
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout.splitlines()[0], 'PING')
         self.assertIn('UP', r.stdout.splitlines()[1])

@@ -93,8 +93,11 @@ class Result:
 
 
 def run(cmd, roots=(), stubs=(), net=False, setup=None, env=None, require=(), input=None,
-        timeout=120, build=None, text=True, skip_unavailable=True):
-    """Run CMD (list, or str for /bin/sh -c) in a fresh virtual device and return a Result."""
+        timeout=120, build=None, text=True, skip_unavailable=True, host_net=False):
+    """Run CMD (list, or str for /bin/sh -c) in a fresh virtual device and return a Result.
+
+    The device always has its own network namespace (NET is accepted for clarity); HOST_NET shares
+    the host's network instead."""
     if isinstance(cmd, str):
         cmd = ['/bin/sh', '-c', cmd]
     out = _tmpdir('out.')
@@ -108,8 +111,8 @@ def run(cmd, roots=(), stubs=(), net=False, setup=None, env=None, require=(), in
         stubs = ['%s=%d' % kv for kv in stubs.items()]
     for stub in stubs:
         args += ['--stub', stub]
-    if net:
-        args.append('--net')
+    if host_net:
+        args.append('--host-net')
     if setup:
         args += ['--setup', setup]
     for k, v in (env or {}).items():
