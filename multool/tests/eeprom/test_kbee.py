@@ -84,6 +84,25 @@ class Write(unittest.TestCase):
         self.assertEqual(out[:4], ['init -1 offset A000', 'set 0', 'set -1', 'write 0'])
 
 
+class LoopDevice(unittest.TestCase):
+    def test_store_on_a_real_block_device(self):
+        art = kf.image([(0x8000, kf.store([(2, b'fw-1'), (20, b'\x01\x02')]))])
+        script = (
+            'OUT=/mnt/vdev/out; loop=$(losetup -f --show /art.img) || exit 77; trap "losetup -d $loop" EXIT;'
+            'mknod /dev/mtdblock3 b $(stat -c "0x%%t 0x%%T" $loop); '
+            '%s init set 2 fw-2 write get 2 > $OUT/o; %s init get 2 get 20 >> $OUT/o; sync; '
+            'dd if=$loop of=$OUT/art bs=64k count=1 2>/dev/null' % (TOOL, TOOL))
+        r = vdevlib.run(['/bin/sh', '-c', script], roots=[{'/etc/mtd-table/mtd': MTD, '/art.img': art}],
+                        env={'MT_PROC_DIR': '/etc/mtd-table'})
+        if r.returncode == 77:
+            vdevlib.skip('no loop device')
+        with open(os.path.join(r.out, 'o')) as f:
+            self.assertEqual(f.read().splitlines(), ['init 0 offset 8000', 'set 0', 'write 0', 'get 1 4 fw-2',
+                                                     'init 0 offset 8000', 'get 1 4 fw-2', 'get 1 2 \x01\x02'])
+        with open(os.path.join(r.out, 'art'), 'rb') as f:
+            self.assertEqual(kf.parse(f.read(), 0x8000)[1], {2: b'fw-2', 20: b'\x01\x02'})
+
+
 class Fallback(unittest.TestCase):
     def test_file_created_only_where_var_cfg_exists(self):
         root = {'/var/cfg/.keep': ''}
