@@ -80,6 +80,16 @@ class Init(unittest.TestCase):
         self.assertEqual(sorted(r.init_log), ['SIGHUP from ' + pid, 'SIGTERM from ' + pid, 'SIGUSR2 from ' + pid])
         self.assertEqual(vdevlib.run('kill -KILL $$').returncode, 128 + 9)
 
+    def test_syslog_messages_are_caught(self):
+        # The last message right before the command ends must not be lost with the namespace.
+        r = vdevlib.run([sys.executable, '-c', 'import syslog\n'
+                         'syslog.openlog("probe", syslog.LOG_PID, syslog.LOG_DAEMON)\n'
+                         'for i in range(3): syslog.syslog(syslog.LOG_NOTICE, "line %d" % i)'])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(len(r.syslog), 3, r.syslog)
+        for i, line in enumerate(r.syslog):
+            self.assertRegex(line, r'^<29>.* probe\[\d+\]: line %d$' % i)
+
     def test_orphans_are_reaped(self):
         # Daemon-style double fork: the grandchild is re-parented to pid 1, which must wait for it.
         r = vdevlib.run('(sleep 0.2 &) ; sleep 0.5; ps -eo stat,comm | grep -c "^Z" || true')

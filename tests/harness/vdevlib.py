@@ -9,6 +9,7 @@
     r.stubs     # [{'argv': [...], 'stdin': b'...'}, ...] in call order
     r.out       # host folder bound at /mnt/vdev/out inside
     r.init_log  # signals pid 1 received: ['SIGTERM from 7', ...]
+    r.syslog    # messages sent to /dev/log: ['<30>Dec 10 02:00:00 scoutd[3]: started', ...]
     r.rebooted  # the command (or one of its children) called reboot(2)
 
 A root is a host folder or a dict {absolute path: content}; content is str/bytes, or (content, mode).
@@ -78,11 +79,15 @@ class Result:
                     rec = json.loads(line)
                     rec['stdin'] = base64.b64decode(rec['stdin'])
                     self.stubs.append(rec)
-        self.init_log = []
-        path = os.path.join(logdir, 'init.log')
-        if os.path.exists(path):
-            with open(path) as f:
-                self.init_log = f.read().splitlines()
+        self.init_log = self._lines('init.log')
+        self.syslog = self._lines('syslog.log')
+
+    def _lines(self, name):
+        path = os.path.join(self.logdir, name)
+        if not os.path.exists(path):
+            return []
+        with open(path, errors='replace') as f:
+            return f.read().splitlines()
 
     def calls(self, path):
         """argv lists of every call of the stub at PATH (argv[0] is the path it was run as)."""
