@@ -2,7 +2,7 @@
  *
  *   qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT] [--distance-km D]
  *           [--duration SEC] [--mcs M] [--traffic saturated|light] [--size BYTES]
- *           [--direction both|down|up] [--overhead-us US] [--dup PCT] [--reorder PCT]
+ *           [--direction both|down|up] [--interval-ms MS] [--overhead-us US] [--dup PCT] [--reorder PCT]
  *           [--wrr W1,W2,...] [--idle] [--pcap PREFIX] [--json] [--verbose]
  */
 #include "sim.h"
@@ -15,7 +15,7 @@ struct opts {
 	int clients;
 	u64 seed;
 	double loss, token_loss, km, duration, dup, reorder;
-	int mcs, size, saturated, down, up, overhead_us, json, verbose, idle, stats;
+	int mcs, size, saturated, down, up, overhead_us, json, verbose, idle, stats, interval_ms;
 	const char *pcap;
 	char weights[256];
 };
@@ -32,7 +32,8 @@ static void usage(void)
 {
 	fprintf(stderr, "usage: qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT]\n"
 			"               [--distance-km D] [--duration SEC] [--mcs M]\n"
-			"               [--traffic saturated|light] [--size BYTES] [--direction both|down|up]\n"
+			"               [--traffic saturated|light] [--interval-ms MS] [--size BYTES]\n"
+			"               [--direction both|down|up]\n"
 			"               [--overhead-us US] [--dup PCT] [--reorder PCT] [--wrr W1,W2,...]\n"
 			"               [--idle] [--pcap PREFIX] [--json] [--verbose]\n");
 	exit(2);
@@ -47,7 +48,7 @@ static int parse(int argc, char **argv, struct opts *o)
 		{ "direction", 1, 0, 'D' }, { "overhead-us", 1, 0, 'o' }, { "dup", 1, 0, 'u' },
 		{ "reorder", 1, 0, 'r' }, { "wrr", 1, 0, 'w' }, { "idle", 0, 0, 'i' },
 		{ "pcap", 1, 0, 'p' }, { "json", 0, 0, 'j' }, { "verbose", 0, 0, 'v' },
-		{ "stats", 0, 0, 'x' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
+		{ "stats", 0, 0, 'x' }, { "interval-ms", 1, 0, 'I' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
 	};
 	int c;
 
@@ -60,6 +61,7 @@ static int parse(int argc, char **argv, struct opts *o)
 	o->size = 1514;
 	o->saturated = 1;
 	o->down = o->up = 1;
+	o->interval_ms = 10;
 	while ((c = getopt_long(argc, argv, "", lo, NULL)) != -1) {
 		switch (c) {
 		case 'n': o->clients = atoi(optarg); break;
@@ -88,11 +90,12 @@ static int parse(int argc, char **argv, struct opts *o)
 		case 'j': o->json = 1; break;
 		case 'v': o->verbose = 1; break;
 		case 'x': o->stats = 1; break;
+		case 'I': o->interval_ms = atoi(optarg); break;
 		default: usage();
 		}
 	}
 	if (o->clients < 1 || o->clients > SIM_MAX_NODES - 1 || o->duration <= 0 || o->mcs < 0 ||
-	    o->mcs > 23 || o->size < 60 || o->size > 3486)
+	    o->mcs > 23 || o->size < 60 || o->size > 3486 || o->interval_ms < 1)
 		usage();
 	if (o->token_loss < 0)
 		o->token_loss = o->loss;
@@ -213,7 +216,7 @@ int main(int argc, char **argv)
 	}
 	set_weights(master, o.weights);
 	for (i = 0; i < o.clients; i++) {
-		u32 ival = o.saturated ? 0 : 10000;
+		u32 ival = o.saturated ? 0 : (u32)o.interval_ms * 1000;
 
 		if (o.down)
 			down[i] = sim_add_flow(master, cl[i], (u32)o.size, ival);

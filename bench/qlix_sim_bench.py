@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Figures for the qlix token MAC from the simulator; see qlix-sim.sh."""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sim = sys.argv[1]
+
+
+def run(*args):
+    out = subprocess.run([sim, "--json", *map(str, args)], capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+print("airtime efficiency, 1 client, saturated both ways, MCS 15 / 8 MHz / short GI, 20 s")
+print("  %-8s %10s %10s %10s %8s %8s %8s %6s" % ("distance", "Mb/s", "of PHY", "of limit",
+                                                "data", "token", "idle", "coll"))
+for km in (0, 10, 30):
+    r = run("--clients", 1, "--duration", 20, "--distance-km", km)
+    a = r["airtime"]
+    print("  %5d km %10.2f %9.1f%% %9.1f%% %7.1f%% %7.2f%% %7.2f%% %6d" % (
+        km, r["total_mbps"], 100 * r["efficiency"], 100 * r["efficiency_vs_limit"],
+        100 * a["data"], 100 * a["token"], 100 * a["idle"], r["collisions"]))
+r = run("--clients", 1, "--duration", 20, "--overhead-us", 100)
+print("  with 100 us PHY/MAC overhead per frame on the medium: %.1f%% of the limit" %
+      (100 * r["efficiency_vs_limit"]))
+
+print("\nfairness, 16 clients saturated both ways, 20 s")
+for mcs in (15, 0):
+    r = run("--clients", 16, "--duration", 20, "--mcs", mcs)
+    per = [c["down_mbps"] + c["up_mbps"] for c in r["per_client"]]
+    print("  MCS %2d: Jain throughput %.4f, airtime %.4f; %.2f..%.2f Mb/s per client, "
+          "%.1f%% of the limit" % (mcs, r["jain_throughput"], r["jain_airtime"], min(per), max(per),
+                                   100 * r["efficiency_vs_limit"]))
+r = run("--clients", 3, "--duration", 20, "--traffic", "light", "--wrr", "3,1,1")
+print("  WRR 3:1:1, light traffic: poll latency %s ms" %
+      ", ".join(str(c["poll_latency_ms"]) for c in r["per_client"]))
+
+print("\npoll latency against clients, light traffic (one 1514-byte packet each way per 100 ms)")
+for n in (1, 4, 16, 64):
+    r = run("--clients", n, "--duration", 10, "--traffic", "light", "--interval-ms", 100)
+    pl = [c["poll_latency_ms"] for c in r["per_client"]]
+    lat = [c["latency_ms"] for c in r["per_client"]]
+    print("  N=%-3d poll %4d..%4d ms, packet latency %.1f ms mean, lost %d, misordered %d" % (
+        n, min(pl), max(pl), sum(lat) / len(lat), r["packets_lost"], r["packets_misordered"]))
+
+print("\nloss (data and tokens), 4 clients saturated, 20 s")
+for loss in (0, 1, 5, 10, 30):
+    r = run("--clients", 4, "--duration", 20, "--loss", loss)
+    print("  %2d%%: %.1f%% of the limit, idle air %.1f%%, lost %d, misordered %d, Jain %.3f" % (
+        loss, 100 * r["efficiency_vs_limit"], 100 * r["airtime"]["idle"], r["packets_lost"],
+        r["packets_misordered"], r["jain_throughput"]))
+
+if not shutil.which("valgrind"):
+    sys.exit(0)
+print("\ninstructions (callgrind), 2 clients saturated both ways, 2 s")
+tmp = tempfile.mkdtemp(prefix="qlix-cg-")
+out = os.path.join(tmp, "cg.out")
+subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sim,
+                "--clients", "2", "--duration", "2", "--stats"],
+               capture_output=True, text=True, check=True)
+ann = subprocess.run(["callgrind_annotate", "--threshold=100", out],
+                     capture_output=True, text=True, check=True).stdout
+module_files = ("token.c", "autorate.c", "wrr.c", "sysfs.c", "qlix_wire.c", "qlix_wire.h")
+own, shim = {}, 0
+for line in ann.splitlines():
+    m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)", line)
+    if not m:
+        continue
+    ir = int(m.group(1).replace(",", ""))
+    if os.path.basename(m.group(2)) in module_files:
+        own[m.group(3)] = own.get(m.group(3), 0) + ir
+
+# Call counts from the raw profile: "cfn=(id) name" introduces a callee, "calls=N" follows.
+names, calls, cur = {}, {}, None
+with open(out) as f:
+    for line in f:
+        m = re.match(r"(c?)fn=\((\d+)\)(?: (\S+))?", line)
+        if m:
+            if m.group(3):
+                names[m.group(2)] = m.group(3)
+            cur = names.get(m.group(2)) if m.group(1) else None
+        elif line.startswith("calls=") and cur:
+            calls[cur] = calls.get(cur, 0) + int(line.split("=")[1].split()[0])
+shutil.rmtree(tmp)
+
+# Only the module's own instructions count: the shim's buffer allocator and libc's memcpy
+# stand in for the kernel's, and the medium and the checking sink are the simulator's.
+module = sum(own.values())
+packets = calls.get("qlix_dev_xmit", 0)
+aggs = calls.get("data_rcv", 0)
+cycles = calls.get("qlix_tx", 0)
+if packets and aggs and cycles:
+    print("  %d packets in %d aggregates, %d token cycles" % (packets, aggs, cycles))
+    print("  module instructions per forwarded packet (send + receive): %.0f" % (module / packets))
+    print("  per received aggregate: %.0f" % (sum(v for k, v in own.items() if k in (
+        "data_rcv", "qlix_rx_check", "qlix_rx_validate", "rxq_insert", "rxq_release",
+        "rx_process_aggregate", "qlix_deliver", "qlix_data_hdr_get", "qlix_peer_by_mac",
+        "qlix_pkt_too_short", "qlix_rx_fail")) / aggs))
+    print("  per token cycle (train selection, START, train, END, acknowledgement): %.0f" % (sum(
+        v for k, v in own.items() if k in ("qlix_tx", "qlix_select_train", "qlix_send_train",
+        "qlix_send_token", "qlix_token_encode", "qlix_build_ack", "qlix_ack_start", "qlix_ack_add",
+        "ar_update_txqe_rate", "ar_get_data_packet_send_time", "qlix_airtime_data",
+        "qlix_phy_rate", "ar_skb_set_rate", "qlix_frame_header", "qlix_tx_bookkeeping",
+        "get_next_peer", "_get_next_peer", "qlix_poll_latency", "tx_queue_add",
+        "qlix_data_hdr_put", "qlix_token_ctrl", "qlix_free_slots", "qlix_token_flags",
+        "ar_get_token_send_time", "qlix_airtime_token", "qlix_ceil_ms")) / cycles))
+    top = sorted(own.items(), key=lambda kv: -kv[1])[:6]
+    print("  largest: " + ", ".join("%s %.0f/packet" % (k, v / packets) for k, v in top))
