@@ -47,7 +47,7 @@ def listing(name):
 
 
 def run(args, **kw):
-    """Runs multool with ARGS (bytes out); argv[0] is ARGS[0] when given as a tuple (path, args)."""
+    """Runs `multool ARGS...`; output as bytes."""
     kw.setdefault('stdout', subprocess.PIPE)
     kw.setdefault('stderr', subprocess.PIPE)
     kw.setdefault('stdin', subprocess.DEVNULL)
@@ -56,8 +56,8 @@ def run(args, **kw):
 
 
 def enter_device(roots=()):
-    """Re-runs the calling script inside the virtual device; returns only when already inside (or when
-    the harness is absent and the script can run on the host, i.e. HOST_OK was passed)."""
+    """Re-runs the calling script inside the virtual device (ROOTS as for vdevlib.run) and exits with its
+    status; returns only when already inside.  Without the harness the script is skipped."""
     if IN_DEVICE:
         return
     sys.path.insert(0, os.path.join(SOURCE, 'tests', 'harness'))
