@@ -34,13 +34,14 @@ class Run:
         return os.path.exists(os.path.join(self.res.out, name))
 
 
-def run(script, store=None, files=None, env=None, text=False, net=False, setup=None):
+def run(script, store=None, files=None, env=None, text=False, net=False, setup=None, timeout=120):
     root = {'/var/cfg/.keep': ''}
     if store is not None:
         root['/var/cfg/config.bin'] = (store, 0o600)
     root.update(files or {})
     cmd = 'OUT=%s; export OUT; %s\ncp /var/cfg/config.bin $OUT/ 2>/dev/null; true' % (OUT, script)
-    res = vdevlib.run(['/bin/sh', '-c', cmd], roots=[root], env=env or {}, text=text, net=net, setup=setup)
+    res = vdevlib.run(['/bin/sh', '-c', cmd], roots=[root], env=env or {}, text=text, net=net, setup=setup,
+                      timeout=timeout)
     return Run(res)
 
 

@@ -70,7 +70,7 @@ done
 done
 ''' % (' '.join(map(str, cuts)), tmp, shim, tmp, tmp, tmp, tmp, tmp, tmp)
             # The shim and fixtures live in the build tree, which the device sees at the same path.
-            r = run(script, store=store)
+            r = run(script, store=store, timeout=1500)
             lines = r.file('results').decode().split('\n')
         results = [ln.split() for ln in lines if ln]
         self.assertEqual(len(results), 2 * len(cuts))
