@@ -124,6 +124,7 @@ static int fi_create_main(int argc, char **argv)
 	struct mtd_part flash;
 	int opt, ret;
 
+	opterr = 0; /* the usage text is the whole answer */
 	while ((opt = getopt_long(argc, argv, "aw", longopts, NULL)) != -1) {
 		switch (opt) {
 		case 'a':

@@ -124,6 +124,7 @@ static int fi_write_main(int argc, char **argv)
 	struct stat st;
 	int opt, fd, chip_fd;
 
+	opterr = 0; /* the usage text is the whole answer */
 	while ((opt = getopt_long(argc, argv, "maw", longopts, NULL)) != -1) {
 		switch (opt) {
 		case 'm':

@@ -370,6 +370,7 @@ static int fwupdate_main(int argc, char **argv)
 	const char *line;
 	int opt, locked;
 
+	opterr = 0; /* the usage text is the whole answer */
 	while ((opt = getopt(argc, argv, "mci")) != -1) {
 		switch (opt) {
 		case 'm':
