@@ -163,7 +163,8 @@ class Logctl(unittest.TestCase):
         self.addCleanup(lambda: os.path.exists(trace) and os.unlink(trace))
         strace = ['strace', '-qq', '-o', trace, '-e', 'trace=wait4']
         # The leak checker cannot run in a traced process.
-        env = dict(os.environ, ASAN_OPTIONS='detect_leaks=0')
+        asan = [o for o in [os.environ.get('ASAN_OPTIONS'), 'detect_leaks=0'] if o]
+        env = dict(os.environ, ASAN_OPTIONS=':'.join(asan))
         # Which wait4 call of logctl waits for the target (the others reap the table queries)?
         r = logctl('-p', pid, 'logctl=info', prefix=strace, env=env)
         self.assertEqual(r.returncode, 0, r.stderr)
