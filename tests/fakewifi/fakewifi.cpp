@@ -193,7 +193,7 @@ std::vector<iw_priv_args> priv_table(json_t *ifc)
 		a.get_args = (uint16_t)num(json_array_get(e, 2));
 		const char *name = json_string_value(json_array_get(e, 3));
 		if (name)
-			strncpy(a.name, name, sizeof(a.name));
+			memcpy(a.name, name, strnlen(name, sizeof(a.name)));
 		t.push_back(a);
 	}
 	unsigned long fill = num(json_object_get(ifc, "priv_fill"));
