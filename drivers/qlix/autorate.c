@@ -71,3 +71,8 @@ void ar_skb_set_rate(struct sk_buff *skb, u8 mcs)
 	memcpy(skb->cb + QLIX_CB_CTRL_OFF, &ctrl, sizeof(ctrl));
 	skb->cb[QLIX_CB_MCS_OFF] = (char)mcs;
 }
+
+int ar_mcs_expired(const struct ar_rec *r)
+{
+	return jiffies_to_msecs(jiffies - r->updated) > r->et;
+}

@@ -108,6 +108,8 @@ struct qlix_peer {
 	u8 idle_count;
 	struct timer_list idle_timer;
 	u8 deleted;
+	u8 kobj_ok;
+	struct kobject kobj;	/* the peer's qlix directory below its device */
 };
 
 struct qlix_params {
@@ -215,5 +217,10 @@ int qlix_cstats_show(const u32 *cstats, char *buf);
 int qlix_train_stats_show(const struct qlix_peer *p, char *buf);
 ssize_t qlix_all_stats_read(char *buf, loff_t off, size_t count);
 int qlix_peers_store(const char *buf, size_t count);
+int qlix_sysfs_init(struct qlix_ctx *c);
+void qlix_sysfs_exit(struct qlix_ctx *c);
+void qlix_peer_sysfs_add(struct qlix_peer *p);
+void qlix_peer_sysfs_del(struct qlix_peer *p);
+int ar_mcs_expired(const struct ar_rec *r);
 
 #endif

@@ -57,6 +57,29 @@
 #define qlix_set_dev_addr(dev, addr) memcpy((dev)->dev_addr, addr, ETH_ALEN)
 #endif
 
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 35)
+#define QLIX_BIN_READ_DECL(fn) \
+	ssize_t fn(struct file *filp, struct kobject *kobj, struct bin_attribute *attr, char *buf, \
+		   loff_t off, size_t count)
+#else
+#define QLIX_BIN_READ_DECL(fn) \
+	ssize_t fn(struct kobject *kobj, struct bin_attribute *attr, char *buf, loff_t off, size_t count)
+#endif
+
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 39)
+#define qlix_parse_u32(s, v) kstrtou32(s, 10, v)
+#else
+static inline int qlix_parse_u32(const char *s, u32 *v)
+{
+	unsigned long l;
+	int ret = strict_strtoul(s, 10, &l);
+
+	if (!ret)
+		*v = (u32)l;
+	return ret;
+}
+#endif
+
 static inline void qlix_assert_bh_off(void)
 {
 }
@@ -73,6 +96,21 @@ static inline void qlix_assert_bh_off(void)
 #define qlix_total_pages() shim_total_pages()
 #define qlix_dev_reopen(dev) ({ dev_close(dev); dev_open(dev); })
 #define qlix_set_dev_addr(dev, addr) memcpy((dev)->dev_addr, addr, ETH_ALEN)
+
+#define QLIX_BIN_READ_DECL(fn) \
+	ssize_t fn(struct kobject *kobj, struct bin_attribute *attr, char *buf, loff_t off, size_t count)
+
+static inline int qlix_parse_u32(const char *s, u32 *v)
+{
+	unsigned long l;
+	int ret = strict_strtoul(s, 10, &l);
+
+	if (!ret && l > 0xffffffffUL)
+		ret = -EINVAL;
+	if (!ret)
+		*v = (u32)l;
+	return ret;
+}
 
 /* Peer-list changes from process context must run with bottom halves off. */
 static inline void qlix_assert_bh_off(void)

@@ -130,6 +130,7 @@ static void qlix_peer_put(struct qlix_peer *p)
 		return;
 	c->peer_count--;
 	qlix_resize_queues(c);
+	qlix_peer_sysfs_del(p);
 	local_bh_disable();
 	qlix_assert_bh_off();
 	list_del(&p->all_link);
@@ -198,6 +199,7 @@ int qlix_peer_add(const u8 *mac)
 	list_add(&p->all_link, &c->peers_all);
 	local_bh_enable();
 
+	qlix_peer_sysfs_add(p);
 	ar_peer_init(p);
 	c->peer_count++;
 	qlix_resize_queues(c);
@@ -1460,6 +1462,7 @@ int llc_qlix_init(void)
 	INIT_LIST_HEAD(&c->peers_active);
 	c->active_peer = NULL;
 	c->wrr.recompute = 1;
+	qlix_sysfs_init(c);
 	QLIX_TIMER_INIT(&c->token_timer, qlix_token_timer, c);
 	QLIX_TIMER_INIT(&c->mark_timer, qlix_mark_timer, c);
 
@@ -1477,6 +1480,7 @@ int llc_qlix_init(void)
 	}
 	return 0;
 fail:
+	qlix_sysfs_exit(c);
 	cleanup_peers();
 	dev_put(c->wdev);
 	kobject_put(c->kobj);
@@ -1495,6 +1499,7 @@ void llc_qlix_exit(void)
 	del_timer_sync(&c->mark_timer);
 	unregister_snap_client(c->snap_data);
 	unregister_snap_client(c->snap_token);
+	qlix_sysfs_exit(c);
 	qlix_wait_work(c);
 	dev_put(c->wdev);
 	kobject_put(c->kobj);

@@ -442,6 +442,7 @@ int register_netdev(struct net_device *dev)
 
 	if (n->ndevs >= SIM_MAX_DEVS)
 		return -ENOMEM;
+	snprintf(dev->dev.kobj.name, sizeof(dev->dev.kobj.name), "class/net/%s", dev->name);
 	if (strstr(dev->name, "%d")) {
 		for (i = 0;; i++) {
 			snprintf(name, sizeof(name), dev->name, i);
@@ -454,6 +455,7 @@ int register_netdev(struct net_device *dev)
 	}
 	n->devs[n->ndevs++] = dev;
 	dev->registered = 1;
+	snprintf(dev->dev.kobj.name, sizeof(dev->dev.kobj.name), "class/net/%s", dev->name);
 	return 0;
 }
 
@@ -540,7 +542,57 @@ int call_usermodehelper(const char *path, char **argv, char **envp, int wait)
 	return sim_cur->umh_ret;
 }
 
-/* ---------------------------------------------------------------- kobjects */
+/* ---------------------------------------------------------------- kobjects and sysfs */
+
+struct shim_sysfs_entry {
+	struct sim_node *node;
+	struct kobject *kobj;
+	const char *group;
+	const struct attribute *attr;
+	struct bin_attribute *bin;
+	struct kobject *target;		/* links */
+	char link[32];
+};
+
+#define SHIM_SYSFS_MAX 4096
+static struct shim_sysfs_entry sysfs_tab[SHIM_SYSFS_MAX];
+static int sysfs_n;
+
+static int sysfs_add(struct shim_sysfs_entry e)
+{
+	if (shim_alloc_fails())
+		return -ENOMEM;
+	if (sysfs_n == SHIM_SYSFS_MAX)
+		return -ENOMEM;
+	e.node = sim_cur;
+	sysfs_tab[sysfs_n++] = e;
+	return 0;
+}
+
+static void sysfs_drop(int i)
+{
+	sysfs_tab[i] = sysfs_tab[--sysfs_n];
+}
+
+static void sysfs_drop_where(struct kobject *kobj, const struct attribute *attr, const char *group,
+			     const char *link)
+{
+	int i;
+
+	for (i = sysfs_n - 1; i >= 0; i--) {
+		struct shim_sysfs_entry *e = &sysfs_tab[i];
+
+		if (e->kobj != kobj)
+			continue;
+		if (attr && e->attr != attr)
+			continue;
+		if (group && (!e->group || strcmp(e->group, group)))
+			continue;
+		if (link && strcmp(e->link, link))
+			continue;
+		sysfs_drop(i);
+	}
+}
 
 struct kobject *kobject_create_and_add(const char *name, struct kobject *parent)
 {
@@ -550,12 +602,275 @@ struct kobject *kobject_create_and_add(const char *name, struct kobject *parent)
 		return NULL;
 	snprintf(k->name, sizeof(k->name), "%s", name);
 	k->parent = parent;
+	k->dynamic = 1;
 	return k;
 }
 
+int kobject_init_and_add(struct kobject *kobj, struct kobj_type *ktype, struct kobject *parent,
+			 const char *fmt, ...)
+{
+	va_list ap;
+
+	if (shim_alloc_fails())
+		return -ENOMEM;
+	va_start(ap, fmt);
+	vsnprintf(kobj->name, sizeof(kobj->name), fmt, ap);
+	va_end(ap);
+	kobj->parent = parent;
+	kobj->ktype = ktype;
+	return 0;
+}
+
+/* The directory goes with its object, as in the kernel; links to it are the owner's business. */
 void kobject_put(struct kobject *kobj)
 {
-	kfree(kobj);
+	if (!kobj)
+		return;
+	sysfs_drop_where(kobj, NULL, NULL, NULL);
+	if (kobj->dynamic)
+		kfree(kobj);
+	else if (kobj->ktype && kobj->ktype->release)
+		kobj->ktype->release(kobj);
+}
+
+int sysfs_create_file(struct kobject *kobj, const struct attribute *attr)
+{
+	struct shim_sysfs_entry e = { 0 };
+
+	e.kobj = kobj;
+	e.attr = attr;
+	return sysfs_add(e);
+}
+
+void sysfs_remove_file(struct kobject *kobj, const struct attribute *attr)
+{
+	sysfs_drop_where(kobj, attr, NULL, NULL);
+}
+
+int sysfs_create_group(struct kobject *kobj, const struct attribute_group *grp)
+{
+	struct shim_sysfs_entry e = { 0 };
+	int i, ret;
+
+	for (i = 0; grp->attrs[i]; i++) {
+		e.kobj = kobj;
+		e.group = grp->name;
+		e.attr = grp->attrs[i];
+		ret = sysfs_add(e);
+		if (ret) {
+			sysfs_remove_group(kobj, grp);
+			return ret;
+		}
+	}
+	return 0;
+}
+
+void sysfs_remove_group(struct kobject *kobj, const struct attribute_group *grp)
+{
+	sysfs_drop_where(kobj, NULL, grp->name, NULL);
+}
+
+int sysfs_create_bin_file(struct kobject *kobj, struct bin_attribute *attr)
+{
+	struct shim_sysfs_entry e = { 0 };
+
+	e.kobj = kobj;
+	e.attr = &attr->attr;
+	e.bin = attr;
+	return sysfs_add(e);
+}
+
+void sysfs_remove_bin_file(struct kobject *kobj, struct bin_attribute *attr)
+{
+	sysfs_drop_where(kobj, &attr->attr, NULL, NULL);
+}
+
+int sysfs_create_link(struct kobject *kobj, struct kobject *target, const char *name)
+{
+	struct shim_sysfs_entry e = { 0 };
+	int i;
+
+	for (i = 0; i < sysfs_n; i++)
+		if (sysfs_tab[i].kobj == kobj && !strcmp(sysfs_tab[i].link, name))
+			return -EEXIST;
+	e.kobj = kobj;
+	e.target = target;
+	snprintf(e.link, sizeof(e.link), "%s", name);
+	return sysfs_add(e);
+}
+
+void sysfs_remove_link(struct kobject *kobj, const char *name)
+{
+	sysfs_drop_where(kobj, NULL, NULL, name);
+}
+
+int strict_strtoul(const char *s, unsigned int base, unsigned long *res)
+{
+	char *end;
+
+	if (!*s || *s == '-' || *s == '+' || *s == ' ')
+		return -EINVAL;
+	*res = strtoul(s, &end, (int)base);
+	if (*end == '\n')
+		end++;
+	return *end ? -EINVAL : 0;
+}
+
+#define SHIM_PATH 512
+
+/* out = a + "/" + b, cut at cap */
+static void path_join(char *out, size_t cap, const char *a, const char *b)
+{
+	size_t la = strlen(a), lb = strlen(b);
+
+	if (la > cap - 1)
+		la = cap - 1;
+	memmove(out, a, la);
+	if (la + 1 < cap)
+		out[la++] = '/';
+	if (lb > cap - 1 - la)
+		lb = cap - 1 - la;
+	memcpy(out + la, b, lb);
+	out[la + lb] = 0;
+}
+
+static void kobj_path(const struct kobject *k, char *out, size_t cap)
+{
+	char tmp[SHIM_PATH];
+
+	if (!k) {
+		snprintf(out, cap, "/sys");
+		return;
+	}
+	kobj_path(k->parent, tmp, sizeof(tmp));
+	path_join(out, cap, tmp, k->name);
+}
+
+/* Resolves a path to an attribute, following links in the directory part. */
+static struct shim_sysfs_entry *sysfs_lookup(const char *path, struct kobject **kobj_out)
+{
+	char dir[SHIM_PATH], file[64], p[SHIM_PATH], q[SHIM_PATH];
+	const char *slash = strrchr(path, '/');
+	int i, j;
+
+	if (!slash)
+		return NULL;
+	snprintf(dir, sizeof(dir), "%.*s", (int)(slash - path), path);
+	snprintf(file, sizeof(file), "%s", slash + 1);
+	for (i = 0; i < sysfs_n; i++) {
+		struct shim_sysfs_entry *e = &sysfs_tab[i];
+
+		if (e->node != sim_cur || !e->attr)
+			continue;
+		kobj_path(e->kobj, p, sizeof(p));
+		if (e->group)
+			path_join(p, sizeof(p), p, e->group);
+		if (!strcmp(p, dir) && !strcmp(e->attr->name, file)) {
+			*kobj_out = e->kobj;
+			return e;
+		}
+		/* through a link: /sys/qlix/<link>/<file> */
+		for (j = 0; j < sysfs_n; j++) {
+			struct shim_sysfs_entry *l = &sysfs_tab[j];
+
+			if (l->node != sim_cur || !l->target || l->target != e->kobj || e->group)
+				continue;
+			kobj_path(l->kobj, q, sizeof(q));
+			path_join(p, sizeof(p), q, l->link);
+			if (!strcmp(p, dir) && !strcmp(e->attr->name, file)) {
+				*kobj_out = e->kobj;
+				return e;
+			}
+		}
+	}
+	return NULL;
+}
+
+int sim_sysfs_exists(struct sim_node *n, const char *path)
+{
+	struct sim_node *save = sim_cur;
+	struct kobject *k;
+	char p[SHIM_PATH];
+	int i, found;
+
+	sim_cur = n;
+	found = sysfs_lookup(path, &k) != NULL;
+	for (i = 0; !found && i < sysfs_n; i++) {
+		if (sysfs_tab[i].node != n || !sysfs_tab[i].target)
+			continue;
+		kobj_path(sysfs_tab[i].kobj, p, sizeof(p));
+		path_join(p, sizeof(p), p, sysfs_tab[i].link);
+		found = !strcmp(p, path);
+	}
+	sim_cur = save;
+	return found;
+}
+
+/* Reads like cat: text files in one page, binary files in page-sized read() calls until EOF. */
+ssize_t sim_sysfs_read(struct sim_node *n, const char *path, char *buf, size_t size)
+{
+	struct sim_node *save = sim_cur;
+	struct shim_sysfs_entry *e;
+	struct kobject *k;
+	char page[4096];
+	ssize_t ret;
+
+	sim_cur = n;
+	e = sysfs_lookup(path, &k);
+	if (!e || !(e->attr->mode & 0444)) {
+		ret = -ENOENT;
+	} else if (e->bin) {
+		size_t done = 0;
+
+		for (;;) {
+			ssize_t r = e->bin->read(k, e->bin, page, (loff_t)done, sizeof(page));
+
+			if (r <= 0 || done + (size_t)r > size) {
+				ret = r < 0 ? r : (ssize_t)done;
+				break;
+			}
+			memcpy(buf + done, page, (size_t)r);
+			done += (size_t)r;
+		}
+	} else {
+		memset(page, 0, sizeof(page));
+		if (k->ktype && k->ktype->sysfs_ops)
+			ret = k->ktype->sysfs_ops->show(k, (struct attribute *)e->attr, page);
+		else if (((const struct kobj_attribute *)e->attr)->show)
+			ret = ((struct kobj_attribute *)e->attr)->show(k, (struct kobj_attribute *)e->attr, page);
+		else
+			ret = -EIO;
+		if (ret > 0) {
+			if ((size_t)ret >= size)
+				ret = (ssize_t)size - 1;
+			memcpy(buf, page, (size_t)ret);
+			buf[ret] = 0;
+		}
+	}
+	sim_cur = save;
+	return ret;
+}
+
+ssize_t sim_sysfs_write(struct sim_node *n, const char *path, const char *text)
+{
+	struct sim_node *save = sim_cur;
+	struct shim_sysfs_entry *e;
+	struct kobject *k;
+	ssize_t ret;
+
+	sim_cur = n;
+	e = sysfs_lookup(path, &k);
+	if (!e || !(e->attr->mode & 0222) || e->bin)
+		ret = -EACCES;
+	else if (k->ktype && k->ktype->sysfs_ops)
+		ret = k->ktype->sysfs_ops->store(k, (struct attribute *)e->attr, text, strlen(text));
+	else if (((const struct kobj_attribute *)e->attr)->store)
+		ret = ((struct kobj_attribute *)e->attr)->store(k, (struct kobj_attribute *)e->attr, text,
+								 strlen(text));
+	else
+		ret = -EIO;
+	sim_cur = save;
+	return ret;
 }
 
 unsigned long shim_total_pages(void)

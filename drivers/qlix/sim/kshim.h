@@ -44,9 +44,12 @@ typedef unsigned int gfp_t;
 #define DIV_ROUND_UP(n, d) (((n) + (d) - 1) / (d))
 #define ARRAY_SIZE(a) (sizeof(a) / sizeof((a)[0]))
 
+#define ENOENT 2
 #define EIO 5
 #define ENOMEM 12
+#define EACCES 13
 #define EFAULT 14
+#define EEXIST 17
 #define ENODEV 19
 #define EINVAL 22
 
@@ -363,9 +366,59 @@ struct net_device_ops {
 	struct net_device_stats *(*ndo_get_stats)(struct net_device *dev);
 };
 
+/* ---- kobjects and sysfs ---- */
 struct kobject;
+struct attribute {
+	const char *name;
+	unsigned short mode;
+};
+struct kobj_attribute {
+	struct attribute attr;
+	ssize_t (*show)(struct kobject *kobj, struct kobj_attribute *attr, char *buf);
+	ssize_t (*store)(struct kobject *kobj, struct kobj_attribute *attr, const char *buf, size_t n);
+};
+#define __ATTR(_name, _mode, _show, _store) \
+	{ .attr = { .name = #_name, .mode = _mode }, .show = _show, .store = _store }
+struct bin_attribute {
+	struct attribute attr;
+	size_t size;
+	ssize_t (*read)(struct kobject *kobj, struct bin_attribute *attr, char *buf, loff_t off,
+			size_t count);
+};
+struct attribute_group {
+	const char *name;
+	struct attribute **attrs;
+};
+struct sysfs_ops {
+	ssize_t (*show)(struct kobject *kobj, struct attribute *attr, char *buf);
+	ssize_t (*store)(struct kobject *kobj, struct attribute *attr, const char *buf, size_t n);
+};
+struct kobj_type {
+	void (*release)(struct kobject *kobj);
+	const struct sysfs_ops *sysfs_ops;
+};
+struct kobject {
+	char name[32];
+	struct kobject *parent;
+	const struct kobj_type *ktype;
+	int dynamic;
+};
+struct kobject *kobject_create_and_add(const char *name, struct kobject *parent);
+int kobject_init_and_add(struct kobject *kobj, struct kobj_type *ktype, struct kobject *parent,
+			 const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+void kobject_put(struct kobject *kobj);
+int sysfs_create_file(struct kobject *kobj, const struct attribute *attr);
+void sysfs_remove_file(struct kobject *kobj, const struct attribute *attr);
+int sysfs_create_group(struct kobject *kobj, const struct attribute_group *grp);
+void sysfs_remove_group(struct kobject *kobj, const struct attribute_group *grp);
+int sysfs_create_bin_file(struct kobject *kobj, struct bin_attribute *attr);
+void sysfs_remove_bin_file(struct kobject *kobj, struct bin_attribute *attr);
+int sysfs_create_link(struct kobject *kobj, struct kobject *target, const char *name);
+void sysfs_remove_link(struct kobject *kobj, const char *name);
+int strict_strtoul(const char *s, unsigned int base, unsigned long *res);
+
 struct device {
-	struct kobject *kobj;
+	struct kobject kobj;
 };
 
 struct net_device {
@@ -420,13 +473,6 @@ struct datalink_proto *register_snap_client(const unsigned char *desc,
 						       struct packet_type *, struct net_device *));
 void unregister_snap_client(struct datalink_proto *proto);
 
-/* ---- kobjects (directory objects only) ---- */
-struct kobject {
-	char name[32];
-	struct kobject *parent;
-};
-struct kobject *kobject_create_and_add(const char *name, struct kobject *parent);
-void kobject_put(struct kobject *kobj);
 
 /* ---- module glue ---- */
 #define module_param_named(n, v, t, p)

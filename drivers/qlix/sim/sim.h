@@ -153,6 +153,10 @@ struct sk_buff *sim_make_packet(struct sim_flow *f, u32 seq);
 int sim_pcap_open(const char *air_path, const char *rx_path);
 void sim_pcap_close(void);
 
+ssize_t sim_sysfs_read(struct sim_node *n, const char *path, char *buf, size_t size);
+ssize_t sim_sysfs_write(struct sim_node *n, const char *path, const char *text);
+int sim_sysfs_exists(struct sim_node *n, const char *path);
+
 int sim_log_contains(const struct sim_node *n, const char *text);
 int sim_log_count(const struct sim_node *n, const char *text);
 

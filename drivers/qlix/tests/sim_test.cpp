@@ -414,6 +414,138 @@ TEST_F(Sim, WeightedRoundRobinShares)
 	EXPECT_EQ(base[2], mpeer(2)->st[QS_TOKEN_TX]);
 }
 
+// ---------------------------------------------------------------- the /sys/qlix tree
+
+TEST_F(Sim, PeersFileCommands)
+{
+	start(0);
+	struct {
+		const char *text;
+		ssize_t ret; // 0: the whole length
+	} rows[] = {
+		{ "+00:11:22:33:44:55\n", 0 },
+		{ "+00:11:22:33:44:55\n", -EINVAL },
+		{ "+aa:BB:cc:DD:ee:FF", 0 },
+		{ "x00:11:22:33:44:55", -EINVAL },
+		{ "+00:11:22", -EFAULT },
+		{ "", -EFAULT },
+		{ "-00:11:22:33:44:55", 0 },
+		{ "-00:11:22:33:44:55", -EINVAL },
+		{ "+00:11:22:33:44:155", -EINVAL },
+	};
+	for (const auto &r : rows) {
+		ssize_t want = r.ret ? r.ret : (ssize_t)strlen(r.text);
+		EXPECT_EQ(want, sim_sysfs_write(master, "/sys/qlix/peers", r.text)) << r.text;
+	}
+	const u8 mac[6] = { 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff };
+	ASSERT_NE(nullptr, sim_peer(master, mac));
+	EXPECT_TRUE(sim_sysfs_exists(master, "/sys/qlix/peer1"));
+	EXPECT_TRUE(sim_sysfs_exists(master, "/sys/qlix/AA:BB:CC:DD:EE:FF"));
+	EXPECT_FALSE(sim_sysfs_exists(master, "/sys/qlix/peer0")) << "deleted peer's link left";
+	char buf[64];
+	EXPECT_EQ(-EACCES, sim_sysfs_write(master, "/sys/qlix/stats", "1"));
+	EXPECT_LT(sim_sysfs_read(master, "/sys/qlix/peers", buf, sizeof(buf)), 0);
+}
+
+// Records of the up peers, newest first, sliced at any offset; read in page-sized calls.
+TEST_F(Sim, AllStatsRecords)
+{
+	start(3);
+	char buf[8192];
+	EXPECT_EQ(0, sim_sysfs_read(master, "/sys/qlix/all-stats", buf, sizeof(buf)));
+	link_all();
+	mpeer(0)->dev->stats.tx_packets = 3000000000u;
+	mpeer(2)->st[QS_RX_DROP] = 0x01020304;
+	ASSERT_EQ(3 * 56, sim_sysfs_read(master, "/sys/qlix/all-stats", buf, sizeof(buf)));
+	const u8 *r = (const u8 *)buf;
+	EXPECT_STREQ("peer2", (const char *)r);
+	EXPECT_EQ(0, memcmp(r + 16, clients[2]->wdev->dev_addr, 6));
+	EXPECT_EQ(0, r[22] | r[23]);
+	EXPECT_EQ(0x01020304u, get_unaligned_be32(r + 44));
+	EXPECT_STREQ("peer0", (const char *)r + 112);
+	EXPECT_EQ(3000000000u, get_unaligned_be32(r + 112 + 24));
+
+	sim_cur = master;
+	char slice[100];
+	EXPECT_EQ(100, qlix_all_stats_read(slice, 50, 100));
+	EXPECT_EQ(0, memcmp(slice, buf + 50, 100)); // last 6 bytes of record 1, first 94 of record 2
+	EXPECT_EQ(18, qlix_all_stats_read(slice, 150, 100));
+	EXPECT_EQ(0, qlix_all_stats_read(slice, 168, 100));
+	sim_cur = nullptr;
+
+	// a page holds 73 records: more peers take several read() calls
+	for (int i = 0; i < 80; i++) {
+		u8 mac[6] = { 0x02, 0x20, 0, 0, 0, (u8)i };
+		ASSERT_EQ(0, sim_peer_add(master, mac));
+		ASSERT_EQ(0, sim_dev_open(sim_peer(master, mac)->dev));
+	}
+	static char big[83 * 56 + 100];
+	EXPECT_EQ(83 * 56, sim_sysfs_read(master, "/sys/qlix/all-stats", big, sizeof(big)));
+}
+
+TEST_F(Sim, TextFiles)
+{
+	start(1);
+	link_all();
+	char buf[4096];
+	qlix_peer *p = mpeer(0);
+	p->st[QS_RX] = 3000000000u; // above 2^31: must not print negative on a 32-bit target
+	p->st[QS_START_MISS] = 7;
+	p->st[QS_END_MISS] = 8;
+	p->train_hist[0] = 5;
+	p->train_hist[128] = 2;
+	ASSERT_GT(sim_sysfs_read(master, "/sys/class/net/peer0/qlix/stats", buf, sizeof(buf)), 0);
+	std::string st(buf);
+	EXPECT_EQ(0u, st.find("Interface: peer0\nTX: 0\nRX: 3000000000\nTX retries: 0\n"));
+	EXPECT_LT(st.find("START miss: 7\nEND miss: 8\n"), st.size());
+	EXPECT_LT(st.find("\nRX Token not in sync: 0\n"), st.size());
+	EXPECT_EQ(23, std::count(st.begin(), st.end(), '\n'));
+	ASSERT_GT(sim_sysfs_read(master, "/sys/qlix/peer0/train_stats", buf, sizeof(buf)), 0);
+	EXPECT_STREQ(" [0]: 5\n [128]: 2\n", buf);
+	ASSERT_GT(sim_sysfs_read(master, "/sys/qlix/02:00:00:00:00:02/rate", buf, sizeof(buf)), 0);
+	std::string rate(buf);
+	EXPECT_EQ(0u, rate.find("MCS\tPER\ttraffic\tET\texpired\tSuccess\tFailed\n0\t0\t0\t5000\t1\t0\t0\n"));
+	EXPECT_LT(rate.find("\n[15]\t"), rate.size());
+	EXPECT_EQ(25, std::count(rate.begin(), rate.end(), '\n'));
+
+	EXPECT_EQ(3, sim_sysfs_write(master, "/sys/class/net/peer0/qlix/weight", "12\n"));
+	EXPECT_EQ(12u, p->weight);
+	EXPECT_EQ(-EINVAL, sim_sysfs_write(master, "/sys/class/net/peer0/qlix/weight", "-1"));
+	EXPECT_EQ(-EINVAL, sim_sysfs_write(master, "/sys/class/net/peer0/qlix/weight", "abc"));
+	EXPECT_EQ(-EACCES, sim_sysfs_write(master, "/sys/class/net/peer0/qlix/rate", "1"));
+
+	master->ctx.cstats[QC_NOT_FOUND] = 4294967295u;
+	ASSERT_GT(sim_sysfs_read(master, "/sys/qlix/stats", buf, sizeof(buf)), 0);
+	EXPECT_STREQ("START from wrong peer: 0\nEND from wrong peer: 0\nDATA from wrong peer: 0\n"
+		     "Peer not found: 4294967295\nPacket from non qlix interface: 0\n", buf);
+
+	ASSERT_GT(sim_sysfs_read(master, "/sys/qlix/devel_options/queue_len", buf, sizeof(buf)), 0);
+	EXPECT_STREQ("1000 256 256\n", buf);
+	EXPECT_EQ(4, sim_sysfs_write(master, "/sys/qlix/devel_options/cep1", "400\n"));
+	EXPECT_EQ(400u, master->ctx.t.cep1);
+	EXPECT_EQ(4, sim_sysfs_write(master, "/sys/qlix/devel_options/idle_enabled", "257\n"));
+	EXPECT_EQ(1, master->ctx.t.idle_enabled);
+	EXPECT_EQ(-EINVAL, sim_sysfs_write(master, "/sys/qlix/devel_options/cep2", "ten"));
+	EXPECT_EQ(-EACCES, sim_sysfs_write(master, "/sys/qlix/devel_options/queue_len", "1"));
+}
+
+// A budget of more than 255 ms (large margin) is announced as 255, not modulo 256: the receiver
+// would otherwise give up on the END long before the train is over.
+TEST_F(Sim, LongBudgetsSaturate)
+{
+	start(1);
+	for (auto *n : { master, clients[0] })
+		n->ctx.t.cep1 = 300;
+	master->ctx.p.train_timeslot = 256;
+	link_all();
+	EXPECT_EQ(255, mpeer(0)->timeslot);
+	traffic(1514, 0);
+	sim_run_for(5 * kSec);
+	EXPECT_GT(cpeer(0)->st[QS_RX], 100u);
+	EXPECT_EQ(0u, cpeer(0)->st[QS_END_MISS]);
+	EXPECT_EQ(0u, mpeer(0)->st[QS_END_MISS]);
+}
+
 // ---------------------------------------------------------------- start, stop, hostile input
 
 TEST_F(Sim, InitFailsWithoutInterface)
