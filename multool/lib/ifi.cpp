@@ -2,6 +2,8 @@
 #include "ifi.h"
 
 #include <arpa/inet.h>
+#include <ctype.h>
+#include <net/if.h>
 #include <errno.h>
 #include <netinet/ether.h>
 #include <stdio.h>
@@ -14,8 +16,6 @@
 #include "utils.h"
 
 static struct mt_list interfaces = { &interfaces, &interfaces };
-/* /proc/net/dev as read at the start of a collection. */
-static char *procnetdev;
 
 static void list_add_tail(struct mt_list *item, struct mt_list *head)
 {
@@ -43,11 +43,21 @@ static struct ifi *ifi_alloc(void)
 	return ifi;
 }
 
-uint32_t ifi_ordinal(const char *text, const char *name)
-{
-	uint32_t count = 0;
-	const char *line = text;
+/* Interface names of /proc/net/dev in line order, read once per collection. */
+struct name_table {
+	char (*names)[IF_NAMESIZE];
+	uint32_t count;
+};
 
+static struct name_table procnetdev;
+
+static void parse_procnetdev(struct name_table *t, const char *text)
+{
+	const char *line = text;
+	uint32_t cap = 0;
+
+	t->names = NULL;
+	t->count = 0;
 	/* two header lines */
 	for (int skip = 0; line && skip < 2; skip++) {
 		line = strchr(line, '\n');
@@ -55,33 +65,57 @@ uint32_t ifi_ordinal(const char *text, const char *name)
 			line++;
 	}
 	while (line && *line) {
-		const char *colon = strchr(line, ':');
 		const char *eol = strchr(line, '\n');
 		if (!eol)
 			eol = line + strlen(line);
-		if (colon && colon < eol) {
+		const char *colon = (const char *)memchr(line, ':', (size_t)(eol - line));
+		if (colon) {
 			const char *b = line;
 			while (*b == ' ' || *b == '\t')
 				b++;
-			count++;
-			if ((size_t)(colon - b) == strlen(name) && !strncmp(b, name, (size_t)(colon - b)))
-				return count;
+			if (t->count == cap) {
+				cap = cap ? cap * 2 : 32;
+				char(*n)[IF_NAMESIZE] = (char(*)[IF_NAMESIZE])realloc(t->names, cap * sizeof(*n));
+				if (!n)
+					break;
+				t->names = n;
+			}
+			snprintf(t->names[t->count], IF_NAMESIZE, "%.*s", (int)(colon - b), b);
+			t->count++;
 		}
 		line = *eol ? eol + 1 : eol;
 	}
+}
+
+static uint32_t lookup_ordinal(const struct name_table *t, const char *name)
+{
+	for (uint32_t i = 0; i < t->count; i++)
+		if (!strcmp(t->names[i], name))
+			return i + 1;
 	unsigned n;
 	char tail;
-	if (sscanf(name, "eth%u%c", &n, &tail) == 1)
-		return count + n;
+	if (sscanf(name, "eth%u%c", &n, &tail) == 1 && isdigit((unsigned char)name[3]))
+		return t->count + n;
 	return 0;
 }
 
-static char *read_procnetdev(void)
+uint32_t ifi_ordinal(const char *text, const char *name)
+{
+	struct name_table t;
+	parse_procnetdev(&t, text);
+	uint32_t ord = lookup_ordinal(&t, name);
+	free(t.names);
+	return ord;
+}
+
+static void read_procnetdev(void)
 {
 	char path[256];
 	FILE *f = fopen(proc_path("net/dev", path, sizeof(path)), "re");
+	procnetdev.names = NULL;
+	procnetdev.count = 0;
 	if (!f)
-		return NULL;
+		return;
 	size_t size = 0, cap = 4096;
 	char *buf = (char *)malloc(cap);
 	while (buf) {
@@ -101,14 +135,16 @@ static char *read_procnetdev(void)
 		}
 	}
 	fclose(f);
-	if (buf)
+	if (buf) {
 		buf[size] = 0;
-	return buf;
+		parse_procnetdev(&procnetdev, buf);
+		free(buf);
+	}
 }
 
 static uint32_t ordinal_of(const char *name)
 {
-	return ifi_ordinal(procnetdev ? procnetdev : "", name);
+	return lookup_ordinal(&procnetdev, name);
 }
 
 /* Hardware addresses shorter than 6 bytes (tunnels) or absent leave zeros. */
@@ -260,7 +296,7 @@ void ifi_collect(void)
 {
 	struct nl_handle h;
 
-	procnetdev = read_procnetdev();
+	read_procnetdev();
 	nl_open(&h, NETLINK_ROUTE, 0);
 	nl_dump(&h, RTM_GETLINK);
 	nl_recv(&h, ifi_collect_link);
@@ -269,8 +305,9 @@ void ifi_collect(void)
 	nl_close(&h);
 	if (sw_is_present())
 		merge_switch_ports();
-	free(procnetdev);
-	procnetdev = NULL;
+	free(procnetdev.names);
+	procnetdev.names = NULL;
+	procnetdev.count = 0;
 }
 
 struct mt_list *ifi_get_all(void)
