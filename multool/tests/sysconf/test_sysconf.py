@@ -118,7 +118,7 @@ class Execute(unittest.TestCase):
 
 class Writing(unittest.TestCase):
     def test_o_path_never_reaches_a_shell(self):
-        path = "/tmp/a b;touch pwned;$(touch pwned2)'.json"
+        path = "/tmp/a b;touch pwned;$(touch pwned2).json"
         q = shlex.quote(path)
         r = run('cd /tmp; printf \'{"o":1}\' > %s; sysconf -o %s -r > $OUT/r; cp /tmp/config.json $OUT/c;'
                 'ls /tmp > $OUT/ls' % (q, q), store=store(), files=FILES)
