@@ -605,7 +605,11 @@ int cfg_convert_flash_layout(void)
 
 	cfg_top_reset(&p0.top, 0);
 	cfg_top_reset(&p1.top, 1);
-	if (cfg_write_part(1, &p0) || cfg_write_part(0, &p1))
+	/* The part that held nothing is written first: until both are done, the other still holds
+	 * the set it had. */
+	int first = get_be32(m1) == CFG_MAGIC_TOP ? 0 : 1;
+	struct cfg_part *img[2] = { &p1, &p0 };
+	if (cfg_write_part(first, img[first]) || cfg_write_part(1 - first, img[1 - first]))
 		FLOG_F("cannot write blocks to config part 0\n");
 	else
 		rc = 0;
