@@ -95,7 +95,7 @@ static int parse(int argc, char **argv, struct opts *o)
 		}
 	}
 	if (o->clients < 1 || o->clients > SIM_MAX_NODES - 1 || o->duration <= 0 || o->mcs < 0 ||
-	    o->mcs > 23 || o->size < 60 || o->size > 3486 || o->interval_ms < 1)
+	    o->mcs > 23 || o->size < 66 || o->size > 3486 || o->interval_ms < 1)
 		usage();
 	if (o->token_loss < 0)
 		o->token_loss = o->loss;

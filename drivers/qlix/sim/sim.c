@@ -548,12 +548,17 @@ void sim_inject(struct sim_node *to, const u8 *from, int pid, const void *payloa
 
 #define FLOW_MAGIC 0x716c7866u
 
+#define FLOW_MIN_SIZE 66	/* Ethernet, 802.1Q tag, IPv4 header and the flow fields */
+
 struct sk_buff *sim_make_packet(struct sim_flow *f, u32 seq)
 {
-	struct sk_buff *skb = alloc_skb(f->size + 64, GFP_ATOMIC);
+	struct sk_buff *skb;
 	u8 *p;
 	u32 off = ETH_HLEN;
 
+	if (f->size < FLOW_MIN_SIZE)
+		f->size = FLOW_MIN_SIZE;
+	skb = alloc_skb(f->size + 64, GFP_ATOMIC);
 	if (!skb)
 		return NULL;
 	skb_reserve(skb, 64);
