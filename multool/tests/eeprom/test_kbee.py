@@ -105,7 +105,7 @@ class LoopDevice(unittest.TestCase):
 
 class Fallback(unittest.TestCase):
     def test_file_created_only_where_var_cfg_exists(self):
-        root = {'/var/cfg/.keep': ''}
+        root = {'/var/cfg/.eeprom': (b'short', 0o600)}
         r = vdevlib.run(['/bin/sh', '-c', '%s init set 23 "\\001" write > /mnt/vdev/out/o; cp /var/cfg/.eeprom /mnt/vdev/out/;'
                          'stat -c %%a /var/cfg/.eeprom > /mnt/vdev/out/mode' % TOOL], roots=[root], text=False)
         with open(os.path.join(r.out, 'o')) as f:
