@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""fwupdate -c / -i: what each image format passes or fails with, the acceptance rules of the
-device, and a truncation/corruption sweep in which nothing may be written and nothing may crash."""
+"""fwupdate -c / -i: what each image format passes or fails with, and the acceptance rules of the
+device."""
 
 import json
 import os
@@ -170,9 +170,8 @@ class Acceptance(unittest.TestCase):
         ]
         for name, image, extra, rc, err in cases:
             with self.subTest(name):
-                files = dict(fwdev.board(image=image, version=extra.pop('version', fwdev.DEVICE_VERSION)
-                                         if isinstance(extra, dict) and 'version' in extra else fwdev.DEVICE_VERSION),
-                             **extra)
+                files = fwdev.board(image=image, version=extra.get('version', fwdev.DEVICE_VERSION))
+                files.update({k: v for k, v in extra.items() if k.startswith('/')})
                 r = fwdev.run(['/bin/sh', '-c', 'fwupdate -c; echo rc=$?; ls -a /tmp'], files)
                 self.assertIn('rc=%d' % rc, r.stdout, r.stderr)
                 if err:
@@ -190,80 +189,6 @@ class Acceptance(unittest.TestCase):
                 image[4:8] = l.to_bytes(4, 'big')
                 r = check(bytes(image))
                 self.assertEqual((r.returncode, r.stderr), (1, 'Image file too small\n'))
-
-
-SWEEP = r'''
-import glob, json, os, subprocess, sys
-image = open(sys.argv[1], 'rb').read()
-spec = json.load(open(sys.argv[2]))
-out = open(sys.argv[3], 'w')
-variants = [('trunc', n) for n in range(len(image))] + [('flip', i) for i in spec['flips']]
-for kind, n in variants:
-    data = image[:n] if kind == 'trunc' else image[:n] + bytes([image[n] ^ 0xFF]) + image[n + 1:]
-    with open('/tmp/fwupdate.bin', 'wb') as f:
-        f.write(data)
-    p = subprocess.run(['/usr/sbin/fwupdate'], stdin=subprocess.DEVNULL, capture_output=True, text=True, errors='replace')
-    left = [p for p in ('/tmp/pf.json', '/tmp/control', '/tmp/product.zip') if os.path.exists(p)]
-    left += glob.glob('/tmp/data-*')
-    for p2 in ('/tmp/.fwupdate.bin', '/tmp/pf.json', '/tmp/control'):
-        if os.path.exists(p2):
-            os.unlink(p2)
-    out.write(json.dumps({'kind': kind, 'n': n, 'rc': p.returncode, 'err': p.stderr, 'left': left}) + '\n')
-'''
-
-
-class Sweep(unittest.TestCase):
-    """Every truncation and single-byte corruptions of each format, run as a full install: a refused
-    image must exit 1 through the refusal, leave no temporary file and start no writer."""
-
-    def sweep(self, image, flips, extra=None):
-        files = fwdev.board()
-        files.update(extra or {})
-        files['/usr/lib/fwtest/image.bin'] = image
-        files['/usr/lib/fwtest/spec.json'] = json.dumps({'flips': flips})
-        files['/usr/lib/fwtest/sweep.py'] = SWEEP
-        r = fwdev.run(['python3', '/usr/lib/fwtest/sweep.py', '/usr/lib/fwtest/image.bin',
-                       '/usr/lib/fwtest/spec.json', '/mnt/vdev/out/results.json'],
-                      files, stubs=fwdev.FW_STUBS + ['/usr/sbin/sysconf'], timeout=900)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        with open(os.path.join(r.out, 'results.json')) as f:
-            results = [json.loads(line) for line in f]
-        crashes = [x for x in results if x['rc'] not in (0, 1) or 'Sanitizer' in x['err'] or 'runtime error' in x['err']]
-        self.assertEqual(crashes, [])
-        self.assertEqual([x for x in results if x['left']], [])
-        accepted = [x for x in results if x['rc'] == 0]
-        sys.stderr.write('sweep: %d variants, %d refused, %d accepted, %d crashes\n' % (
-            len(results), len(results) - len(accepted), len(accepted), len(crashes)))
-        return results, accepted, r
-
-    def test_legacy(self):
-        image = fwfix.legacy(V_NEW, KERNEL[:700])
-        results, accepted, r = self.sweep(image, list(range(len(image))))
-        self.assertEqual(accepted, [])
-        self.assertEqual(r.stubs, [])
-        for x in results:
-            self.assertIn(x['err'].splitlines()[-1], ('fwupdate: Unsupported image format', 'fwupdate: Invalid image',
-                                                      'fwupdate: mmap() on file failed: Invalid argument (22)'))
-
-    def test_fit(self):
-        image = fwfix.fit(V_NEW, KERNEL[:600], ROOTFS[:900])
-        k, rf = image.find(KERNEL[:600]), image.find(ROOTFS[:900])
-        protected = list(range(0, 40)) + list(range(k, k + 600, 3)) + list(range(rf, rf + 900, 5))
-        results, accepted, r = self.sweep(image, protected)
-        self.assertEqual([x for x in accepted if x['kind'] == 'trunc'], [])
-        data_hits = [x for x in accepted if x['n'] >= 40]
-        self.assertEqual(data_hits, [])
-        # Header words the tree check does not rely on (version, boot cpu) may change harmlessly.
-        sys.stderr.write('fit header flips accepted: %s\n' % sorted(x['n'] for x in accepted))
-
-    def test_sealed(self):
-        image = fwfix.sealed(V_NEW, PF, CONTROL)
-        results, accepted, r = self.sweep(image, list(range(len(image))))
-        self.assertEqual([x for x in accepted if x['kind'] == 'trunc'], [])
-        # Magic and length word are always refused.
-        self.assertEqual([x for x in accepted if x['n'] < 8], [])
-        sys.stderr.write('sealed flips accepted at offsets: %s\n' % sorted(x['n'] for x in accepted))
-        self.assertEqual(len(r.calls('/usr/sbin/sysconf')), len(accepted))
 
 
 if __name__ == '__main__':
