@@ -6,6 +6,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import zlib
 
 build = sys.argv[1]
 src = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -47,6 +48,15 @@ def realistic_config(size):
     return ('{' + ','.join(parts) + '}\n').encode()[:size - 2] + b'}\n'
 
 
+def zlib_bomb():
+    """About 64 KiB of zlib stream that inflates to about 64 MB (a 1000:1 run of zeros)."""
+    z = zlib.compressobj(9)
+    out, chunk = b'', bytes(1 << 20)
+    while len(out) < 60000:
+        out += z.compress(chunk)
+    return out + z.flush()
+
+
 def collected(stderr):
     m = re.search(r'Collected : (\d+)', stderr)
     if not m:
@@ -84,6 +94,16 @@ def main():
                             roots=[{'/var/cfg/config.bin': store, '/usr/etc/oem.cfg': oem,
                                     '/usr/lib/default.json': '{}'}], skip_unavailable=False)
             counts[label] = collected(r.stderr)
+    # Two more shapes: a 100 KB configuration written (compress + part build + sync), and a part
+    # holding one stored block of the worst ratio (64 KiB of zlib that inflates past the cap).
+    big = realistic_config(100000)
+    bomb = cs.block(b'brand', b'', stored=zlib_bomb())
+    bomb_store = cs.store(cs.part(1, blocks), cs.part(2, [], raw_blocks=bomb))
+    for label, st, cmd in [('write 100 KB', store, 'sysconf -w'), ('worst-ratio list', bomb_store, 'sysconf --list')]:
+        r = vdevlib.run(['/bin/sh', '-c', 'valgrind --tool=callgrind --callgrind-out-file=/dev/null %s > /dev/null' % cmd],
+                        build=build, roots=[{'/var/cfg/config.bin': st, '/tmp/config.json': big}], skip_unavailable=False)
+        counts[label] = collected(r.stderr)
+        runs[label] = cmd
     floor = (counts['md5sum'] - counts['md5sum empty']) + (counts['inflate'] - counts['inflate empty'])
     print('store: 50000-byte config (%d stored), %d-byte product, %d-byte oem; oem.cfg unchanged' % (
         len(stored), len(product), len(oem)))

@@ -6,7 +6,7 @@
 
 /* Largest output z_uncompress produces unless told otherwise: a stored block of a 64 KiB flash part
  * that inflates past this is taken as hostile rather than data. */
-#define Z_UNCOMPRESS_MAX (16u << 20)
+#define Z_UNCOMPRESS_MAX (4u << 20)
 
 /* Compresses at level 9 (zlib format, RFC 1950).  0 with *out and *out_len set, or -1. */
 int z_compress(const void *in, size_t in_len, uint8_t **out, size_t *out_len);
