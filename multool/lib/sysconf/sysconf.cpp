@@ -439,7 +439,7 @@ static int main_path(const struct sysconf_opts *o)
 		SLOG_D("cfg_read_blocks(): has failed.\n");
 		if (do_write) {
 			/* Never let a half-read set replace the intact part: start from the other one. */
-			int other = o->state == CFG_BACKUP ? CFG_ACTIVE : CFG_BACKUP;
+			int other = o->state == CFG_ACTIVE ? CFG_BACKUP : CFG_ACTIVE;
 			struct cfg_part base = {};
 			if (cfg_read_blocks(other, &base) == 0) {
 				SLOG_D("using the %s blocks as the base of the write\n",
