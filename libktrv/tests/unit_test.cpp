@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -235,7 +236,7 @@ TEST(Netlink, CollectorBoundsAddressesAndCounters)
 		struct ifi *ifi = ifi_find_by_name(r.name);
 		ASSERT_NE(ifi, nullptr) << r.name;
 		uint8_t want[6] = { 0 };
-		memcpy(want, r.hw.data(), r.hw.size());
+		std::copy(r.hw.begin(), r.hw.end(), want);
 		EXPECT_EQ(memcmp(ifi->hwaddr, want, 6), 0) << r.name;
 		const uint8_t bc[6] = { 0xEE, 0xEE, 0, 0, 0, 0 };
 		EXPECT_EQ(memcmp(ifi->broadcast, bc, 6), 0) << r.name;

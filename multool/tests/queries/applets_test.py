@@ -72,7 +72,9 @@ ip link add link br0 name ath9 type macvlan
     r = vdevlib.run('peers; echo rc=$?; ip -d -j link > /mnt/vdev/out/link.json', net=True, setup=setup,
                     roots=[{'/tmp/fakewifi.json': json.dumps(fixture)}],
                     env={'LD_PRELOAD': FAKEWIFI, 'FAKEWIFI_CONFIG': '/tmp/fakewifi.json',
-                         'FAKEWIFI_LOG': '/mnt/vdev/out/requests.log'},
+                         'FAKEWIFI_LOG': '/mnt/vdev/out/requests.log',
+                         # a preloaded library comes before the sanitizer runtime
+                         'ASAN_OPTIONS': 'verify_asan_link_order=0'},
                     require=['veth', 'macvlan', 'bridge'])
     check(r.stdout == ('02:AA:BB:CC:DD:01 192.168.1.10\n02:AA:BB:CC:DD:02 0.0.0.0\n'
                        '02:AA:BB:CC:DD:31 10.0.0.31\nrc=0\n'), 'peers output %r %r' % (r.stdout, r.stderr))
