@@ -2,6 +2,7 @@
 """fi-create / fi-write on a 16 MiB chip that is a file in the results folder."""
 
 import os
+import re
 import shlex
 import sys
 import unittest
@@ -69,6 +70,20 @@ class Create(unittest.TestCase):
             copy = f.read()
         self.assertEqual(copy[:DEV_OFF + HALF], chip[:DEV_OFF + HALF])
         self.assertEqual(copy[DEV_OFF + HALF:], b'\xff' * HALF)
+
+
+    def test_failures_after_unmount_still_remount(self):
+        cases = [
+            ('no such folder', 'fi-create /nonexistent/copy.bin', 'open() failed: No such file or directory\n'),
+            # A file system too small for the image fails before the copy, not with a fault inside it.
+            ('no space', 'mkdir /tmp/small && mount -t tmpfs -o size=1m small /tmp/small && '
+                         'fi-create /tmp/small/copy.bin', 'posix_fallocate() failed: No space left on device\n'),
+        ]
+        for name, cmd, err in cases:
+            with self.subTest(name):
+                r, _ = device(cmd)
+                self.assertEqual(r.returncode, 255)
+                self.assertRegex(r.stderr, '^' + re.escape(err) + r'mount\(\) failed: .*\n$')
 
 
 class Write(unittest.TestCase):
