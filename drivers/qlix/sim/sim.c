@@ -379,6 +379,24 @@ static u32 air_time_us(const struct sk_buff *skb, u32 bytes)
 
 static void radio_start(struct sim_node *n);
 
+/* The driver's view of a frame: control word at cb[12..15] and MCS at cb[47], native order. */
+static void count_ctrl(struct sim_node *n, const struct sk_buff *skb, int pid)
+{
+	u32 ctrl;
+
+	memcpy(&ctrl, skb->cb + QLIX_CB_CTRL_OFF, sizeof(ctrl));
+	sim->ctrl_hist[(ctrl >> 24) & 31]++;
+	sim->mcs_hist[pid][(u8)skb->cb[QLIX_CB_MCS_OFF] & 31]++;
+	if (!(ctrl & QLIX_CTRL_MARK))
+		return;
+	if (!n->ctx.p.master)
+		sim->mark_not_master++;
+	if (sim->mark_last_us && (!sim->mark_min_gap_us ||
+				  sim->now_us - sim->mark_last_us < sim->mark_min_gap_us))
+		sim->mark_min_gap_us = sim->now_us - sim->mark_last_us;
+	sim->mark_last_us = sim->now_us;
+}
+
 static void schedule_rx(struct sim_node *to, struct sk_buff *frame, int pid, u64 t)
 {
 	struct sim_event ev = { 0 };
@@ -416,6 +434,7 @@ static void radio_start(struct sim_node *n)
 	r->busy = 1;
 
 	air = air_time_us(f.skb, f.skb->len);
+	count_ctrl(n, f.skb, f.pid);
 	if (sim->air_busy_until > sim->now_us && sim->air_owner != n->id) {
 		sim->collisions++;
 		collided = 1;
@@ -833,7 +852,7 @@ struct sim_world *sim_create(const struct sim_config *cfg)
 	ev_seq = 0;
 	nfree = 0;
 	nslots = 0;
-	sim_set_clock(0);
+	sim_set_clock(cfg->start_us);
 	return sim;
 }
 

@@ -88,6 +88,7 @@ struct sim_config {
 	u32 overhead_us;		/* per-frame PHY/MAC overhead added on the medium */
 	u8 bw, sgi;
 	u32 work_delay_us;
+	u64 start_us;			/* virtual time at creation: 300 s puts jiffies at the wrap */
 	int verbose;
 };
 
@@ -104,6 +105,9 @@ struct sim_world {
 	int air_owner;
 	u64 collisions, lost_token, lost_data, dups, reorders;
 	u64 air_token_us, air_data_us, air_data_payload_us;
+	u64 ctrl_hist[32];		/* frames by control word >> 24 */
+	u64 mcs_hist[3][32];		/* frames by protocol id and MCS byte */
+	u64 mark_last_us, mark_min_gap_us, mark_not_master;
 	/* user-mode helper log */
 	struct sim_umh_call umh[SIM_MAX_UMH];
 	int numh;

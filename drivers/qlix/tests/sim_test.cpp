@@ -191,6 +191,55 @@ TEST_F(Sim, SequencesWrapPast4095)
 	}
 }
 
+// Jiffies start 300 s before they wrap, as in the kernel; on the 32-bit target this scenario
+// crosses the wrap with timers pending and poll times stored on both sides of it.
+TEST_F(Sim, CrossesTheJiffiesWrap)
+{
+	cfg.start_us = 290 * kSec;
+	cfg.loss_data = cfg.loss_token = 0.02;
+	start(2);
+	link_all();
+	traffic(1514, 0);
+	sim_run_for(20 * kSec);
+	for (int i = 0; i < 2; i++) {
+		EXPECT_LT(mpeer(i)->poll_latency, 1000u);
+		EXPECT_LT(mpeer(i)->st[QS_END_MISS], 50u);
+		EXPECT_NE(nullptr, cpeer(i));
+	}
+	for (auto *f : flows) {
+		EXPECT_GT(f->delivered, 10000u);
+		EXPECT_EQ(0u, f->misordered);
+		EXPECT_EQ(0u, f->lost);
+	}
+	EXPECT_EQ(0, sim_log_count(master, "Disconnecting"));
+}
+
+// What the radio driver is handed: control words and MCS bytes in the control block, and the
+// mark bit on at most one master token per 100 ms.
+TEST_F(Sim, ControlWordsAndMark)
+{
+	start(2);
+	link_all();
+	traffic(1514, 0);
+	sim_run_for(3 * kSec);
+	const u64 *h = sim->ctrl_hist;
+	EXPECT_GT(h[0x09], 0u);
+	EXPECT_GT(h[0x0a], 0u);
+	EXPECT_GT(h[0x04], 1000u);
+	EXPECT_EQ(3u, h[0x0c]); // the first data frame of each node: the MCS "changed" from none
+	EXPECT_GT(h[0x19] + h[0x1a], 20u);
+	for (int c = 0; c < 32; c++) {
+		if (c != 0x09 && c != 0x0a && c != 0x04 && c != 0x0c && c != 0x19 && c != 0x1a) {
+			EXPECT_EQ(0u, h[c]) << std::hex << c;
+		}
+	}
+	EXPECT_LE(h[0x19] + h[0x1a], 3 * kSec / 100000 + 1);
+	EXPECT_GE(sim->mark_min_gap_us, 100000u);
+	EXPECT_EQ(0u, sim->mark_not_master);
+	EXPECT_EQ(h[0x09] + h[0x0a] + h[0x19] + h[0x1a], sim->mcs_hist[QLIX_PID_TOKEN][0]);
+	EXPECT_EQ(h[0x04] + h[0x0c], sim->mcs_hist[QLIX_PID_DATA][15]);
+}
+
 // The train is cut by count at the default MCS and by time at the lowest one.
 TEST_F(Sim, TrainCuts)
 {
