@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """fwupdate installs: the two-stage bank write for each flash layout (the bank is a file, the UBI
 tools and the RAM root are recording stubs, the boot-loader variables live in an environment file
-handled by the real fw_setenv), and OEM, product and sealed installs through sysconf."""
+handled by the real fw_setenv), and OEM, product and sealed installs through a recording sysconf and
+through the real one."""
 
 import os
 import subprocess
@@ -203,6 +204,19 @@ class ConfigInstalls(unittest.TestCase):
         self.assertIn("'sysconf' failed,  exit status: '5'\n", r.stderr)
         for gone in ('pf.json', 'control', 'product.zip'):
             self.assertNotIn(gone, left)
+
+    def test_real_store_takes_the_blocks(self):
+        doc = '{"countryCode": "DE", "name": "x"}'
+        cases = [
+            ('oem', fwfix.legacy_typed(V_NEW, 128, doc.encode()), 'sysconf --read oem -'),
+            ('product', fwfix.legacy_typed(V_NEW, 129, doc.encode()), 'sysconf --read product -'),
+            ('sealed', fwfix.sealed(V_NEW, doc, '00:15:6d:10:20:30\n'), 'sysconf -Z -'),
+        ]
+        for name, image, read in cases:
+            with self.subTest(name):
+                r = fwdev.run(['/bin/sh', '-c', 'fwupdate && echo installed && %s' % read], fwdev.board(image=image))
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertTrue(r.stdout.endswith('installed\n' + doc), r.stdout)
 
 
 if __name__ == '__main__':
