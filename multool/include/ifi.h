@@ -69,6 +69,14 @@ const char *ifi_ip_ntop(char *buf, size_t size, const struct ipi *ipi);
  * "eth%d" the listed count plus that number; otherwise 0. */
 uint32_t ifi_ordinal(const char *procnetdev, const char *name);
 
+/* Interface names of a /proc/net/dev text in line order. */
+struct ifi_name_table {
+	char (*names)[16];
+	uint32_t count;
+};
+void ifi_parse_procnetdev(struct ifi_name_table *t, const char *text);
+uint32_t ifi_lookup_ordinal(const struct ifi_name_table *t, const char *name);
+
 /* Message collectors, usable over crafted buffers.  Return 0. */
 int ifi_collect_link(struct nlmsghdr *msg);
 int ifi_collect_addr(struct nlmsghdr *msg);

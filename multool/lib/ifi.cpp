@@ -43,70 +43,8 @@ static struct ifi *ifi_alloc(void)
 	return ifi;
 }
 
-/* Interface names of /proc/net/dev in line order, read once per collection. */
-struct name_table {
-	char (*names)[IF_NAMESIZE];
-	uint32_t count;
-};
-
-static struct name_table procnetdev;
-
-static void parse_procnetdev(struct name_table *t, const char *text)
-{
-	const char *line = text;
-	uint32_t cap = 0;
-
-	t->names = NULL;
-	t->count = 0;
-	/* two header lines */
-	for (int skip = 0; line && skip < 2; skip++) {
-		line = strchr(line, '\n');
-		if (line)
-			line++;
-	}
-	while (line && *line) {
-		const char *eol = strchr(line, '\n');
-		if (!eol)
-			eol = line + strlen(line);
-		const char *colon = (const char *)memchr(line, ':', (size_t)(eol - line));
-		if (colon) {
-			const char *b = line;
-			while (*b == ' ' || *b == '\t')
-				b++;
-			if (t->count == cap) {
-				cap = cap ? cap * 2 : 32;
-				char(*n)[IF_NAMESIZE] = (char(*)[IF_NAMESIZE])realloc(t->names, cap * sizeof(*n));
-				if (!n)
-					break;
-				t->names = n;
-			}
-			snprintf(t->names[t->count], IF_NAMESIZE, "%.*s", (int)(colon - b), b);
-			t->count++;
-		}
-		line = *eol ? eol + 1 : eol;
-	}
-}
-
-static uint32_t lookup_ordinal(const struct name_table *t, const char *name)
-{
-	for (uint32_t i = 0; i < t->count; i++)
-		if (!strcmp(t->names[i], name))
-			return i + 1;
-	unsigned n;
-	char tail;
-	if (sscanf(name, "eth%u%c", &n, &tail) == 1 && isdigit((unsigned char)name[3]))
-		return t->count + n;
-	return 0;
-}
-
-uint32_t ifi_ordinal(const char *text, const char *name)
-{
-	struct name_table t;
-	parse_procnetdev(&t, text);
-	uint32_t ord = lookup_ordinal(&t, name);
-	free(t.names);
-	return ord;
-}
+/* Interface names of /proc/net/dev, read once per collection. */
+static struct ifi_name_table procnetdev;
 
 static void read_procnetdev(void)
 {
@@ -137,14 +75,14 @@ static void read_procnetdev(void)
 	fclose(f);
 	if (buf) {
 		buf[size] = 0;
-		parse_procnetdev(&procnetdev, buf);
+		ifi_parse_procnetdev(&procnetdev, buf);
 		free(buf);
 	}
 }
 
 static uint32_t ordinal_of(const char *name)
 {
-	return lookup_ordinal(&procnetdev, name);
+	return ifi_lookup_ordinal(&procnetdev, name);
 }
 
 /* Hardware addresses shorter than 6 bytes (tunnels) or absent leave zeros. */
@@ -388,14 +326,4 @@ const char *ifi_ip_ntop(char *buf, size_t size, const struct ipi *ipi)
 	if ((ipi->family == AF_INET && ipi->addr_len < 4) || (ipi->family == AF_INET6 && ipi->addr_len < 16))
 		return NULL;
 	return inet_ntop(ipi->family, ipi->addr, buf, (socklen_t)size);
-}
-
-int ifi_rate_mbps(uint32_t prev, uint32_t cur, uint64_t elapsed_ms, float *rate)
-{
-	uint64_t secs = elapsed_ms / 1000;
-	if (!secs)
-		return -1;
-	uint32_t delta = cur - prev;
-	*rate = (float)((double)delta * 8 / ((double)secs * 1048576));
-	return 0;
 }
