@@ -21,9 +21,9 @@ PF = '{"countryCode": "DE", "name": "sealed"}'
 SWEEP = r'''
 import glob, json, os, subprocess, sys
 image = open(sys.argv[1], 'rb').read()
-spec = json.load(open(sys.argv[2]))
+plan = json.load(open(sys.argv[2]))
 out = open(sys.argv[3], 'w')
-variants = [('trunc', n) for n in range(len(image))] + [('flip', i) for i in spec['flips']]
+variants = [('trunc', n) for n in range(len(image))] + [('flip', i) for i in plan['flips']]
 for kind, n in variants:
     data = image[:n] if kind == 'trunc' else image[:n] + bytes([image[n] ^ 0xFF]) + image[n + 1:]
     with open('/tmp/fwupdate.bin', 'wb') as f:
@@ -46,10 +46,10 @@ class Sweep(unittest.TestCase):
         files = fwdev.board()
         files.update(extra or {})
         files['/usr/lib/fwtest/image.bin'] = image
-        files['/usr/lib/fwtest/spec.json'] = json.dumps({'flips': flips})
+        files['/usr/lib/fwtest/plan.json'] = json.dumps({'flips': flips})
         files['/usr/lib/fwtest/sweep.py'] = SWEEP
         r = fwdev.run(['python3', '/usr/lib/fwtest/sweep.py', '/usr/lib/fwtest/image.bin',
-                       '/usr/lib/fwtest/spec.json', '/mnt/vdev/out/results.json'],
+                       '/usr/lib/fwtest/plan.json', '/mnt/vdev/out/results.json'],
                       files, stubs=fwdev.FW_STUBS + ['/usr/sbin/sysconf'], timeout=2400)
         self.assertEqual(r.returncode, 0, r.stderr)
         with open(os.path.join(r.out, 'results.json')) as f:
