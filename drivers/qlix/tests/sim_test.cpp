@@ -563,6 +563,67 @@ TEST_F(Reorder, FullPool)
 	sim_cur = nullptr;
 }
 
+// ---------------------------------------------------------------- token reception, as a table
+
+// One token into a client whose last START and END were 10: the resulting unsync state, whether
+// both queues were flushed (the data sequence restarts), and the token sequence it adopts.
+TEST_F(Reorder, TokenStateTable)
+{
+	const u32 U = QLIX_FLAG_UNSYNC, U2 = QLIX_FLAG_UNSYNC2;
+	struct {
+		const char *what;
+		int improved;
+		u8 type;
+		u16 seq;
+		u32 flags;
+		u8 state, want_state;
+		bool flushed;
+		u16 want_tok;
+		int dup, not_in_sync, start_miss;
+	} rows[] = {
+		{ "std: next START", 0, QLIX_TOKEN_START, 11, 0, 0, 0, false, 10, 0, 0, 0 },
+		{ "std: next START clears unsync", 0, QLIX_TOKEN_START, 11, 0, 1, 0, false, 10, 0, 0, 0 },
+		{ "std: START with unsync flag flushes", 0, QLIX_TOKEN_START, 11, U, 0, 0, true, 10, 0, 0, 0 },
+		{ "std: repeated START", 0, QLIX_TOKEN_START, 10, 0, 0, 0, false, 10, 1, 0, 0 },
+		{ "std: START ahead by 5", 0, QLIX_TOKEN_START, 15, 0, 0, 1, true, 15, 0, 1, 0 },
+		{ "std: END ahead by 5", 0, QLIX_TOKEN_END, 15, 0, 0, 1, true, 15, 0, 1, 0 },
+		{ "imp: next START", 1, QLIX_TOKEN_START, 11, 0, 0, 0, false, 11, 0, 0, 0 },
+		{ "imp: next START, peer flushed", 1, QLIX_TOKEN_START, 11, U, 0, 2, true, 11, 0, 0, 0 },
+		{ "imp: state 1 answered", 1, QLIX_TOKEN_START, 11, U2, 1, 0, false, 11, 0, 0, 0 },
+		{ "imp: state 1 sees bit 0", 1, QLIX_TOKEN_START, 11, U, 1, 2, false, 11, 0, 0, 0 },
+		{ "imp: state 2 while bit 0", 1, QLIX_TOKEN_START, 11, U, 2, 2, false, 11, 0, 0, 0 },
+		{ "imp: state 2, bit 0 gone", 1, QLIX_TOKEN_START, 11, 0, 2, 0, false, 11, 0, 0, 0 },
+		{ "imp: same START, state 1 with bit 0", 1, QLIX_TOKEN_START, 10, U, 1, 0, false, 10, 0, 0, 0 },
+		{ "imp: same START, state 2 without", 1, QLIX_TOKEN_START, 10, 0, 2, 0, false, 10, 0, 0, 0 },
+		{ "imp: same START in step", 1, QLIX_TOKEN_START, 10, 0, 0, 0, false, 10, 1, 0, 0 },
+		{ "imp: START ahead by 5", 1, QLIX_TOKEN_START, 15, 0, 0, 1, true, 15, 0, 1, 0 },
+		{ "imp: ahead again, already out", 1, QLIX_TOKEN_START, 15, 0, 1, 1, false, 15, 0, 1, 0 },
+		{ "imp: END without its START", 1, QLIX_TOKEN_END, 11, 0, 0, 0, false, 11, 0, 0, 1 },
+	};
+	qlix_peer *p = cpeer(0);
+	for (const auto &r : rows) {
+		clients[0]->ctx.t.improved_unsync = (u32)r.improved;
+		p->last_start = p->last_end = p->tok_seq = 10;
+		p->unsync = r.state;
+		p->last_seq = 77;
+		u32 dup = p->st[QS_RX_TOKEN_DUP], nis = p->st[QS_NOT_IN_SYNC], miss = p->st[QS_START_MISS];
+		qlix_token_hdr h{};
+		h.seq = r.seq;
+		h.flags = r.flags;
+		h.ack.base = 0;
+		h.free_slots = 100;
+		u8 buf[QLIX_TOKEN_MAX_LEN];
+		int n = qlix_token_encode(buf, sizeof(buf), r.type, &h);
+		sim_inject(clients[0], kMaster, QLIX_PID_TOKEN, buf, (u32)n);
+		EXPECT_EQ(r.want_state, p->unsync) << r.what;
+		EXPECT_EQ(r.flushed, p->last_seq != 77) << r.what;
+		EXPECT_EQ(r.want_tok, p->tok_seq) << r.what;
+		EXPECT_EQ(r.dup, (int)(p->st[QS_RX_TOKEN_DUP] - dup)) << r.what;
+		EXPECT_EQ(r.not_in_sync, (int)(p->st[QS_NOT_IN_SYNC] - nis)) << r.what;
+		EXPECT_EQ(r.start_miss, (int)(p->st[QS_START_MISS] - miss)) << r.what;
+	}
+}
+
 // ---------------------------------------------------------------- the /sys/qlix tree
 
 TEST_F(Sim, PeersFileCommands)
