@@ -163,6 +163,35 @@ def channel():
     check(out.splitlines() == ['frame 3 616263', 'rejected 14', 'rejected 6', 'rejected 2'], 'received %r' % out)
     check(not os.path.exists(path), 'receiver removed its path')
 
+    # one cached sender: a vanished receiver fails the send once, then the next call connects anew
+    p = subprocess.Popen([PROBE, 'sendloop', path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def send(text):
+        p.stdin.write(text + '\n')
+        p.stdin.flush()
+        return p.stdout.readline().strip()
+    rx = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    rx.bind(path)
+    rx.settimeout(5)
+    check(send('one') == '0' and rx.recv(64) == struct.pack('=I', 3) + b'one', 'first receiver')
+    rx.close()
+    os.unlink(path)
+    check(send('two') == '-1', 'receiver gone: the send fails')
+    check(send('three') == '0', 'nobody bound: dropped quietly')
+    rx = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    rx.bind(path)
+    rx.settimeout(5)
+    check(send('four') == '0' and rx.recv(64) == struct.pack('=I', 4) + b'four', 'second receiver')
+    # a receiver that never reads: the writable wait gives up after about 2 s
+    results = []
+    while len(results) < 2000 and '-1' not in results:
+        results.append(send('x' * 200))
+    t0 = time.monotonic()
+    check(send('y') == '-1' and 1.5 < time.monotonic() - t0 < 4, 'full receiver waits about 2 s: %d sent' % len(results))
+    p.stdin.close()
+    p.wait(timeout=10)
+    rx.close()
+
 
 inventory()
 syslog()

@@ -36,6 +36,18 @@ static int cmd_send(int argc, char **argv)
 	return 0;
 }
 
+// sendloop PATH: sends every line of standard input as one frame and prints the result.
+static int cmd_sendloop(char **argv)
+{
+	char line[256];
+	while (fgets(line, sizeof(line), stdin)) {
+		line[strcspn(line, "\n")] = 0;
+		printf("%d\n", socket_write(line, (int)strlen(line), argv[2]));
+		fflush(stdout);
+	}
+	return 0;
+}
+
 // recv PATH N: prints N frames as the receiver sees them.
 static int cmd_recv(char **argv)
 {
@@ -88,6 +100,8 @@ int main(int argc, char **argv)
 		return cmd_eth(argv[2]);
 	if (!strcmp(argv[1], "send") && argc > 3)
 		return cmd_send(argc, argv);
+	if (!strcmp(argv[1], "sendloop") && argc > 2)
+		return cmd_sendloop(argv);
 	if (!strcmp(argv[1], "recv") && argc > 3)
 		return cmd_recv(argv);
 	if (!strcmp(argv[1], "log"))

@@ -96,7 +96,8 @@ ip link add link br0 name ath9 type macvlan
 def bwmonitor_terminal():
     script = ('bwmonitor -i eth0,eth0,lo -p 1 > /mnt/vdev/out/bw.txt & P=$!; sleep 1.3; '
               'python3 -c "$GEN" eth0 2621 1000; sleep 2.5; kill $P; wait $P; echo rc=$?; '
-              'bwmonitor -p 1 > /mnt/vdev/out/all.txt & P=$!; sleep 1.5; kill -INT $P; wait $P; echo rc=$?')
+              'bwmonitor -p 1 > /mnt/vdev/out/all.txt & P=$!; sleep 1.5; kill -INT $P; wait $P; echo rc=$?; '
+              'bwmonitor -f -p 1 -i eth0 > /mnt/vdev/out/full.txt & P=$!; sleep 1.5; kill $P')
     r = vdevlib.run(script, net=True, setup=NET, env={'GEN': GEN}, require=['veth'])
     check(r.stdout == 'rc=0\nrc=0\n', 'bwmonitor exits 0 on its signals: %r %r' % (r.stdout, r.stderr))
     text = open(os.path.join(r.out, 'bw.txt')).read()
@@ -113,6 +114,8 @@ def bwmonitor_terminal():
     every = open(os.path.join(r.out, 'all.txt')).read()
     names = sorted(set(l.split(':')[0] for l in every.splitlines() if l))
     check(names == ['eth0', 'eth0p'] and '\n\n' not in every, 'default list %r' % every)
+    full = open(os.path.join(r.out, 'full.txt')).read()
+    check(re.fullmatch(r'\x1b\[2Jeth0:\tTX, Mbps: \d+\.\d\d\tRX, Mbps: \d+\.\d\d\n', full), 'full screen %r' % full)
 
 
 def bwmonitor_errors():
@@ -177,6 +180,12 @@ def watchirq():
     if all(ms):
         check(sum(int(m.group(1)) for m in ms) == 500, 'transmitted packets %s' % lines)
         check(sum(int(m.group(2)) for m in ms) == 0, 'received packets %s' % lines)
+    # a sleep stretched well beyond the period is reported before the rates
+    r2 = vdevlib.run('watchirq -n 1 > /mnt/vdev/out/late.txt & P=$!; sleep 0.3; kill -STOP $P; sleep 2; '
+                     'kill -CONT $P; sleep 0.5; kill $P')
+    late = open(os.path.join(r2.out, 'late.txt')).read().splitlines()
+    m = re.fullmatch(r'delayed (\d+)ms', late[0]) if late else None
+    check(m and 1000 <= int(m.group(1)) < 3000 and len(late) == 1, 'delayed sample %s' % late)
     irq = open(os.path.join(r.out, 'irq.txt')).read().splitlines()
     check(irq and all(re.fullmatch(r'( IRQ\d+:\d+)* total: \d+, ctxs: \d+', l) for l in irq), 'irq lines %s' % irq)
 
