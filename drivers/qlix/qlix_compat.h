@@ -80,6 +80,18 @@ static inline int qlix_parse_u32(const char *s, u32 *v)
 }
 #endif
 
+/* Hands a received frame (after eth_type_trans) to the stack.  The device advertises hardware
+ * VLAN receive, so an 802.1Q tag travels as metadata, as the accelerated path expects. */
+static inline void qlix_netif_rx(struct sk_buff *skb)
+{
+	if (skb->protocol == htons(ETH_P_8021Q)) {
+		skb = skb_vlan_untag(skb);
+		if (!skb)
+			return;
+	}
+	netif_rx(skb);
+}
+
 static inline void qlix_assert_bh_off(void)
 {
 }
@@ -110,6 +122,16 @@ static inline int qlix_parse_u32(const char *s, u32 *v)
 	if (!ret)
 		*v = (u32)l;
 	return ret;
+}
+
+static inline void qlix_netif_rx(struct sk_buff *skb)
+{
+	if (skb->protocol == htons(ETH_P_8021Q)) {
+		skb = skb_vlan_untag(skb);
+		if (!skb)
+			return;
+	}
+	netif_rx(skb);
 }
 
 /* Peer-list changes from process context must run with bottom halves off. */

@@ -396,6 +396,36 @@ __be16 eth_type_trans(struct sk_buff *skb, struct net_device *dev)
 	return proto;
 }
 
+/* Moves an 802.1Q tag from the frame into the metadata.  The data may be shared with the other
+ * packets of the aggregate, so a cloned buffer is copied before it is written. */
+struct sk_buff *skb_vlan_untag(struct sk_buff *skb)
+{
+	u8 *mac;
+
+	if (skb->vlan_present)
+		return skb;
+	if (skb->len < 4) {
+		kfree_skb(skb);
+		return NULL;
+	}
+	if (skb_cloned(skb)) {
+		struct sk_buff *n = skb_copy(skb, GFP_ATOMIC);
+
+		kfree_skb(skb);
+		if (!n)
+			return NULL;
+		skb = n;
+	}
+	skb->vlan_tci = get_unaligned_be16(skb->data);
+	skb->vlan_present = 1;
+	memcpy(&skb->protocol, skb->data + 2, 2);
+	mac = skb_mac_header(skb);
+	memmove(mac + 4, mac, 2 * ETH_ALEN);
+	skb_pull(skb, 4);
+	skb->mac_header += 4;
+	return skb;
+}
+
 /* ---------------------------------------------------------------- net devices */
 
 void ether_setup(struct net_device *dev)

@@ -306,6 +306,7 @@ struct sk_buff {
 	unsigned int len, data_len;
 	__be16 protocol;
 	u16 vlan_tci;
+	u8 vlan_present;
 	u8 cloned;
 	int mac_header;
 	unsigned char *head, *data, *tail, *end;
@@ -345,6 +346,7 @@ struct ethhdr {
 static inline struct ethhdr *eth_hdr(const struct sk_buff *skb) { return (struct ethhdr *)skb_mac_header(skb); }
 __be16 eth_type_trans(struct sk_buff *skb, struct net_device *dev);
 int netif_rx(struct sk_buff *skb);
+struct sk_buff *skb_vlan_untag(struct sk_buff *skb);
 #define netif_receive_skb(s) netif_rx(s)
 
 /* ---- net devices ---- */

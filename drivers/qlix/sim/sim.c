@@ -739,7 +739,7 @@ int netif_rx(struct sk_buff *skb)
 		pcap_record(sim->pcap_rx, frame, n);
 	}
 	if (get_unaligned_be16(skb_mac_header(skb) + 12) == ETH_P_8021Q)
-		off = 4;
+		off = 4;	/* a tag the stack would have to strip itself */
 	if (skb->len < off + 48 || get_unaligned_be32(p + off + 28) != FLOW_MAGIC)
 		goto out;
 	id = get_unaligned_be32(p + off + 32);
@@ -748,6 +748,8 @@ int netif_rx(struct sk_buff *skb)
 	if (id >= (u32)sim->nflows)
 		goto out;
 	f = &sim->flows[id];
+	if (f->vlan != (skb->vlan_present ? skb->vlan_tci : 0) || off)
+		f->wrong_vlan++;
 	if (f->seen && seq <= f->last_seq) {
 		f->misordered++;
 		goto out;

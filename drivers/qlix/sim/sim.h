@@ -73,7 +73,7 @@ struct sim_flow {
 	struct sk_buff *backlog[64];
 	int nbacklog;
 	u32 next_seq;
-	u64 sent, delivered, delivered_bytes, lost, misordered;
+	u64 sent, delivered, delivered_bytes, lost, misordered, wrong_vlan;
 	u32 last_seq;
 	int seen;
 	u64 latency_sum_us, latency_max_us;

@@ -240,6 +240,25 @@ TEST_F(Sim, ControlWordsAndMark)
 	EXPECT_EQ(h[0x04] + h[0x0c], sim->mcs_hist[QLIX_PID_DATA][15]);
 }
 
+// Tagged packets reach the peer device's stack with the tag moved into the metadata (the device
+// advertises hardware VLAN receive); untagged ones are left alone.
+TEST_F(Sim, VlanTagsAreDeliveredAsMetadata)
+{
+	start(1);
+	link_all();
+	traffic(1514, 2000);
+	flows[0]->vlan = 100;
+	flows[1]->vlan = 0xe005; // priority 7, VLAN 5
+	sim_flow *plain = sim_add_flow(master, clients[0], 600, 3000);
+	sim_run_for(2 * kSec);
+	for (auto *f : { flows[0], flows[1], plain }) {
+		EXPECT_GT(f->delivered, 500u);
+		EXPECT_EQ(0u, f->wrong_vlan);
+		EXPECT_EQ(0u, f->misordered);
+		EXPECT_EQ(0u, f->lost);
+	}
+}
+
 // The train is cut by count at the default MCS and by time at the lowest one.
 TEST_F(Sim, TrainCuts)
 {
