@@ -3,7 +3,7 @@
  *   qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT] [--distance-km D]
  *           [--duration SEC] [--mcs M] [--traffic saturated|light] [--size BYTES]
  *           [--direction both|down|up] [--interval-ms MS] [--overhead-us US] [--dup PCT] [--reorder PCT]
- *           [--wrr W1,W2,...] [--idle] [--pcap PREFIX] [--json] [--verbose]
+ *           [--wrr W1,W2,...] [--idle] [--pcap PREFIX] [--json] [--stats] [--verbose]
  */
 #include "sim.h"
 
@@ -35,7 +35,7 @@ static void usage(void)
 			"               [--traffic saturated|light] [--interval-ms MS] [--size BYTES]\n"
 			"               [--direction both|down|up]\n"
 			"               [--overhead-us US] [--dup PCT] [--reorder PCT] [--wrr W1,W2,...]\n"
-			"               [--idle] [--pcap PREFIX] [--json] [--verbose]\n");
+			"               [--idle] [--pcap PREFIX] [--json] [--stats] [--verbose]\n");
 	exit(2);
 }
 
@@ -127,18 +127,17 @@ static void set_weights(struct sim_node *m, const char *list)
 {
 	const char *p = list;
 	struct qlix_peer *peer;
-	int i = 0;
 
 	if (!*list)
 		return;
 	m->ctx.p.wrr = 1;
+	/* peers_all holds the newest first: walk it backwards to match the client order */
 	list_for_each_entry_reverse(peer, &m->ctx.peers_all, all_link) {
 		peer->weight = (u32)strtoul(p, NULL, 0);
 		p = strchr(p, ',');
 		if (!p)
 			break;
 		p++;
-		i++;
 	}
 }
 
