@@ -63,7 +63,8 @@ def kind2():
         '/sys/class/net/sw0/address': '02:11:22:33:44:55\n',
     }
     setup = 'ip link add eth0 type veth peer name vp0'
-    r = vdevlib.run('P=%s; $P switch; $P eth lan1; $P eth lan2; $P eth short; $P ifi; cat /proc/net/dev' % PROBE,
+    r = vdevlib.run('P=%s; $P switch; $P eth lan1; $P eth lan2; $P eth short; $P ifi; echo ==dev; cat /proc/net/dev; echo ==end; '
+                    '$P eth eth0; ethtool eth0' % PROBE,
                     roots=[root], net=True, setup=setup, require=['overlay-sys', 'veth'])
     check(r.returncode == 0, 'kind 2 run %r' % r)
     ports = parse_ports(r.stdout)
@@ -80,7 +81,13 @@ def kind2():
     check('rc=0 speed=1000 duplex=full link=yes down=0' in r.stdout, 'eth_info of lan1 from the switch')
     check('rc=0 speed=100 duplex=half link=no down=1' in r.stdout, 'eth_info of lan2 from the switch')
 
-    listed = [l.split(':')[0].strip() for l in r.stdout.splitlines() if re.match(r'\s*[\w.-]+:\s+\d', l)]
+    # an interface that is no switch port goes to ethtool and the interface flags
+    m = re.search(r'rc=(-?\d) speed=(\d+) duplex=(\w+) link=(\w+) down=(\d)\n(?=Settings for eth0)', r.stdout)
+    check(m and 'Speed: %sMb/s' % m.group(2) in r.stdout and 'Duplex: %s' % m.group(3).capitalize() in r.stdout,
+          'eth0 through ethtool %s' % (m and m.group(0)))
+    check(m and (m.group(1) == '-1' or m.group(5) == '1'), 'eth0 is down %s' % (m and m.group(0)))
+    dev = r.stdout.split('==dev\n')[1].split('==end\n')[0]
+    listed = [l.split(':')[0].strip() for l in dev.splitlines() if re.match(r'\s*[\w.-]+:\s+\d', l)]
     inv = {l.split()[0]: l for l in r.stdout.splitlines() if ' ordinal=' in l}
     check('ordinal=%d ' % (listed.index('eth0') + 1) in inv.get('eth0', ''), 'eth0 ordinal %s in %s' % (inv.get('eth0'), listed))
     listed = len(listed)
