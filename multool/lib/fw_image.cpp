@@ -103,6 +103,22 @@ static int sealed_version(const uint8_t *image, size_t len, char *buf, size_t si
 
 /* ---- FIT ---- */
 
+/* libfdt hands back a property's length as the tree states it; a crafted length may be negative or
+ * run past the blob, so every property is checked against the blob before it is used. */
+static const void *fit_prop(const void *fdt, int node, const char *name, int *lenp)
+{
+	const uint8_t *base = (const uint8_t *)fdt;
+	const uint8_t *end = base + fdt_totalsize(fdt);
+	int len = 0;
+	const uint8_t *p = (const uint8_t *)fdt_getprop(fdt, node, name, &len);
+
+	if (!p || len < 0 || p < base || p > end || (size_t)len > (size_t)(end - p))
+		return NULL;
+	if (lenp)
+		*lenp = len;
+	return p;
+}
+
 static bool fit_bounded(const uint8_t *image, size_t len)
 {
 	return len >= sizeof(struct fdt_header) && fdt_check_header(image) == 0 && fdt_totalsize(image) <= len;
@@ -111,9 +127,9 @@ static bool fit_bounded(const uint8_t *image, size_t len)
 static int fit_hash_check(const void *fdt, const char *img_name, int hash, const char *hash_name,
 			  const uint8_t *data, int size)
 {
-	const char *algo = (const char *)fdt_getprop(fdt, hash, "algo", NULL);
+	const char *algo = (const char *)fit_prop(fdt, hash, "algo", NULL);
 	int vlen = 0;
-	const uint8_t *value = (const uint8_t *)fdt_getprop(fdt, hash, "value", &vlen);
+	const uint8_t *value = (const uint8_t *)fit_prop(fdt, hash, "value", &vlen);
 	uint8_t digest[EVP_MAX_MD_SIZE];
 	unsigned dlen = 0;
 
@@ -139,7 +155,7 @@ static int fit_check_subimage(const void *fdt, int node)
 {
 	const char *name = fdt_get_name(fdt, node, NULL);
 	int size = 0;
-	const uint8_t *data = (const uint8_t *)fdt_getprop(fdt, node, "data", &size);
+	const uint8_t *data = (const uint8_t *)fit_prop(fdt, node, "data", &size);
 	int child;
 
 	if (!name)
@@ -171,7 +187,7 @@ static int fit_verify(const uint8_t *image, size_t len)
 		goto bad;
 	}
 	images = fdt_path_offset(image, "/images");
-	if (!fdt_getprop(image, 0, "description", NULL) || !fdt_getprop(image, 0, "timestamp", NULL) ||
+	if (!fit_prop(image, 0, "description", NULL) || !fit_prop(image, 0, "timestamp", NULL) ||
 	    images < 0) {
 		fputs("Bad image format\n", stderr);
 		goto bad;
@@ -220,12 +236,12 @@ static int fit_data(const uint8_t *image, size_t len, int type, struct fw_payloa
 		printf("Can't find '%s' FIT subimage\n", sub);
 		return -1;
 	}
-	data = fdt_getprop(image, node, "data", &size);
+	data = fit_prop(image, node, "data", &size);
 	if (!data) {
 		fputs("Could not find script subimage data\n", stdout);
 		return -1;
 	}
-	comp = (const char *)fdt_getprop(image, node, "compression", NULL);
+	comp = (const char *)fit_prop(image, node, "compression", NULL);
 	if (!comp) {
 		fputs("Could not find script subimage compression type\n", stdout);
 		return -1;
@@ -243,7 +259,7 @@ static int fit_version(const uint8_t *image, size_t len, char *buf, size_t size)
 
 	if (!fit_bounded(image, len))
 		return -1;
-	desc = fdt_getprop(image, 0, "description", &plen);
+	desc = fit_prop(image, 0, "description", &plen);
 	if (!desc)
 		return -1;
 	/* The property need not carry its NUL. */
@@ -258,7 +274,7 @@ static uint32_t fit_timestamp(const uint8_t *image, size_t len)
 
 	if (!fit_bounded(image, len))
 		return 0;
-	ts = fdt_getprop(image, 0, "timestamp", &plen);
+	ts = fit_prop(image, 0, "timestamp", &plen);
 	return ts && plen == 4 ? get_be32(ts) : 0;
 }
 

@@ -77,6 +77,19 @@ class Formats(unittest.TestCase):
                 r = check(image)
                 self.assertEqual((r.returncode, r.stderr), (rc, err))
 
+    def test_fit_property_length_from_the_tree_is_not_trusted(self):
+        image = bytearray(fwfix.dtc('''/dts-v1/;
+/ { description = "%s"; timestamp = <1457730000>;
+    images { kernel { data = [01 02 03]; compression = "none"; hash-1 { algo = "crc32"; value = [55 8A 43 22]; }; }; }; };''' % V_NEW))
+        # FDT_PROP, length 3, then the name offset: claim 0xffffffff bytes instead.
+        at = bytes(image).index(bytes.fromhex('00000003 00000003'))
+        image[at + 4:at + 8] = b'\xff\xff\xff\xff'
+        for opt in ('-c', '-i'):
+            with self.subTest(opt):
+                r = fwdev.run(['/usr/sbin/fwupdate', opt], fwdev.board(image=bytes(image)))
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn('Image file corrupted', r.stderr)
+
     def test_legacy_refusals(self):
         good = fwfix.legacy(V_NEW, KERNEL)
         payload = bytearray(good)
