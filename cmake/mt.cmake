@@ -12,10 +12,10 @@ if(CMAKE_CROSSCOMPILING)
   if(NOT TARGET gtest_main)
     add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   endif()
-  set(MT_GTEST_LIBS gtest_main gtest Threads::Threads)
+  set(MT_GTEST_LIBS gtest Threads::Threads)
 else()
   find_package(GTest REQUIRED)
-  set(MT_GTEST_LIBS GTest::gtest_main GTest::gtest Threads::Threads)
+  set(MT_GTEST_LIBS GTest::gtest Threads::Threads)
 endif()
 
 if(MT_SANITIZE)
@@ -26,12 +26,13 @@ endif()
 
 function(_mt_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
+  add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/mt_gtest_main.cpp)
+  target_compile_definitions(${name} PRIVATE MT_BUILD_DIR_DEFAULT="${CMAKE_BINARY_DIR}"
+    MT_SOURCE_DIR_DEFAULT="${PROJECT_SOURCE_DIR}" MT_SANITIZED_DEFAULT="${MT_SANITIZED}")
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/multool/include)
   target_link_libraries(${name} PRIVATE ${T_LIBS} ${MT_GTEST_LIBS})
   # Listing the cases runs the binary (under the emulator on the target build): allow for a busy machine.
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "MT_BUILD_DIR=${CMAKE_BINARY_DIR};MT_SOURCE_DIR=${PROJECT_SOURCE_DIR};MT_SANITIZED=${MT_SANITIZED}")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 endfunction()
 
 function(mt_unit_test name)
