@@ -348,7 +348,7 @@ static int install(struct fw_run *r, bool miniroot)
 	case FW_TYPE_OEM:
 	case FW_TYPE_PRODUCT:
 		return install_block(r);
-	case FW_TYPE_KERNEL:
+	/* A kernel alone is no bank: writing it as one would leave the bank without its file system. */
 	case FW_TYPE_MULTI:
 	case FW_TYPE_FILESYSTEM:
 		if (!miniroot) {

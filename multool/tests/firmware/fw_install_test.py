@@ -65,7 +65,7 @@ def flash(parts, cmdline, image):
 
 class TwoStage(unittest.TestCase):
     def test_raw_banks_full_update(self):
-        image = fwfix.legacy(V_NEW, os.urandom(200000))
+        image = fwfix.legacy(V_NEW, os.urandom(200000), kind='filesystem')
         files = flash([('u-boot', 0x40000, 0x10000), ('firmware1', BANK, 0x10000), ('firmware2', BANK, 0x10000)],
                       'console=ttyS0 mtd:rootfs1', image)
         files.update({'/etc/fwtest.env': env_image('active=1\nchanged=1\nbootcount=3\n'),
@@ -139,13 +139,13 @@ class TwoStage(unittest.TestCase):
         self.assertEqual(r.calls('/usr/sbin/fw_setenv')[0], ['/usr/sbin/fw_setenv', 'active', '2'])
 
     def test_refusals_still_reboot(self):
-        image = fwfix.legacy(V_NEW, os.urandom(5000))
+        image = fwfix.legacy(V_NEW, os.urandom(5000), kind='filesystem')
         raw = [('firmware1', len(image) - 1, 0x10000), ('firmware2', len(image) - 1, 0x10000)]
         cases = [
             ('partition one byte short', raw, 'mtd:rootfs2', 'partition is smaller than firmware\n'),
             ('no layout marker', raw, 'console=ttyS0', 'Unsupported system\n'),
             ('legacy image on UBI volumes', [('ubi', 0x800000, 0x20000)], 'root=ubi0:rootfs1',
-             'Invalid rootfs image\n'),
+             'Invalid kernel image\n'),
         ]
         for name, parts, cmdline, err in cases:
             with self.subTest(name):
@@ -188,6 +188,14 @@ class ConfigInstalls(unittest.TestCase):
                     self.assertEqual(f.read(), doc)
                 self.assertEqual([x for x in left if x.startswith('data-')], [])
                 self.assertEqual(r.stubs, [])
+
+    def test_kernel_image_alone_is_not_installed(self):
+        files = fwdev.board(image=fwfix.legacy(V_NEW, os.urandom(5000)))
+        r = fwdev.run(['/bin/sh', '-c', 'fwupdate; echo rc=$?'], files)
+        self.assertFalse(r.rebooted)
+        self.assertIn('rc=1\n', r.stdout)
+        self.assertTrue(r.stderr.endswith('fwupdate: Unknown image type: 2\n'), r.stderr)
+        self.assertEqual(r.stubs, [])
 
     def test_failed_block_write(self):
         r, rc, left, _ = self.install(fwfix.legacy_typed(V_NEW, 128, b'{}'), sysconf_exit=3)
