@@ -196,12 +196,14 @@ static bool accept(struct fw_run *r, int locked)
 		if (fw_brand_check(&dev, r->version) < 0)
 			return false;
 		if (timestamp_checked(&dev, r->type)) {
-			time_t ts = r->ops->timestamp ? (time_t)r->ops->timestamp(r->image, r->len) : 0;
-			if (ts == 0) {
+			/* Compared as the stored u32: a 32-bit time_t would turn stamps past 2038 negative. */
+			uint32_t stamp = r->ops->timestamp ? r->ops->timestamp(r->image, r->len) : 0;
+			if (stamp == 0) {
 				fputs("fwupdate: no image timestamp - assuming damaged image\n", stderr);
 				return false;
 			}
-			if (ts < (time_t)FW_MIN_TIMESTAMP) {
+			if (stamp < FW_MIN_TIMESTAMP) {
+				time_t ts = (time_t)stamp;
 				fprintf(stderr, "\x1b[93mfwupdate: unsupported timestamp: %s\x1b[0m", ctime(&ts));
 				return false;
 			}
