@@ -6,13 +6,18 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
+#include <errno.h>
+#include <fcntl.h>
 
 #include <string>
 #include <vector>
 
+#include "driverreq.h"
 #include "iwinfo.h"
 #include "iwpriv.h"
+#include "utils.h"
 
 namespace {
 
@@ -235,6 +240,46 @@ TEST_F(Driver, WirelessInfoEachQueryOnItsOwn)
 	EXPECT_STREQ(iw_operation_mode2str(6), "Monitor");
 	EXPECT_EQ(iw_operation_mode2str(7), nullptr);
 	EXPECT_EQ(iw_operation_mode2str(-1), nullptr);
+}
+
+// Driver requests go through the process's query socket: with no descriptor left to open a socket
+// of their own they still reach the driver, and an iw_info that closed the socket in between does
+// not strand them.
+TEST_F(Driver, DriverRequestsUseTheSharedQuerySocket)
+{
+	std::vector<uint8_t> buf(ATHSTATS_SIZE);
+	ASSERT_EQ(drv_request("ath5", DRV_ATHSTATS, buf.data(), buf.size(), NULL), 0);  // fixture loaded
+
+	int s = ioctl_socket();
+	int maxfd = s;
+	for (int fd = 0; fd < 1024; fd++)
+		if (fcntl(fd, F_GETFD) >= 0 && fd > maxfd)
+			maxfd = fd;
+	std::vector<int> fillers;  // no free descriptor below the limit either
+	for (int fd = 0; fd < maxfd; fd++)
+		if (fcntl(fd, F_GETFD) < 0 && dup2(s, fd) == fd)
+			fillers.push_back(fd);
+	struct rlimit old, tight;
+	ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+	tight = old;
+	tight.rlim_cur = (rlim_t)maxfd + 1;
+	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+	memset(buf.data(), 0, buf.size());
+	int rc = drv_request("ath5", DRV_ATHSTATS, buf.data(), buf.size(), NULL);
+	int err = errno;
+	setrlimit(RLIMIT_NOFILE, &old);
+	for (int fd : fillers)
+		close(fd);
+	ASSERT_EQ(rc, 0) << strerror(err);
+	EXPECT_EQ(drv_get_s16(&buf[ATHSTATS_NOISE_FLOOR + 4]), -103);
+	EXPECT_EQ(ioctl_socket(), s);      // left open for the next query
+	EXPECT_EQ(fcntl(s, F_GETFD) >= 0, true);
+
+	ioctl_close();
+	memset(buf.data(), 0, buf.size());
+	ASSERT_EQ(drv_request("ath5", DRV_ATHSTATS, buf.data(), buf.size(), NULL), 0);
+	EXPECT_EQ(drv_get_s16(&buf[ATHSTATS_NOISE_FLOOR]), -101);
+	ioctl_close();
 }
 
 }  // namespace
