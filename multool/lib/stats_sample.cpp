@@ -137,7 +137,7 @@ static json_t *statistics_raw_state(const std::vector<struct published_if> &pub)
 
 	json_object_set_new(state, "interfaces", ifs);
 	for (const auto &p : pub) {
-		json_t *e = json_pack("{s:i}", "if_index", (json_int_t)p.ifi->ordinal);
+		json_t *e = json_pack("{s:I}", "if_index", (json_int_t)p.ifi->ordinal);
 		for (size_t i = 0; i < 4; i++)
 			json_object_set_new(e, if_counters[i], json_integer(ifi_stat(p.ifi, if_counter_ids[i])));
 		json_object_set_new(ifs, p.ifi->name, e);
@@ -721,7 +721,7 @@ static json_t *periodic_wired(const json_t *preconf)
 				poe = poe_active();
 			is_poe = poe;
 		}
-		json_array_append_new(wired, json_pack("{s:s,s:i,s:s,s:b,s:b,s:b}", "ifname", ifi->name, "speed",
+		json_array_append_new(wired, json_pack("{s:s,s:I,s:s,s:b,s:b,s:b}", "ifname", ifi->name, "speed",
 						       (json_int_t)ei.speed, "duplex", ei.duplex ? "full" : "half",
 						       "link", ei.link, "poe", is_poe, "enabled", !ei.down));
 	}
