@@ -103,11 +103,15 @@ static int already_running(const char *prog)
 static void write_pidfile(void)
 {
 	FILE *f = fopen(BW_PIDFILE, "we");
-	if (!f || fprintf(f, "%d\n", (int)getpid()) < 0 || fclose(f) != 0) {
-		if (f)
-			fclose(f);
-		LOG_E(log4c_cat_bwmonitor, "failed to write %s\n", BW_PIDFILE);
+	int bad = !f;
+
+	if (f) {
+		/* fclose() frees the stream even when its flush fails: close exactly once */
+		bad = fprintf(f, "%d\n", (int)getpid()) < 0;
+		bad |= fclose(f) != 0;
 	}
+	if (bad)
+		LOG_E(log4c_cat_bwmonitor, "failed to write %s\n", BW_PIDFILE);
 }
 
 /* Reads the byte counters of every monitored interface from a fresh inventory. */
