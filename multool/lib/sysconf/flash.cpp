@@ -458,7 +458,7 @@ static int open_for_write(void)
 int write_flash_blocks(int state, struct cfg_part *part)
 {
 	struct cfg_header top;
-	uint32_t s0, s1, seq = part->top.seq;
+	uint32_t s0, s1, seq;
 	int fd, index, rc = -1;
 
 	if (state != CFG_ACTIVE && state != CFG_BACKUP && state != CFG_DEFAULT) {
@@ -481,6 +481,10 @@ int write_flash_blocks(int state, struct cfg_part *part)
 			goto out;
 		}
 		seq = newest + 1;
+	} else {
+		/* The part keeps its own sequence, whichever part the image came from: a set built from the
+		 * active blocks must not tie with, and so take over from, the active part. */
+		seq = index == 1 ? s1 : s0;
 	}
 	top = part->top;
 	top.magic = CFG_MAGIC_TOP;

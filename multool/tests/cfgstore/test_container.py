@@ -143,6 +143,18 @@ class Writing(unittest.TestCase):
         self.assertEqual(active.seq, 10)
         self.assertEqual(active.blocks, {'config': b'{"new":1}\n', 'product': b'{"p":8}', 'brand': b'tar'})
 
+    def test_backup_write_after_failed_backup_read_stays_backup(self):
+        # The backup set is rebuilt from the active blocks; it must not take over the active seat.
+        active = cs.part(9, [('config', b'{"c":9}'), ('product', b'{"p":9}')])
+        broken = cs.part(8, [('config', b'{"c":8}')], raw_blocks=cs.header(cs.BLOCK, b'\0'))
+        before = cs.store(active, broken)
+        r = run('echo \'{"new":1}\' > /tmp/config.json; sysconf -t backup -w', store=before)
+        self.assertEqual(cs.active_index(r.store), 0)
+        self.assertEqual(r.store[:cs.PART], before[:cs.PART])
+        backup = cs.read_part(r.store, 1)
+        self.assertEqual(backup.seq, 8)
+        self.assertEqual(backup.blocks, {'config': b'{"new":1}\n', 'product': b'{"p":9}'})
+
     def test_empty_brand_block_is_not_written(self):
         p1 = cs.part(2, [('config', b'{}')], raw_blocks=cs.header(cs.BLOCK, b'brand', length=0, crc=0))
         r = run('echo \'{"x":1}\' > /tmp/config.json; sysconf -w', store=cs.store(cs.part(1, P0), p1))
