@@ -39,14 +39,24 @@ static void stderr_write(int level, const char *fmt, va_list ap)
 	fflush(stderr);
 }
 
+/* openlog() keeps the pointer it is given: the open connection holds a copy of its own, so that
+ * set_identity() can drop the old name while the connection still uses it. */
+static char *open_identity;
+
 static void syslog_open(void)
 {
-	openlog(identity ? identity : program_invocation_short_name, LOG_PID, LOG_DAEMON);
+	char *id = strdup(identity ? identity : program_invocation_short_name);
+
+	openlog(id ? id : program_invocation_short_name, LOG_PID, LOG_DAEMON);
+	free(open_identity);
+	open_identity = id;
 }
 
 static void syslog_close(void)
 {
 	closelog();
+	free(open_identity);
+	open_identity = NULL;
 }
 
 static void syslog_write(int level, const char *fmt, va_list ap)

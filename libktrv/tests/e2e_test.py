@@ -125,6 +125,11 @@ def syslog():
     check(all(re.search(r'agent-x\[\d+\]: ', g) for g in got), 'identity and pid: %s' % got[:1])
     check(got and got[0].endswith('message 0'), 'text %s' % got[:1])
     check(len(got) == 7 and got[6].endswith('No such file or directory. errno(2)'), 'errno line %s' % got[-1:])
+    # a new identity applies from the next connection; the open one keeps the old name intact
+    r2 = vdevlib.run('%s log agent-x agent-y' % IN_PROBE)
+    last = [l.rstrip('\n') for l in r2.syslog][-1:]
+    check(r2.returncode == 0 and last and re.search(r'agent-x\[\d+\]: renamed$', last[0]),
+          'identity after set_identity: %s' % last)
     lines = r.stderr.splitlines()
     want = ['[F] message 0', '[E] message 1', '[W] message 2', '[I] message 3', '[D] message 4',
             '[E] open failed', '[E] No such file or directory. errno(2)']

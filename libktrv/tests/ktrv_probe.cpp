@@ -78,7 +78,8 @@ static int cmd_recv(char **argv)
 	return 0;
 }
 
-// log: one message per level 0-5 through whatever driver the environment picks.
+// log: one message per level 0-5 through whatever driver the environment picks; with a second
+// name, one more message after set_identity() renamed the process.
 static int cmd_log(int argc, char **argv)
 {
 	if (argc > 2)
@@ -87,6 +88,13 @@ static int cmd_log(int argc, char **argv)
 		log_message(l, "message %d\n", l);
 	errno = ENOENT;
 	log_message_errno(KTRV_LOG_ERROR, "open failed\n");
+	if (argc > 3) {
+		// a new name while the connection is open: the old one is freed, its memory reused
+		set_identity(argv[3]);
+		char *reuse = strdup("scribbled");
+		log_message(KTRV_LOG_ERROR, "renamed\n");
+		free(reuse);
+	}
 	return 0;
 }
 
