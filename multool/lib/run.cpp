@@ -11,7 +11,11 @@
 
 static void child(const char *const argv[], const struct run_opts *opts, int in_fd)
 {
-	if (in_fd >= 0) {
+	if (in_fd == STDIN_FILENO) {
+		/* Our own stdin was closed and the pipe took its number: only its close-on-exec goes. */
+		if (fcntl(in_fd, F_SETFD, 0) < 0)
+			_exit(127);
+	} else if (in_fd >= 0) {
 		if (dup2(in_fd, STDIN_FILENO) < 0)
 			_exit(127);
 		close(in_fd);

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 
 TEST(Zutil, RoundTripAtLevel9AndHighRatio)
@@ -66,5 +67,22 @@ TEST(Run, FeedSurvivesAChildThatStopsReading)
 	const char *count[] = { "/bin/sh", "-c", "test $(wc -c) = 1048576", NULL };
 	st = run_argv(count, &o);
 	EXPECT_EQ(big.size(), o.fed);
+	EXPECT_TRUE(run_ok(st, &o));
+}
+
+TEST(Run, FeedReachesTheChildWhenOurStdinIsClosed)
+{
+	/* A daemon may run without fd 0: the pipe then lands on it and must survive into the child. */
+	static const char text[] = "hello";
+	struct run_opts o = {};
+	o.input = text;
+	o.input_len = 5;
+	int saved = dup(STDIN_FILENO);
+	ASSERT_GE(saved, 0);
+	close(STDIN_FILENO);
+	const char *check[] = { "/bin/sh", "-c", "test \"$(cat)\" = hello", NULL };
+	int st = run_argv(check, &o);
+	dup2(saved, STDIN_FILENO);
+	close(saved);
 	EXPECT_TRUE(run_ok(st, &o));
 }
