@@ -17,13 +17,23 @@ ROOTFS = bytes((i * 13 + 1) & 0xFF for i in range(5000))
 CONTROL = '# factory batch 7\n00:15:6d:10:20:00-00:15:6d:10:20:ff\n'
 PF = '{"countryCode": "DE", "name": "sealed"}'
 
+# Under the sanitizers each run costs ten times as much: keep every header offset and sample the
+# rest, which the fuzz target covers at far higher rates anyway.
+SANITIZED = os.environ.get('MT_SANITIZED') == '1'
+
+
+def offsets(length):
+    if not SANITIZED:
+        return list(range(length))
+    return [n for n in range(length) if n < 96 or n % 16 == 0 or n >= length - 16]
+
 
 SWEEP = r'''
 import glob, json, os, subprocess, sys
 image = open(sys.argv[1], 'rb').read()
 plan = json.load(open(sys.argv[2]))
 out = open(sys.argv[3], 'w')
-variants = [('trunc', n) for n in range(len(image))] + [('flip', i) for i in plan['flips']]
+variants = [('trunc', n) for n in plan['truncs']] + [('flip', i) for i in plan['flips']]
 for kind, n in variants:
     data = image[:n] if kind == 'trunc' else image[:n] + bytes([image[n] ^ 0xFF]) + image[n + 1:]
     with open('/tmp/fwupdate.bin', 'wb') as f:
@@ -46,7 +56,8 @@ class Sweep(unittest.TestCase):
         files = fwdev.board()
         files.update(extra or {})
         files['/usr/lib/fwtest/image.bin'] = image
-        files['/usr/lib/fwtest/plan.json'] = json.dumps({'flips': flips})
+        files['/usr/lib/fwtest/plan.json'] = json.dumps({'truncs': offsets(len(image)),
+                                                        'flips': sorted(set(flips) & set(offsets(len(image))))})
         files['/usr/lib/fwtest/sweep.py'] = SWEEP
         r = fwdev.run(['python3', '/usr/lib/fwtest/sweep.py', '/usr/lib/fwtest/image.bin',
                        '/usr/lib/fwtest/plan.json', '/mnt/vdev/out/results.json'],
