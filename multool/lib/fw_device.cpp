@@ -254,17 +254,18 @@ int fwupdate_check_newtype_image(const uint8_t *image, size_t len)
 	uint32_t sealed_len;
 	int status, n;
 
+	/* Every refusal clears what an earlier, interrupted check may have left in /tmp. */
 	if (len < 8 || !fw_sealed_size_ok(len, (sealed_len = get_be32(image + 4)))) {
 		fputs("Image file too small\n", stderr);
-		return 0;
+		goto refuse;
 	}
 	if (get_current_firmware_version(&dev) < 0)
-		return 0;
+		goto refuse;
 	fw_copy_text(version, sizeof(version), image + FW_SEALED_VERSION_OFF, FW_SEALED_VERSION_LEN);
 	if (fw_version_match(&dev, version, &img) < 0)
-		return 0;
+		goto refuse;
 	if (sealed_decrypt(image, sealed_len) < 0)
-		return 0;
+		goto refuse;
 	status = run_argv(unzip, NULL);
 	system_status("unzip " PRODUCT_ZIP, status);
 	unlink(PRODUCT_ZIP);

@@ -176,8 +176,8 @@ class Acceptance(unittest.TestCase):
              'Failed to parse macs from control file\n'),
             ('no control file', fwfix.sealed(V_NEW, PF, None, files={'pf.json': PF}), {}, 1,
              'failed to read control file\n'),
-            ('wrong major', fwfix.sealed('APCPE.QA-2.v6.52.1', PF, CONTROL), {}, 1,
-             'Firmware major version mismatch\n'),
+            ('wrong major, stale files of an earlier check', fwfix.sealed('APCPE.QA-2.v6.52.1', PF, CONTROL),
+             {'/tmp/control': CONTROL, '/tmp/pf.json': PF}, 1, 'Firmware major version mismatch\n'),
             ('branded device', fwfix.sealed(V_NEW, PF, CONTROL), {'version': 'APCPE.QA-2.v7.51.5.Qarven'}, 1,
              'Qarvendis version mismatch \n'),
         ]
