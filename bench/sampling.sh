@@ -3,7 +3,7 @@
 # Each tool runs twice, SHORT and LONG seconds with a one-second period; the difference of the
 # instruction totals divided by the difference of the reports printed is the cost of one sample
 # period, start-up excluded.
-# Usage: bench_sampling.sh BUILD_DIR   (root; runs in its own network namespace)
+# Usage: bench/sampling.sh BUILD_DIR   (root; runs in its own network namespace)
 set -e
 BUILD=${1:?build dir}
 M=$BUILD/multool/multool
