@@ -119,9 +119,17 @@ static const void *fit_prop(const void *fdt, int node, const char *name, int *le
 	return p;
 }
 
+/* The header alone does not make a tree safe to walk: a crafted structure block can send libfdt's
+ * node iteration round in circles.  One linear pass over every tag settles it before any walk. */
+static bool fit_tree_sound(const uint8_t *image)
+{
+	return fdt_check_full(image, fdt_totalsize(image)) == 0;
+}
+
 static bool fit_bounded(const uint8_t *image, size_t len)
 {
-	return len >= sizeof(struct fdt_header) && fdt_check_header(image) == 0 && fdt_totalsize(image) <= len;
+	return len >= sizeof(struct fdt_header) && fdt_check_header(image) == 0 && fdt_totalsize(image) <= len &&
+	       fit_tree_sound(image);
 }
 
 static int fit_hash_check(const void *fdt, const char *img_name, int hash, const char *hash_name,
@@ -184,6 +192,10 @@ static int fit_verify(const uint8_t *image, size_t len)
 
 	if (len < sizeof(struct fdt_header) || fdt_check_header(image) != 0 || fdt_totalsize(image) > len) {
 		fputs("Image file too small\n", stderr);
+		goto bad;
+	}
+	if (!fit_tree_sound(image)) {
+		fputs("Bad image format\n", stderr);
 		goto bad;
 	}
 	images = fdt_path_offset(image, "/images");
