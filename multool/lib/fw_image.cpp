@@ -120,10 +120,12 @@ static const void *fit_prop(const void *fdt, int node, const char *name, int *le
 }
 
 /* The header alone does not make a tree safe to walk: a crafted structure block can send libfdt's
- * node iteration round in circles.  One linear pass over every tag settles it before any walk. */
+ * node iteration round in circles.  One linear pass over every tag settles it before any walk.  Only
+ * the current tree version (17, what image tools write) states the structure block's size, without
+ * which neither that pass nor the walk is bounded. */
 static bool fit_tree_sound(const uint8_t *image)
 {
-	return fdt_check_full(image, fdt_totalsize(image)) == 0;
+	return fdt_version(image) >= 17 && fdt_check_full(image, fdt_totalsize(image)) == 0;
 }
 
 static bool fit_bounded(const uint8_t *image, size_t len)

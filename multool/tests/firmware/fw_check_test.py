@@ -90,15 +90,17 @@ class Formats(unittest.TestCase):
                 self.assertEqual(r.returncode, 1, r.stderr)
                 self.assertIn('Image file corrupted', r.stderr)
 
-    def test_fit_tree_that_loops_the_node_walk_is_refused(self):
-        # Found by the fuzz target: a structure block on which libfdt's subnode iteration never ends.
-        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'fixtures', 'fit-looping-tree.bin')
-        with open(path, 'rb') as f:
-            image = f.read()
-        for opt in ('-c', '-i'):
-            with self.subTest(opt):
-                r = fwdev.run(['timeout', '20', '/usr/sbin/fwupdate', opt], fwdev.board(image=image))
-                self.assertEqual(r.returncode, 1, r.stderr)
+    def test_fit_trees_that_break_the_tree_library_are_refused(self):
+        # Found by the fuzz target: a structure block on which the subnode walk never ends, and an old
+        # tree version whose full check reads out of bounds.
+        for name in ('fit-looping-tree.bin', 'fit-old-version-tree.bin'):
+            path = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'fixtures', name)
+            with open(path, 'rb') as f:
+                image = f.read()
+            for opt in ('-c', '-i'):
+                with self.subTest(name=name, opt=opt):
+                    r = fwdev.run(['timeout', '20', '/usr/sbin/fwupdate', opt], fwdev.board(image=image))
+                    self.assertEqual(r.returncode, 1, r.stderr)
 
     def test_legacy_refusals(self):
         good = fwfix.legacy(V_NEW, KERNEL)

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds the image fuzz target with clang's libFuzzer and runs it from a corpus of real images.
 # The refusal messages of the target are silenced (-close_fd_mask); crash reports still show.
-# FW_FUZZ_TIME (seconds, default 60) bounds the run.
+# The suite's run is repeatable: a fixed seed and a fixed number of runs (FW_FUZZ_SEED, FW_FUZZ_RUNS);
+# FW_FUZZ_TIME (seconds, default 120) bounds it.  Explore with another seed and more runs.
 set -euo pipefail
 src=${MT_SOURCE_DIR:?}
 out=${MT_BUILD_DIR:?}/fwfuzz
@@ -28,5 +29,5 @@ for name, data in seeds.items():
     with open(os.path.join(d, name), 'wb') as f:
         f.write(data)
 PY
-"$out/fw_fuzz" -max_total_time="${FW_FUZZ_TIME:-60}" -timeout=10 -max_len=8192 -print_final_stats=1 -close_fd_mask=3 \
+"$out/fw_fuzz" -seed="${FW_FUZZ_SEED:-1}" -runs="${FW_FUZZ_RUNS:-2000000}" -max_total_time="${FW_FUZZ_TIME:-120}" -timeout=10 -max_len=8192 -print_final_stats=1 -close_fd_mask=3 \
 	-artifact_prefix="$out/artifacts/" "$out/corpus" 2>&1 | tail -n 20
