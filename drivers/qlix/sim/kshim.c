@@ -17,10 +17,10 @@ struct qlix_ctx *sim_ctx(void)
 
 /* ---------------------------------------------------------------- printk */
 
-static size_t shim_spec(char *out, size_t cap, const char **pfmt, va_list *ap)
+static size_t shim_directive(char *out, size_t cap, const char **pfmt, va_list *ap)
 {
 	const char *s = *pfmt, *f = s + 1;
-	char spec[32], lmod[3] = "";
+	char directive[32], lmod[3] = "";
 	size_t sl, ll = 0;
 	char conv;
 
@@ -33,10 +33,10 @@ static size_t shim_spec(char *out, size_t cap, const char **pfmt, va_list *ap)
 	lmod[ll] = 0;
 	conv = *f ? *f++ : 0;
 	sl = (size_t)(f - s);
-	if (sl >= sizeof(spec))
-		sl = sizeof(spec) - 1;
-	memcpy(spec, s, sl);
-	spec[sl] = 0;
+	if (sl >= sizeof(directive))
+		sl = sizeof(directive) - 1;
+	memcpy(directive, s, sl);
+	directive[sl] = 0;
 	*pfmt = f;
 	if (conv == 'p' && *f == 'M') {
 		const u8 *m = va_arg(*ap, const u8 *);
@@ -48,18 +48,18 @@ static size_t shim_spec(char *out, size_t cap, const char **pfmt, va_list *ap)
 	switch (conv) {
 	case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
 		if (!strcmp(lmod, "ll"))
-			return (size_t)snprintf(out, cap, spec, va_arg(*ap, long long));
+			return (size_t)snprintf(out, cap, directive, va_arg(*ap, long long));
 		if (!strcmp(lmod, "l") || !strcmp(lmod, "z"))
-			return (size_t)snprintf(out, cap, spec, va_arg(*ap, long));
-		return (size_t)snprintf(out, cap, spec, va_arg(*ap, int));
+			return (size_t)snprintf(out, cap, directive, va_arg(*ap, long));
+		return (size_t)snprintf(out, cap, directive, va_arg(*ap, int));
 	case 's':
-		return (size_t)snprintf(out, cap, spec, va_arg(*ap, const char *));
+		return (size_t)snprintf(out, cap, directive, va_arg(*ap, const char *));
 	case 'p':
-		return (size_t)snprintf(out, cap, spec, va_arg(*ap, void *));
+		return (size_t)snprintf(out, cap, directive, va_arg(*ap, void *));
 	case '%':
 		return (size_t)snprintf(out, cap, "%%");
 	default:
-		return (size_t)snprintf(out, cap, "%s", spec);
+		return (size_t)snprintf(out, cap, "%s", directive);
 	}
 }
 
@@ -74,7 +74,7 @@ static void shim_vformat(char *out, size_t cap, const char *fmt, va_list ap)
 			out[n++] = *fmt++;
 			continue;
 		}
-		n += shim_spec(out + n, cap - n, &fmt, &aq);
+		n += shim_directive(out + n, cap - n, &fmt, &aq);
 		if (n >= cap)
 			n = cap - 1;
 	}
