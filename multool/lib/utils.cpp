@@ -238,41 +238,20 @@ int create_path(const char *path)
 	return rc;
 }
 
-/* "$MT_PROC_DIR/<rel>" when that override is set and holds the file. */
-static bool proc_dir_override(const char *rel, char *buf, size_t size)
+static bool kernel_table(const char *rel)
 {
-	const char *dir = getenv("MT_PROC_DIR");
-	if (!dir || !*dir)
-		return false;
-	snprintf(buf, size, "%s/%s", dir, rel);
-	return access(buf, F_OK) == 0;
+	return strcmp(rel, "mtd") == 0 || strncmp(rel, "net/", 4) == 0;
 }
 
 const char *proc_path(const char *rel, char *buf, size_t size)
 {
-	const char *mtd = getenv("MT_PROC_MTD");
-	const char *net = getenv("MT_PROC_NET_DIR");
+	const char *dir = getenv("MT_PROC_DIR");
 
-	if (strcmp(rel, "mtd") == 0 && mtd && *mtd)
-		snprintf(buf, size, "%s", mtd);
-	else if (strncmp(rel, "net/", 4) == 0 && net && *net)
-		snprintf(buf, size, "%s/%s", net, rel + 4);
-	else if (!proc_dir_override(rel, buf, size))
-		snprintf(buf, size, "/proc/%s", rel);
+	if (dir && *dir && kernel_table(rel)) {
+		snprintf(buf, size, "%s/%s", dir, rel);
+		if (access(buf, F_OK) == 0)
+			return buf;
+	}
+	snprintf(buf, size, "/proc/%s", rel);
 	return buf;
-}
-
-const char *mt_proc_mtd_path(void)
-{
-	static thread_local char buf[4096];
-	return proc_path("mtd", buf, sizeof(buf));
-}
-
-const char *mt_proc_net_path(const char *name)
-{
-	static thread_local char buf[4096];
-	char rel[4096];
-
-	snprintf(rel, sizeof(rel), "net/%s", name);
-	return proc_path(rel, buf, sizeof(buf));
 }

@@ -37,7 +37,9 @@ def run(cmd, files, stubs=FW_STUBS, extra_roots=(), cmdline=None, **kw):
     env = dict(kw.pop('env', {}))
     env.setdefault('TZ', 'UTC')
     if '/etc/fwtest.mtd' in files:
-        env['MT_PROC_MTD'] = '/etc/fwtest.mtd'
+        files = dict(files)
+        files['/etc/fwtest-proc/mtd'] = files.pop('/etc/fwtest.mtd')
+        env['MT_PROC_DIR'] = '/etc/fwtest-proc'
     return vdevlib.run(cmd, roots=[files] + list(extra_roots), stubs=stubs, setup=setup, env=env, **kw)
 
 

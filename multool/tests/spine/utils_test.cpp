@@ -214,21 +214,34 @@ TEST(IoctlSocket, SharedUntilClosed)
 
 TEST(ProcPaths, OverridesOnlyTheKernelTables)
 {
-	char buf[256];
-	unsetenv("MT_PROC_DIR");
-	unsetenv("MT_PROC_MTD");
-	unsetenv("MT_PROC_NET_DIR");
-	EXPECT_STREQ(mt_proc_mtd_path(), "/proc/mtd");
-	EXPECT_STREQ(mt_proc_net_path("dev"), "/proc/net/dev");
+	char dir[] = "/tmp/proc-override-XXXXXX";
+	char buf[256], file[300];
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	snprintf(file, sizeof(file), "%s/net", dir);
+	ASSERT_EQ(mkdir(file, 0755), 0);
+	for (const char *rel : { "mtd", "net/dev", "stat" }) {
+		snprintf(file, sizeof(file), "%s/%s", dir, rel);
+		fclose(fopen(file, "w"));
+	}
 
-	setenv("MT_PROC_MTD", "/tmp/fixture/mtd", 1);
-	setenv("MT_PROC_NET_DIR", "/tmp/fixture/net", 1);
-	EXPECT_STREQ(mt_proc_mtd_path(), "/tmp/fixture/mtd");
-	EXPECT_STREQ(mt_proc_net_path("snmp"), "/tmp/fixture/net/snmp");
-	EXPECT_STREQ(proc_path("net/dev", buf, sizeof(buf)), "/tmp/fixture/net/dev");
+	unsetenv("MT_PROC_DIR");
+	EXPECT_STREQ(proc_path("mtd", buf, sizeof(buf)), "/proc/mtd");
+	setenv("MT_PROC_DIR", dir, 1);
+	snprintf(file, sizeof(file), "%s/mtd", dir);
+	EXPECT_STREQ(proc_path("mtd", buf, sizeof(buf)), file);
+	snprintf(file, sizeof(file), "%s/net/dev", dir);
+	EXPECT_STREQ(proc_path("net/dev", buf, sizeof(buf)), file);
+	// Not held by the override: the real file.
+	EXPECT_STREQ(proc_path("net/snmp", buf, sizeof(buf)), "/proc/net/snmp");
+	// Held, but not a kernel table: never overridden.
 	EXPECT_STREQ(proc_path("stat", buf, sizeof(buf)), "/proc/stat");
-	unsetenv("MT_PROC_MTD");
-	unsetenv("MT_PROC_NET_DIR");
+	unsetenv("MT_PROC_DIR");
+
+	for (const char *rel : { "mtd", "net/dev", "stat", "net" }) {
+		snprintf(file, sizeof(file), "%s/%s", dir, rel);
+		remove(file);
+	}
+	rmdir(dir);
 }
 
 } // namespace
