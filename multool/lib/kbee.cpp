@@ -2,6 +2,7 @@
 #include "kbee.h"
 #include "log4c.h"
 #include "mtd.h"
+#include "utils.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -19,21 +20,6 @@
 
 static struct kbee_table store;
 static uint32_t store_offset;
-
-static ssize_t pread_full(int fd, void *buf, size_t len, off_t off)
-{
-	size_t done = 0;
-
-	while (done < len) {
-		ssize_t n = pread(fd, (char *)buf + done, len - done, off + (off_t)done);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			break;
-		done += (size_t)n;
-	}
-	return (ssize_t)done;
-}
 
 /* The fallback file, only where its directory exists (boards that have /var/cfg on flash). */
 static int open_fallback(void)

@@ -2,6 +2,7 @@
 #include "kbee.h"
 #include "log4c.h"
 #include "mtd.h"
+#include "utils.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -76,11 +77,6 @@ out:
 	return rc;
 }
 
-static int pread_full(int fd, void *buf, size_t len, off_t off)
-{
-	return pread(fd, buf, len, off) == (ssize_t)len ? 0 : -1;
-}
-
 int getmacs(void)
 {
 	uint8_t m[3][6];
@@ -90,8 +86,8 @@ int getmacs(void)
 		printf("ERROR: art partition not found\n");
 		return -1;
 	}
-	if (pread_full(fd, m[0], 6, ART_ETH0_MAC) || pread_full(fd, m[1], 6, ART_ETH1_MAC) ||
-	    pread_full(fd, m[2], 6, ART_WIFI0_MAC))
+	if (pread_full(fd, m[0], 6, ART_ETH0_MAC) != 6 || pread_full(fd, m[1], 6, ART_ETH1_MAC) != 6 ||
+	    pread_full(fd, m[2], 6, ART_WIFI0_MAC) != 6)
 		memset(m, 0xff, sizeof(m));
 	close(fd);
 	printf("eth0: %02X:%02X:%02X:%02X:%02X:%02X\n", m[0][0], m[0][1], m[0][2], m[0][3], m[0][4], m[0][5]);

@@ -238,6 +238,36 @@ int create_path(const char *path)
 	return rc;
 }
 
+ssize_t pread_full(int fd, void *buf, size_t len, off_t off)
+{
+	size_t done = 0;
+
+	while (done < len) {
+		ssize_t n = pread(fd, (char *)buf + done, len - done, off + (off_t)done);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		done += (size_t)n;
+	}
+	return (ssize_t)done;
+}
+
+int pwrite_full(int fd, const void *buf, size_t len, off_t off)
+{
+	size_t done = 0;
+
+	while (done < len) {
+		ssize_t n = pwrite(fd, (const char *)buf + done, len - done, off + (off_t)done);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return -1;
+		done += (size_t)n;
+	}
+	return 0;
+}
+
 static bool kernel_table(const char *rel)
 {
 	return strcmp(rel, "mtd") == 0 || strncmp(rel, "net/", 4) == 0;

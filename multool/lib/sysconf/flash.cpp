@@ -2,6 +2,7 @@
 #include "bytes.h"
 #include "cfgflash.h"
 #include "log4c.h"
+#include "utils.h"
 #include "zutil.h"
 
 #include <errno.h>
@@ -189,45 +190,15 @@ fail:
 
 /* ---- file access ---- */
 
-static int pread_full(int fd, void *buf, size_t len, off_t off)
-{
-	size_t done = 0;
-
-	while (done < len) {
-		ssize_t n = pread(fd, (char *)buf + done, len - done, off + (off_t)done);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			break;
-		done += (size_t)n;
-	}
-	return (int)done;
-}
-
-static int pwrite_full(int fd, const void *buf, size_t len, off_t off)
-{
-	size_t done = 0;
-
-	while (done < len) {
-		ssize_t n = pwrite(fd, (const char *)buf + done, len - done, off + (off_t)done);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return -1;
-		done += (size_t)n;
-	}
-	return 0;
-}
-
 /* Sequences of both parts (the raw words, even of a header that is not sane). */
 static int read_sequences(int fd, uint32_t *s0, uint32_t *s1)
 {
 	uint8_t h[CFG_HEADER_SIZE];
 
-	if (pread_full(fd, h, sizeof(h), 0) != CFG_HEADER_SIZE)
+	if (pread_full(fd, h, sizeof(h), 0) != (ssize_t)CFG_HEADER_SIZE)
 		return -1;
 	*s0 = get_be32(h + 4);
-	if (pread_full(fd, h, sizeof(h), CFG_SIZE) != CFG_HEADER_SIZE)
+	if (pread_full(fd, h, sizeof(h), CFG_SIZE) != (ssize_t)CFG_HEADER_SIZE)
 		return -1;
 	*s1 = get_be32(h + 4);
 	return 0;
@@ -316,7 +287,7 @@ int cfg_part_decode(const uint8_t *buf, size_t len, struct cfg_part *part)
 static int read_part_at(int fd, int index, struct cfg_part *part, const char *only)
 {
 	static uint8_t buf[CFG_SIZE];
-	int len = pread_full(fd, buf, sizeof(buf), (off_t)index * CFG_SIZE);
+	int len = (int)pread_full(fd, buf, sizeof(buf), (off_t)index * CFG_SIZE);
 
 	return decode(buf, (size_t)len, part, only);
 }

@@ -17,7 +17,7 @@ command -v clang++ >/dev/null || { echo "SKIP: no clang++"; exit 77; }
 flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$src/multool/include")
 lib=$src/multool/lib
 if ! clang++ "${flags[@]}" -o "$out/fuzz_cfgpart" "$(dirname "$0")/fuzz_cfgpart.cpp" "$lib/sysconf/cfgpart.cpp" \
-	"$lib/sysconf/flash.cpp" "$lib/zutil.cpp" -lz 2>"$out/build.log"; then
+	"$lib/sysconf/flash.cpp" "$lib/zutil.cpp" "$lib/utils.cpp" "$lib/logging.cpp" "$lib/strbuf.cpp" -lz 2>"$out/build.log"; then
 	grep -q "fuzzer" "$out/build.log" && { echo "SKIP: no libFuzzer runtime"; exit 77; }
 	cat "$out/build.log"; exit 1
 fi
