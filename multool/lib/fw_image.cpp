@@ -120,12 +120,68 @@ static const void *fit_prop(const void *fdt, int node, const char *name, int *le
 }
 
 /* The header alone does not make a tree safe to walk: a crafted structure block can send libfdt's
- * node iteration round in circles.  One linear pass over every tag settles it before any walk.  Only
- * the current tree version (17, what image tools write) states the structure block's size, without
- * which neither that pass nor the walk is bounded. */
+ * node iteration round in circles, and the library's own full check is not safe on hostile input
+ * either.  So every tag is walked once here, each strictly forward and bounded by its block, before
+ * libfdt sees the tree.  Only the current tree version (17, what image tools write) states the
+ * structure block's size. */
+static size_t fit_align(size_t n)
+{
+	return (n + 3) & ~(size_t)3;
+}
+
+static bool fit_name_ends(const uint8_t *p, size_t avail)
+{
+	return memchr(p, '\0', avail) != NULL;
+}
+
 static bool fit_tree_sound(const uint8_t *image)
 {
-	return fdt_version(image) >= 17 && fdt_check_full(image, fdt_totalsize(image)) == 0;
+	size_t total = fdt_totalsize(image);
+	size_t soff = fdt_off_dt_struct(image), ssize = fdt_size_dt_struct(image);
+	size_t toff = fdt_off_dt_strings(image), tsize = fdt_size_dt_strings(image);
+	size_t off = 0;
+	int depth = 0, nodes = 0;
+
+	if (fdt_version(image) < 17 || soff > total || ssize > total - soff || toff > total || tsize > total - toff)
+		return false;
+	const uint8_t *st = image + soff, *str = image + toff;
+	while (off + 4 <= ssize) {
+		uint32_t tag = get_be32(st + off);
+		size_t left = ssize - off - 4;
+		const uint8_t *body = st + off + 4;
+
+		switch (tag) {
+		case FDT_BEGIN_NODE:
+			if (!fit_name_ends(body, left))
+				return false;
+			depth++;
+			nodes++;
+			off += 4 + fit_align(strlen((const char *)body) + 1);
+			break;
+		case FDT_END_NODE:
+			if (--depth < 0)
+				return false;
+			off += 4;
+			break;
+		case FDT_PROP: {
+			if (left < 8 || depth < 1)
+				return false;
+			uint32_t len = get_be32(body), nameoff = get_be32(body + 4);
+			if (len > left - 8 || nameoff >= tsize || !fit_name_ends(str + nameoff, tsize - nameoff))
+				return false;
+			off += 12 + fit_align(len);
+			break;
+		}
+		case FDT_NOP:
+			off += 4;
+			break;
+		case FDT_END:
+			return depth == 0 && nodes > 0;
+		default:
+			return false;
+		}
+	}
+	return false;
 }
 
 static bool fit_bounded(const uint8_t *image, size_t len)

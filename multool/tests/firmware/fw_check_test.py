@@ -92,8 +92,8 @@ class Formats(unittest.TestCase):
 
     def test_fit_trees_that_break_the_tree_library_are_refused(self):
         # Found by the fuzz target: a structure block on which the subnode walk never ends, and an old
-        # tree version whose full check reads out of bounds.
-        for name in ('fit-looping-tree.bin', 'fit-old-version-tree.bin'):
+        # tree version whose full check reads out of bounds, and one on which that check never ends.
+        for name in ('fit-looping-tree.bin', 'fit-old-version-tree.bin', 'fit-check-loops-tree.bin'):
             path = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'fixtures', name)
             with open(path, 'rb') as f:
                 image = f.read()
