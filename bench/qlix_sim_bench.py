@@ -65,7 +65,8 @@ subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, s
                capture_output=True, text=True, check=True)
 ann = subprocess.run(["callgrind_annotate", "--threshold=100", out],
                      capture_output=True, text=True, check=True).stdout
-module_files = ("token.c", "autorate.c", "wrr.c", "sysfs.c", "qlix_wire.c", "qlix_wire.h")
+module_files = ("module.c", "peer.c", "txq.c", "token.c", "rx.c", "autorate.c", "wrr.c",
+                "sysfs.c", "qlix_wire.c", "qlix_wire.h", "qlix_int.h")
 own, shim = {}, 0
 for line in ann.splitlines():
     m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)", line)

@@ -185,18 +185,24 @@ struct qlix_ctx *sim_ctx(void);
 
 #define QLIX_MAX_PEERS	255
 
-/* token.c */
+/* peer.c */
 int qlix_peer_add(const u8 *mac);
 int qlix_peer_delete(const u8 *mac);
 void cleanup_peers(void);
-void qlix_tx(int timeout);
-int llc_qlix_init(void);
-void llc_qlix_exit(void);
 struct qlix_peer *qlix_peer_by_mac(struct list_head *list, const u8 *mac, int up);
+
+/* token.c */
+void qlix_tx(int timeout);
+
+/* rx.c */
 int token_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt,
 	      struct net_device *orig_dev);
 int data_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt,
 	     struct net_device *orig_dev);
+
+/* module.c */
+int llc_qlix_init(void);
+void llc_qlix_exit(void);
 
 /* wrr.c */
 struct qlix_peer *get_next_peer_wrr(void);
