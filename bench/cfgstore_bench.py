@@ -10,7 +10,7 @@ import zlib
 
 build = sys.argv[1]
 src = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(src, 'multool/tests/cfgstore'))
+sys.path.insert(0, os.path.join(src, 'multool/lib/cfgstore/tests'))
 sys.path.insert(0, os.path.join(src, 'tests/harness'))
 import cfgstore as cs  # noqa: E402
 import vdevlib  # noqa: E402

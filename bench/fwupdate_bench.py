@@ -9,7 +9,7 @@ build = sys.argv[1]
 src = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
 os.environ.setdefault('MT_SOURCE_DIR', src)
 os.environ['MT_BUILD_DIR'] = build
-sys.path.insert(0, os.path.join(src, 'multool/tests/firmware'))
+sys.path.insert(0, os.path.join(src, 'multool/lib/firmware/tests'))
 import fwdev  # noqa: E402
 import fwfix  # noqa: E402
 

@@ -1,6 +1,6 @@
 /* multool: one program, many applets, chosen by the name it was started under. */
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
 
 #include <stdio.h>
 #include <string.h>

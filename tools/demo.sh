@@ -24,8 +24,8 @@ printf '# pattern = level\nlib.* = info\n' > "$root/etc/log4c/cpustat.conf"
 MT_SOURCE_DIR="$here" python3 - "$root" "$here" <<'PY'
 import json, os, shutil, struct, sys
 root, src = sys.argv[1], sys.argv[2]
-for d in ('cfgstore', 'kbee', 'firmware'):
-    sys.path.insert(0, os.path.join(src, 'multool/tests', d))
+for d in ('cfgstore', 'board', 'firmware'):
+    sys.path.insert(0, os.path.join(src, 'multool/lib', d, 'tests'))
 import cfgstore, kbeefmt, fwdev, fwfix
 
 def put(path, data, mode=0o644):
@@ -136,7 +136,7 @@ echo "cpu load samples: $(paste -sd' ' /tmp/load.txt)"
 cat > /tmp/parts.py <<'PY'
 # Lists the two parts of the configuration store with the tests' own reader.
 import sys
-sys.path.insert(0, '/mnt/vdev/src/multool/tests/cfgstore')
+sys.path.insert(0, '/mnt/vdev/src/multool/lib/cfgstore/tests')
 import cfgstore
 data, p0, p1 = cfgstore.read_store('/var/cfg/config.bin')
 active = cfgstore.active_index(data)

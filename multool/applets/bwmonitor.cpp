@@ -1,5 +1,6 @@
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
+#include "common/text.h"
 
 #include <errno.h>
 #include <jansson.h>
@@ -13,8 +14,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "ifi.h"
-#include "utils.h"
+#include "platform/ifi.h"
+#include "spine/utils.h"
 
 LOG4C_CATEGORY(log4c_cat_bwmonitor, "bwmonitor");
 

@@ -1,8 +1,8 @@
 /* eeprom: prints the board identity records, or exports them as JSON, then the calibration dumps. */
-#include "applet.h"
-#include "bytes.h"
-#include "kbee.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "common/bytes.h"
+#include "board/kbee.h"
+#include "spine/logging.h"
 
 #include <stdio.h>
 #include <time.h>

@@ -1,5 +1,5 @@
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
 
 
 static int factoryd_main(int argc, char **argv)

@@ -1,12 +1,12 @@
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
 
 LOG4C_CATEGORY(log4c_cat_fi_create, "fi-create");
 
 /* Copies the whole flash chip into a factory image file.  /data is unmounted while the chip is read
  * and mounted again on every way out. */
-#include "fw.h"
-#include "mtd.h"
+#include "firmware/fw.h"
+#include "platform/mtd.h"
 
 #include <errno.h>
 #include <fcntl.h>

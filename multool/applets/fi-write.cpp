@@ -1,13 +1,13 @@
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
 
 LOG4C_CATEGORY(log4c_cat_fi_write, "fi-write");
 
 /* Writes a factory image onto the flash chip.  The running system only checks and hands over to the
  * RAM root; the write itself ("-m") happens there and ends with a reboot. */
-#include "fw.h"
-#include "mtd.h"
-#include "run.h"
+#include "firmware/fw.h"
+#include "platform/mtd.h"
+#include "spine/run.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,16 +1,16 @@
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
 
 LOG4C_CATEGORY(log4c_cat_fwupdate, "fwupdate");
 
 /* Checks /tmp/fwupdate.bin and installs it: firmware in two stages (this system hands over to the
  * RAM root, which runs "fwupdate -m" to write the inactive bank and reboots), OEM and product
  * images through sysconf.  Nothing is written before every check passed. */
-#include "fw.h"
-#include "kbee.h"
-#include "run.h"
-#include "utils.h"
-#include "zutil.h"
+#include "firmware/fw.h"
+#include "board/kbee.h"
+#include "spine/run.h"
+#include "spine/utils.h"
+#include "spine/zutil.h"
 
 #include <errno.h>
 #include <fcntl.h>

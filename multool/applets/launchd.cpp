@@ -1,5 +1,5 @@
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
 
 LOG4C_CATEGORY_PAIR(log4c_cats_launchd, "launchd.timing", "launchd");
 

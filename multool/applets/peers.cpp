@@ -1,13 +1,13 @@
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
 
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "driverreq.h"
-#include "ifi.h"
+#include "radio/driver.h"
+#include "platform/ifi.h"
 
 struct peers_ctx {
 	const char *ifname;

@@ -1,7 +1,7 @@
 /* setmacs: gives the second radio the MAC address recorded in the board store. */
-#include "applet.h"
-#include "kbee.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "board/kbee.h"
+#include "spine/logging.h"
 
 LOG4C_CATEGORY(log4c_cat_setmacs, "setmacs");
 

@@ -1,5 +1,5 @@
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
 
 LOG4C_CATEGORY(log4c_cat_statlog, "statlog");
 

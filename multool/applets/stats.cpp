@@ -1,10 +1,10 @@
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
 
-#include "ifi.h"
-#include "iwpriv.h"
-#include "stats.h"
-#include "stats_sample.h"
+#include "platform/ifi.h"
+#include "radio/iwpriv.h"
+#include "stats/stats.h"
+#include "stats/stats_sample.h"
 
 #include <getopt.h>
 #include <stdio.h>

@@ -1,9 +1,9 @@
 /* sysconf: reads, writes, prints and executes the configuration kept in flash. */
-#include "applet.h"
-#include "cfgflash.h"
-#include "kbee.h"
-#include "log4c.h"
-#include "sysconf.h"
+#include "spine/applet.h"
+#include "cfgstore/cfgstore.h"
+#include "board/kbee.h"
+#include "spine/logging.h"
+#include "sysconf/sysconf.h"
 
 #include <signal.h>
 #include <stdio.h>

@@ -1,5 +1,6 @@
-#include "applet.h"
-#include "log4c.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
+#include "common/text.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -8,8 +9,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "ifi.h"
-#include "utils.h"
+#include "platform/ifi.h"
+#include "spine/utils.h"
 
 #define WI_DEFAULT_PERIOD 10
 #define WI_IRQS 129 /* the total, then lines 0-127 */

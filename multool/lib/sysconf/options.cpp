@@ -1,7 +1,7 @@
 /* sysconf command line. */
-#include "cfgflash.h"
-#include "log4c.h"
-#include "sysconf.h"
+#include "cfgstore/cfgstore.h"
+#include "spine/logging.h"
+#include "sysconf/sysconf.h"
 
 #include <getopt.h>
 #include <stdio.h>

@@ -1,11 +1,11 @@
 /* sysconf actions: block operations, the main read/write/execute path and the OEM default sync. */
 #define OPENSSL_SUPPRESS_DEPRECATED
-#include "cfgflash.h"
-#include "kbee.h"
-#include "log4c.h"
-#include "run.h"
-#include "sysconf.h"
-#include "utils.h"
+#include "cfgstore/cfgstore.h"
+#include "board/kbee.h"
+#include "spine/logging.h"
+#include "spine/run.h"
+#include "sysconf/sysconf.h"
+#include "spine/utils.h"
 
 #include <dirent.h>
 #include <errno.h>

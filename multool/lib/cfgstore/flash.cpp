@@ -1,0 +1,595 @@
+/* Configuration flash container: reading and writing parts of the storage file. */
+#include "common/bytes.h"
+#include "cfgstore/cfgstore.h"
+#include "spine/logging.h"
+#include "spine/utils.h"
+#include "spine/zutil.h"
+#include "common/fileio.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+LOG4C_CATEGORY(log4c_cat_sysconf_flash, "sysconf.flash");
+
+#define FLOG_D(...) LOG_D(log4c_cat_sysconf_flash, __VA_ARGS__)
+#define FLOG_F(...) LOG_F(log4c_cat_sysconf_flash, __VA_ARGS__)
+
+static const char *cfg_path = CFG_PATH;
+
+/* ---- blocks in memory ---- */
+
+struct data_block *data_block_create(const char *name, uint32_t size)
+{
+	struct data_block *b = (struct data_block *)calloc(1, sizeof(*b));
+
+	if (!b)
+		return NULL;
+	b->name = strdup(name ? name : "");
+	if (!b->name)
+		goto fail;
+	if (size) {
+		/* One more zero byte: text content can be used as a C string. */
+		b->data = (uint8_t *)calloc(1, (size_t)size + 1);
+		if (!b->data)
+			goto fail;
+		b->len = size;
+	}
+	return b;
+fail:
+	data_block_destroy(b);
+	return NULL;
+}
+
+void data_block_destroy(struct data_block *b)
+{
+	if (!b)
+		return;
+	free(b->name);
+	free(b->data);
+	free(b);
+}
+
+void data_blocks_destroy(struct cfg_part *part)
+{
+	for (int i = 0; i < CFG_SLOTS; i++) {
+		data_block_destroy(part->slot[i]);
+		part->slot[i] = NULL;
+	}
+	part->count = 0;
+}
+
+bool data_block_sane(const struct data_block *b)
+{
+	return b && b->data && b->len != 0;
+}
+
+int data_block_cmp(const struct data_block *a, const struct data_block *b)
+{
+	if (!data_block_sane(a) || !data_block_sane(b) || a->len != b->len)
+		return 1;
+	return memcmp(a->data, b->data, a->len) != 0;
+}
+
+struct data_block *data_block_find(const struct cfg_part *part, const char *name)
+{
+	for (int i = 0; i < CFG_SLOTS; i++) {
+		struct data_block *b = part->slot[i];
+		if (data_block_sane(b) && strcmp(b->name, name) == 0)
+			return b;
+	}
+	return NULL;
+}
+
+static struct data_block *data_block_copy(const struct data_block *b, const char *name)
+{
+	struct data_block *c = data_block_create(name, b->data ? b->len : 0);
+
+	if (c && c->data)
+		memcpy(c->data, b->data, b->len);
+	return c;
+}
+
+struct data_block *data_block_replace(struct cfg_part *part, const struct data_block *b)
+{
+	int i, slot = -1;
+
+	if (!b || !cfg_name_ok(b->name))
+		return NULL;
+	for (i = 0; i < CFG_SLOTS; i++) {
+		if (part->slot[i] && part->slot[i]->name && strcmp(part->slot[i]->name, b->name) == 0) {
+			slot = i;
+			break;
+		}
+	}
+	if (slot < 0) {
+		for (i = 0; i < CFG_SLOTS && part->slot[i]; i++)
+			;
+		if (i == CFG_SLOTS)
+			return NULL;
+	}
+	struct data_block *c = data_block_copy(b, b->name);
+	if (!c)
+		return NULL;
+	if (slot >= 0) {
+		data_block_destroy(part->slot[slot]);
+		part->slot[slot] = c;
+	} else {
+		part->slot[i] = c;
+		part->count++;
+	}
+	return c;
+}
+
+int data_block_remove(struct cfg_part *part, const char *name)
+{
+	for (int i = 0; i < CFG_SLOTS; i++) {
+		struct data_block *b = part->slot[i];
+		if (data_block_sane(b) && strcmp(b->name, name) == 0) {
+			data_block_destroy(b);
+			part->slot[i] = NULL;
+			return 0;
+		}
+	}
+	return -1;
+}
+
+struct data_block *data_block_uncompress(const struct data_block *b)
+{
+	struct data_block *out;
+	uint8_t *data;
+	size_t len;
+
+	if (!data_block_sane(b) || z_uncompress(b->data, b->len, &data, &len, 0))
+		return NULL;
+	if (len == 0 || len > UINT32_MAX || !(out = data_block_create(b->name, 0))) {
+		free(data);
+		return NULL;
+	}
+	out->data = data;
+	out->len = (uint32_t)len;
+	return out;
+}
+
+int cfg_file_block(struct data_block **result, const char *name, const char *path)
+{
+	struct data_block *b = NULL;
+	struct stat st;
+	size_t done = 0;
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+
+	*result = NULL;
+	if (fd < 0 || fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_size > (off_t)UINT32_MAX - 1)
+		goto fail;
+	b = data_block_create(name, (uint32_t)st.st_size);
+	if (!b)
+		goto fail;
+	while (done < b->len) {
+		ssize_t n = read(fd, b->data + done, b->len - done);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		done += (size_t)n;
+	}
+	/* A file that shrank under us keeps what was there. */
+	b->len = (uint32_t)done;
+	close(fd);
+	*result = b;
+	return 0;
+fail:
+	FLOG_D("Cannot read block from '%s' file.\n", path);
+	if (fd >= 0)
+		close(fd);
+	data_block_destroy(b);
+	return -1;
+}
+
+/* ---- file access ---- */
+
+/* Sequences of both parts (the raw words, even of a header that is not sane). */
+static int read_sequences(int fd, uint32_t *s0, uint32_t *s1)
+{
+	uint8_t h[CFG_HEADER_SIZE];
+
+	if (pread_full(fd, h, sizeof(h), 0) != (ssize_t)CFG_HEADER_SIZE)
+		return -1;
+	*s0 = get_be32(h + 4);
+	if (pread_full(fd, h, sizeof(h), CFG_SIZE) != (ssize_t)CFG_HEADER_SIZE)
+		return -1;
+	*s1 = get_be32(h + 4);
+	return 0;
+}
+
+/* ---- reading ---- */
+
+struct reader {
+	struct cfg_part *part;
+	const char *only; /* keep just the blocks of this name, when set */
+	int seen;         /* blocks that took a slot, kept or not */
+};
+
+static void take_block(void *ctx, const struct cfg_header *h, const uint8_t *data)
+{
+	struct reader *rd = (struct reader *)ctx;
+	struct cfg_part *part = rd->part;
+	struct data_block *b;
+
+	if (z_crc32(0, data, h->length) != h->crc) {
+		FLOG_D("Block %s has invalid CRC, skipping\n", h->name);
+		return;
+	}
+	if (rd->only && strcmp(h->name, rd->only) != 0) {
+		/* Not wanted: it still takes its slot, so the 16-slot limit cuts where a full read would. */
+		if (rd->seen < CFG_SLOTS)
+			rd->seen++;
+		return;
+	}
+	if (h->length) {
+		struct data_block stored = { (char *)h->name, (uint8_t *)data, h->length };
+		b = data_block_uncompress(&stored);
+		if (!b) {
+			FLOG_D("cannot decompress block\n");
+			return;
+		}
+	} else {
+		b = data_block_create(h->name, 0);
+		if (!b)
+			return;
+	}
+	if (rd->seen >= CFG_SLOTS) {
+		FLOG_D("Block %s is unknown, skipping\n", h->name);
+		data_block_destroy(b);
+		return;
+	}
+	rd->seen++;
+	part->slot[part->count++] = b;
+}
+
+static int decode(const uint8_t *buf, size_t len, struct cfg_part *part, const char *only)
+{
+	struct reader rd = { part, only, 0 };
+	struct cfg_header failed;
+
+	switch (cfg_part_walk(buf, len, &part->top, take_block, &rd, &failed)) {
+	case CFG_WALK_OK:
+		return 0;
+	case CFG_WALK_TOP_SHORT:
+		FLOG_F("Error during file reading\n");
+		FLOG_D("Cannot read top level header of flash part\n");
+		break;
+	case CFG_WALK_TOP_INSANE:
+		FLOG_D("Top header sanity check failed\n");
+		break;
+	case CFG_WALK_HEADER_SHORT:
+		FLOG_F("Error during file reading\n");
+		FLOG_D("Cannot read data block header\n");
+		break;
+	case CFG_WALK_HEADER_INSANE:
+		FLOG_D("Header sanity check failed\n");
+		break;
+	case CFG_WALK_DATA_SHORT:
+		FLOG_D("Cannot read block %s data\n", failed.name);
+		break;
+	}
+	FLOG_D("Error during blocks reading from file in layout v2\n");
+	return -1;
+}
+
+int cfg_part_decode(const uint8_t *buf, size_t len, struct cfg_part *part)
+{
+	return decode(buf, len, part, NULL);
+}
+
+static int read_part_at(int fd, int index, struct cfg_part *part, const char *only)
+{
+	static uint8_t buf[CFG_SIZE];
+	int len = (int)pread_full(fd, buf, sizeof(buf), (off_t)index * CFG_SIZE);
+
+	return decode(buf, (size_t)len, part, only);
+}
+
+static int substitute_default_config(struct cfg_part *part)
+{
+	struct data_block *oem = data_block_find(part, "oem"), *config = NULL;
+
+	if (oem) {
+		config = data_block_copy(oem, "config");
+	} else {
+		fprintf(stderr, "'oem' is empty, using %s.\n", CFG_DEFAULT_JSON);
+		if (cfg_file_block(&config, "config", CFG_DEFAULT_JSON)) {
+			fprintf(stderr, "'oem' is empty, %s is missing.\n", CFG_DEFAULT_JSON);
+			return -1;
+		}
+	}
+	if (!config)
+		return -1;
+	struct data_block *stored = data_block_replace(part, config);
+	data_block_destroy(config);
+	return stored ? 0 : -1;
+}
+
+static void part_clear(struct cfg_part *part)
+{
+	data_blocks_destroy(part);
+	memset(&part->top, 0, sizeof(part->top));
+}
+
+static int read_state(int state, struct cfg_part *part, const char *only)
+{
+	uint32_t s0, s1;
+	int fd, index, rc = -1;
+
+	part_clear(part);
+	fd = open(cfg_path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0) {
+		FLOG_D("File opening failed %s\n", cfg_path);
+		return -1;
+	}
+	if (read_sequences(fd, &s0, &s1)) {
+		FLOG_F("Error during file reading\n");
+		FLOG_D("Cannot read top level header of flash part\n");
+		goto out;
+	}
+	index = cfg_select_part(CFG_OP_READ, state, s0, s1);
+	if (index < 0) {
+		FLOG_D("Unknown required state\n");
+		goto out;
+	}
+	rc = read_part_at(fd, index, part, only);
+	if (rc == 0 && state == CFG_DEFAULT)
+		rc = substitute_default_config(part);
+out:
+	close(fd);
+	return rc;
+}
+
+int cfg_read_blocks(int state, struct cfg_part *part)
+{
+	return read_state(state, part, NULL);
+}
+
+int cfg_read_named(int state, struct cfg_part *part, const char *name)
+{
+	if (state == CFG_DEFAULT)
+		return read_state(state, part, NULL);
+	return read_state(state, part, name);
+}
+
+/* ---- writing ---- */
+
+/* Compresses every sane block and lays the part out in memory.  Length of the image or -1. */
+static long build_part(const struct cfg_header *top, const struct cfg_part *part, uint8_t *out)
+{
+	struct cfg_stored stored[CFG_SLOTS];
+	uint8_t *z[CFG_SLOTS];
+	int n = 0;
+	long len = -1;
+
+	for (int i = 0; i < CFG_SLOTS; i++) {
+		const struct data_block *b = part->slot[i];
+		size_t zlen;
+		if (!data_block_sane(b))
+			continue;
+		if (z_compress(b->data, b->len, &z[n], &zlen)) {
+			FLOG_D("cannot compress block %s\n", b->name);
+			goto out;
+		}
+		if (zlen > CFG_SIZE) {
+			n++;
+			FLOG_D("Block %s does not fit a part\n", b->name);
+			goto out;
+		}
+		stored[n].name = b->name;
+		stored[n].data = z[n];
+		stored[n].len = (uint32_t)zlen;
+		stored[n].crc = z_crc32(0, z[n], zlen);
+		n++;
+	}
+	len = cfg_part_build(top, stored, n, out);
+	if (len < 0)
+		FLOG_D("Blocks do not fit into a part of %u bytes\n", CFG_SIZE);
+out:
+	for (int i = 0; i < n; i++)
+		free(z[i]);
+	return len;
+}
+
+/* The blocks and the end header go first, the top header last, each followed by a sync: until the
+ * top header lands, the part keeps the sequence it had, so a cut anywhere leaves the selection of
+ * the intact part as it was. */
+static int write_part_at(int fd, int index, const struct cfg_header *top, const struct cfg_part *part)
+{
+	static uint8_t image[CFG_SIZE];
+	off_t base = (off_t)index * CFG_SIZE;
+	long len = build_part(top, part, image);
+
+	if (len < 0)
+		return -1;
+	if (pwrite_full(fd, image + CFG_HEADER_SIZE, (size_t)len - CFG_HEADER_SIZE, base + CFG_HEADER_SIZE) ||
+	    fdatasync(fd) || pwrite_full(fd, image, CFG_HEADER_SIZE, base) || fdatasync(fd)) {
+		FLOG_D("Cannot write part %d: %s\n", index, strerror(errno));
+		return -1;
+	}
+	return 0;
+}
+
+static int open_for_write(void)
+{
+	int fd = open(cfg_path, O_RDWR | O_CLOEXEC);
+
+	if (fd < 0)
+		FLOG_D("File opening failed %s\n", cfg_path);
+	return fd;
+}
+
+int write_flash_blocks(int state, struct cfg_part *part)
+{
+	struct cfg_header top;
+	uint32_t s0, s1, seq;
+	int fd, index, rc = -1;
+
+	if (state != CFG_ACTIVE && state != CFG_BACKUP && state != CFG_DEFAULT) {
+		FLOG_D("Unknown required state\n");
+		return -1;
+	}
+	fd = open_for_write();
+	if (fd < 0)
+		return -1;
+	if (read_sequences(fd, &s0, &s1)) {
+		FLOG_D("Cannot read top level header of flash part\n");
+		goto out;
+	}
+	index = cfg_select_part(CFG_OP_WRITE, state, s0, s1);
+	if (state != CFG_BACKUP) {
+		/* Above both parts, whichever part the image came from. */
+		uint32_t newest = s0 > s1 ? s0 : s1;
+		if (newest == UINT32_MAX) {
+			FLOG_D("Sequence number exhausted\n");
+			goto out;
+		}
+		seq = newest + 1;
+	} else {
+		/* The part keeps its own sequence, whichever part the image came from: a set built from the
+		 * active blocks must not tie with, and so take over from, the active part. */
+		seq = index == 1 ? s1 : s0;
+	}
+	top = part->top;
+	top.magic = CFG_MAGIC_TOP;
+	memset(top.name, 0, sizeof(top.name));
+	strcpy(top.name, "begin");
+	top.length = 0;
+	top.crc = 0;
+	top.seq = seq;
+	rc = write_part_at(fd, index, &top, part);
+	if (rc == 0)
+		part->top = top;
+out:
+	close(fd);
+	return rc;
+}
+
+int cfg_write_part(int index, struct cfg_part *part)
+{
+	int fd, rc;
+
+	if (index != 0 && index != 1)
+		return -1;
+	fd = open_for_write();
+	if (fd < 0)
+		return -1;
+	rc = write_part_at(fd, index, &part->top, part);
+	close(fd);
+	return rc;
+}
+
+/* ---- storage file set-up and format ---- */
+
+void cfg_flash_init(void)
+{
+	struct stat st;
+	int fd;
+
+	FLOG_D("Device '%s' is not MTD device!\n", cfg_path);
+	fd = open(cfg_path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+	if (fd < 0) {
+		FLOG_F("Cannot open configuration file for write (%s)!!!\n", cfg_path);
+		goto fail;
+	}
+	if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))
+		goto fail;
+	FLOG_D("CFG device '%s' is regular file\n", cfg_path);
+	if (st.st_size < (off_t)CFG_MIN_FILE) {
+		FLOG_D("CFG device '%s' is too small [%ld bytes]. Should be at least [%ld bytes] - trying to increase\n",
+		       cfg_path, (long)st.st_size, (long)CFG_MIN_FILE);
+		size_t grow = CFG_MIN_FILE - (size_t)st.st_size;
+		void *zero = calloc(1, grow);
+		if (!zero) {
+			FLOG_D("CFG device '%s' size increasement failed\n", cfg_path);
+			goto fail;
+		}
+		int wr = pwrite_full(fd, zero, grow, st.st_size);
+		free(zero);
+		if (wr || fsync(fd))
+			goto fail;
+	}
+	close(fd);
+	return;
+fail:
+	FLOG_D("check_device() complains ...\n");
+	if (fd >= 0)
+		close(fd);
+}
+
+/* Copies every sane block of `from` that `to` lacks. */
+static void carry_missing(struct cfg_part *to, const struct cfg_part *from)
+{
+	for (int i = 0; i < CFG_SLOTS; i++) {
+		const struct data_block *b = from->slot[i];
+		if (data_block_sane(b) && !data_block_find(to, b->name))
+			data_block_replace(to, b);
+	}
+}
+
+static void fallback_block(struct cfg_part *p0, struct cfg_part *p1, const char *name, const char *path)
+{
+	struct data_block *b;
+
+	if (data_block_find(p0, name) || data_block_find(p1, name) || !path)
+		return;
+	if (cfg_file_block(&b, name, path) == 0) {
+		data_block_replace(p0, b);
+		data_block_replace(p1, b);
+		data_block_destroy(b);
+	}
+}
+
+int cfg_convert_flash_layout(void)
+{
+	struct cfg_part p0, p1;
+	uint8_t m0[4], m1[4];
+	int fd, rc = -1;
+
+	fd = open(cfg_path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0 || pread_full(fd, m0, 4, 0) != 4 || pread_full(fd, m1, 4, CFG_SIZE) != 4) {
+		FLOG_F("cannot read from '%s', aborting.\n", cfg_path);
+		if (fd >= 0)
+			close(fd);
+		return -1;
+	}
+	if (get_be32(m0) == CFG_MAGIC_TOP && get_be32(m1) == CFG_MAGIC_TOP) {
+		close(fd);
+		return 0;
+	}
+	memset(&p0, 0, sizeof(p0));
+	memset(&p1, 0, sizeof(p1));
+	if (get_be32(m0) == CFG_MAGIC_TOP)
+		read_part_at(fd, 0, &p0, NULL);
+	if (get_be32(m1) == CFG_MAGIC_TOP)
+		read_part_at(fd, 1, &p1, NULL);
+	close(fd);
+
+	/* Whatever one formatted part holds goes into both: nothing of an intact set is dropped. */
+	carry_missing(&p0, &p1);
+	carry_missing(&p1, &p0);
+	fallback_block(&p0, &p1, "config", CFG_DEFAULT_JSON);
+	fallback_block(&p0, &p1, "product", "/etc/product");
+
+	cfg_top_reset(&p0.top, 0);
+	cfg_top_reset(&p1.top, 1);
+	/* The part that held nothing is written first: until both are done, the other still holds
+	 * the set it had. */
+	int first = get_be32(m1) == CFG_MAGIC_TOP ? 0 : 1;
+	struct cfg_part *img[2] = { &p1, &p0 };
+	if (cfg_write_part(first, img[first]) || cfg_write_part(1 - first, img[1 - first]))
+		FLOG_F("cannot write blocks to config part 0\n");
+	else
+		rc = 0;
+	data_blocks_destroy(&p0);
+	data_blocks_destroy(&p1);
+	return rc;
+}
