@@ -1,8 +1,9 @@
-/* Text helpers: in-place trimming and splitting, strict number parsing.  libc only. */
+/* Text helpers: trimming and splitting, strict numbers, MAC addresses, UTF-8 repair.  libc only. */
 #include "common/text.h"
 
 #include <ctype.h>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -46,4 +47,99 @@ int parse_uint32(uint32_t *result, const char *text)
 		return -1;
 	*result = (uint32_t)v;
 	return 0;
+}
+
+int parse_mac(const char *text, uint8_t mac[6], enum mac_syntax syntax)
+{
+	int end = -1;
+
+	if (!text)
+		return -1;
+	if (syntax == MAC_LAX)
+		return sscanf(text, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &mac[0], &mac[1], &mac[2], &mac[3], &mac[4],
+			      &mac[5]) == 6 ? 0 : -1;
+	if (sscanf(text, "%2hhx:%2hhx:%2hhx:%2hhx:%2hhx:%2hhx%n", &mac[0], &mac[1], &mac[2], &mac[3], &mac[4],
+		   &mac[5], &end) != 6)
+		return -1;
+	/* sscanf lets "1:2:..." and " a" through; the text must be exactly 17 characters. */
+	if (end != 17 || text[17] != '\0')
+		return -1;
+	for (int i = 0; i < 17; i++) {
+		if (i % 3 == 2 ? text[i] != ':' : !isxdigit((unsigned char)text[i]))
+			return -1;
+	}
+	return 0;
+}
+
+const char *mac_text(char buf[MAC_TEXT_SIZE], const uint8_t mac[6])
+{
+	snprintf(buf, MAC_TEXT_SIZE, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+	return buf;
+}
+
+const char *mac_text_lower(char buf[MAC_TEXT_SIZE], const uint8_t mac[6])
+{
+	snprintf(buf, MAC_TEXT_SIZE, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+	return buf;
+}
+
+/* Length of the valid UTF-8 sequence at p (at most n bytes), 0 when invalid. */
+static size_t utf8_seq(const unsigned char *p, size_t n)
+{
+	unsigned c = p[0];
+	size_t len;
+	uint32_t cp;
+
+	if (c >= 0x01 && c < 0x80)
+		return 1;
+	if (c >= 0xC2 && c <= 0xDF) {
+		len = 2;
+		cp = c & 0x1F;
+	} else if (c >= 0xE0 && c <= 0xEF) {
+		len = 3;
+		cp = c & 0x0F;
+	} else if (c >= 0xF0 && c <= 0xF4) {
+		len = 4;
+		cp = c & 0x07;
+	} else {
+		return 0;
+	}
+	if (n < len)
+		return 0;
+	for (size_t i = 1; i < len; i++) {
+		if ((p[i] & 0xC0) != 0x80)
+			return 0;
+		cp = (cp << 6) | (p[i] & 0x3F);
+	}
+	if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+	    (cp >= 0xD800 && cp <= 0xDFFF))
+		return 0;
+	return len;
+}
+
+char *utf8_escape(char *buf, size_t size, const char *text, size_t len)
+{
+	const unsigned char *p = (const unsigned char *)text;
+	size_t o = 0;
+
+	if (!size)
+		return buf;
+	for (size_t i = 0; i < len;) {
+		size_t n = utf8_seq(p + i, len - i);
+		if (n) {
+			if (o + n >= size)
+				break;
+			memcpy(buf + o, p + i, n);
+			o += n;
+			i += n;
+		} else {
+			if (o + 4 >= size)
+				break;
+			snprintf(buf + o, size - o, "\\x%02X", p[i]);
+			o += 4;
+			i++;
+		}
+	}
+	buf[o] = '\0';
+	return buf;
 }

@@ -12,3 +12,21 @@ int split(char **key, char **value, char *line);
 /* 0 and the value when the whole text is an unsigned number (decimal, 0x hex, 0 octal; leading
  * blanks allowed) that fits 32 bits; -1 otherwise. */
 int parse_uint32(uint32_t *result, const char *text);
+
+/* MAC address text.  Parsers say how strict they are where they are called. */
+#define MAC_TEXT_SIZE 18
+enum mac_syntax {
+	MAC_STRICT, /* exactly "xx:xx:xx:xx:xx:xx", hex digits, nothing before or after */
+	MAC_LAX,    /* six "%hhx" fields separated by ":", anything may follow */
+};
+/* 0 and the address, or -1 (mac may be partly written). */
+int parse_mac(const char *text, uint8_t mac[6], enum mac_syntax syntax);
+/* "00:11:22:AA:BB:CC"; returns buf. */
+const char *mac_text(char buf[MAC_TEXT_SIZE], const uint8_t mac[6]);
+/* "00:11:22:aa:bb:cc"; returns buf. */
+const char *mac_text_lower(char buf[MAC_TEXT_SIZE], const uint8_t mac[6]);
+
+/* Copies text into buf as valid UTF-8: bytes that do not form a valid sequence become the four
+ * characters "\xNN" (upper-case hex), so that distinct names stay distinct.  An escape that does not
+ * fit whole is left out.  Returns buf. */
+char *utf8_escape(char *buf, size_t size, const char *text, size_t len);

@@ -42,3 +42,55 @@ TEST(TrimSplit, InPlace)
 	EXPECT_STREQ(k, "");
 	EXPECT_STREQ(v, "");
 }
+
+TEST(Utf8, EscapesInvalidBytesAndNeverTearsAnEscape)
+{
+	static const struct {
+		const char *in;
+		size_t len;
+		const char *want;
+	} cases[] = {
+		{ "plain", 5, "plain" },
+		{ "caf\xc3\xa9", 5, "caf\xc3\xa9" },
+		{ "\xff" "ab", 3, "\\xFFab" },
+		{ "\xc0\xaf", 2, "\\xC0\\xAF" },          /* overlong */
+		{ "\xed\xa0\x80", 3, "\\xED\\xA0\\x80" }, /* surrogate */
+		{ "ok\xe2\x82", 4, "ok\\xE2\\x82" },      /* cut sequence */
+		{ "a\0b", 3, "a\\x00b" },
+	};
+	char buf[64];
+	for (const auto &c : cases)
+		EXPECT_STREQ(c.want, utf8_escape(buf, sizeof(buf), c.in, c.len)) << c.want;
+	char small[6];
+	EXPECT_STREQ("ab", utf8_escape(small, sizeof(small), "ab\xff\xff", 4)); /* never a torn escape */
+}
+
+TEST(Mac, StrictAndLaxSyntax)
+{
+	struct Case {
+		const char *text;
+		int strict, lax;
+	} cases[] = {
+		{ "00:11:22:aa:BB:cc", 0, 0 },  { "0:11:22:aa:bb:cc", -1, 0 },  { "00:11:22:aa:bb:cc\n", -1, 0 },
+		{ " 00:11:22:aa:bb:cc", -1, 0 }, { "00:11:22:aa:bb", -1, -1 },   { "00-11-22-aa-bb-cc", -1, -1 },
+		{ "00:11:22:aa:bb:cg", -1, 0 },  { "00:11:22:aa:bb:c", -1, 0 },   { "zz:11:22:aa:bb:cc", -1, -1 },
+		{ "", -1, -1 },
+	};
+	for (const Case &c : cases) {
+		uint8_t mac[6];
+		EXPECT_EQ(parse_mac(c.text, mac, MAC_STRICT), c.strict) << c.text;
+		EXPECT_EQ(parse_mac(c.text, mac, MAC_LAX), c.lax) << c.text;
+	}
+	uint8_t mac[6];
+	ASSERT_EQ(parse_mac("0:1a:2B:33:44:5", mac, MAC_LAX), 0);
+	EXPECT_EQ(memcmp(mac, "\x00\x1a\x2b\x33\x44\x05", 6), 0);
+	EXPECT_EQ(parse_mac(NULL, mac, MAC_STRICT), -1);
+}
+
+TEST(Mac, TextBothCases)
+{
+	const uint8_t mac[6] = { 0x00, 0x1a, 0x2b, 0xc3, 0xd4, 0xff };
+	char t[MAC_TEXT_SIZE];
+	EXPECT_STREQ(mac_text(t, mac), "00:1A:2B:C3:D4:FF");
+	EXPECT_STREQ(mac_text_lower(t, mac), "00:1a:2b:c3:d4:ff");
+}

@@ -1,12 +1,19 @@
-/* libktrv: platform support for the agents.  Plain C ABI; process-wide state; not thread-safe. */
+/* libktrv: platform support for the agents.  Plain C ABI; process-wide state; not thread-safe.
+ *
+ * The records (struct list_head, ifi, ipi, nl_handle, eth_info) and the calls that behave the same
+ * in every program (nl_close, nl_parse_rtattr, the nla_ accessors, eth_duplex2str, eth_link2str) are
+ * the shared platform layer's, declared in the common/ headers below; the library exports them as
+ * part of its interface (ktrv.map lists every exported name). */
 #pragma once
 
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/socket.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
+
+#include "common/ethtool.h"
+#include "common/iflist.h"
+#include "common/list.h"
+#include "common/netlink.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -39,33 +46,7 @@ KTRV_API char *trimr_string(char *s);
 KTRV_API char *read_serial_no(char *buf, unsigned len);
 
 /* ---- interface inventory ---- */
-struct list_head {
-	struct list_head *next, *prev;
-};
-
-struct ipi {
-	struct list_head list;
-	uint16_t family;
-	uint8_t prefixlen;
-	void *addr;      /* IFA_ADDRESS, else IFA_LOCAL; at least 16 bytes */
-	void *broadcast; /* IFA_BROADCAST or NULL */
-};
-
-struct ifi {
-	struct list_head list;
-	struct list_head addrs;
-	int32_t index;
-	uint32_t link;
-	char *name;
-	uint8_t hwaddr[6];
-	uint8_t broadcast[6];
-	uint16_t type;
-	uint32_t txqlen;
-	uint32_t flags;
-	uint32_t *stats; /* 23 counters, rtnl_link_stats order, or NULL */
-};
-
-#define KTRV_IFI_STATS 23
+#define KTRV_IFI_STATS IFI_STATS_COUNT
 
 KTRV_API extern struct list_head interfaces;
 
@@ -87,41 +68,17 @@ KTRV_API void ifi_xml_str_item(const char *name, const char *text);
 KTRV_API void ifi_xml_int_item(const char *name, unsigned value);
 
 /* ---- netlink ---- */
-struct nl_handle {
-	int fd;
-	struct sockaddr_nl local;
-	uint32_t seq;
-};
-
 KTRV_API void nl_open(struct nl_handle *h, int protocol, unsigned groups);
 KTRV_API int nl_dump(struct nl_handle *h, int type);
 KTRV_API int nl_send(struct nl_handle *h, const void *data, int len);
 KTRV_API int nl_recv(struct nl_handle *h, int (*handler)(struct nlmsghdr *msg));
-KTRV_API int nl_parse_rtattr(struct rtattr **table, int max, struct rtattr *rta, int len);
-KTRV_API void nl_close(struct nl_handle *h);
 KTRV_API int nl_collect_interface(struct nlmsghdr *msg);
 KTRV_API int nl_collect_address(struct nlmsghdr *msg);
-KTRV_API void *nla_data(const struct rtattr *a);
-KTRV_API int nla_length(const struct rtattr *a);
-KTRV_API void nla_memcpy(void *dst, const struct rtattr *a, int n);
-KTRV_API void *nla_memdup(const struct rtattr *a);
-KTRV_API char *nla_strdup(const struct rtattr *a);
-KTRV_API uint32_t nla_get_u32(const struct rtattr *a);
 
 /* ---- ethtool ---- */
-struct eth_info {
-	uint16_t speed;
-	uint8_t duplex;
-	uint8_t link;
-	uint32_t supported;
-	uint8_t perm_addr[6];
-};
-
 KTRV_API int eth_capable(const char *name);
 KTRV_API int eth_info(struct eth_info *info, const char *name);
 KTRV_API int eth_perm_addr(uint8_t *mac, const char *name);
-KTRV_API char *eth_duplex2str(const struct eth_info *info, char *buf, int len);
-KTRV_API char *eth_link2str(const struct eth_info *info, char *buf, int len);
 
 /* ---- framed datagram channel ---- */
 KTRV_API int socket_input_init(const char *path);

@@ -7,50 +7,28 @@
 
 #include "ktrv.h"
 
+#include "common/text.h"
+
 struct list_head interfaces = { &interfaces, &interfaces };
 
-#define LIST_POISON1 ((struct list_head *)0x00100100)
-#define LIST_POISON2 ((struct list_head *)0x00200200)
-#define ifi_of(l) ((struct ifi *)((char *)(l) - offsetof(struct ifi, list)))
-#define ipi_of(l) ((struct ipi *)((char *)(l) - offsetof(struct ipi, list)))
+/* The agent library's reading of messages: IFA_ADDRESS first, every message taken. */
+#define KTRV_RULES 0
 
-static void init_list(struct list_head *l)
+static void *must(void *p)
 {
-	l->next = l->prev = l;
-}
-
-static void list_add_tail(struct list_head *item, struct list_head *head)
-{
-	item->prev = head->prev;
-	item->next = head;
-	head->prev->next = item;
-	head->prev = item;
-}
-
-static void list_del(struct list_head *item)
-{
-	item->prev->next = item->next;
-	item->next->prev = item->prev;
-	item->next = LIST_POISON1;
-	item->prev = LIST_POISON2;
+	if (!p)
+		die("out of memory, %s\n", strerror(errno));
+	return p;
 }
 
 struct ifi *ifi_alloc(void)
 {
-	struct ifi *ifi = (struct ifi *)calloc(1, sizeof(*ifi));
-	if (!ifi)
-		die("out of memory, %s\n", strerror(errno));
-	init_list(&ifi->list);
-	init_list(&ifi->addrs);
-	return ifi;
+	return (struct ifi *)must(ifl_new());
 }
 
 struct ipi *ipi_alloc(void)
 {
-	struct ipi *ipi = (struct ipi *)calloc(1, sizeof(*ipi));
-	if (ipi)
-		init_list(&ipi->list);
-	return ipi;
+	return ifl_new_addr();
 }
 
 void ifi_register(struct ifi *ifi)
@@ -65,130 +43,35 @@ void ifi_add_addr(struct ifi *ifi, struct ipi *ipi)
 
 void ifi_free(struct ifi *ifi)
 {
-	while (ifi->addrs.next != &ifi->addrs) {
-		struct ipi *ipi = ipi_of(ifi->addrs.next);
-		list_del(&ipi->list);
-		free(ipi->addr);
-		free(ipi->broadcast);
-		free(ipi);
-	}
-	if (ifi->list.next != &ifi->list)
-		list_del(&ifi->list);
-	free(ifi->name);
-	free(ifi->stats);
-	free(ifi);
+	ifl_free(ifi);
 }
 
 void ifi_free_all(void)
 {
-	while (interfaces.next != &interfaces)
-		ifi_free(ifi_of(interfaces.next));
+	ifl_free_all(&interfaces);
 }
 
 struct ifi *ifi_find_by_name(const char *name)
 {
-	for (struct list_head *l = interfaces.next; l != &interfaces; l = l->next)
-		if (ifi_of(l)->name && !strcmp(ifi_of(l)->name, name))
-			return ifi_of(l);
-	return NULL;
+	return ifl_find_name(&interfaces, name);
 }
 
 struct ifi *ifi_find_by_index(int index)
 {
-	for (struct list_head *l = interfaces.next; l != &interfaces; l = l->next)
-		if (ifi_of(l)->index == index)
-			return ifi_of(l);
-	return NULL;
-}
-
-/* Short (tunnel) or missing hardware addresses leave zeros behind. */
-static void copy_hwaddr(uint8_t dst[6], const struct rtattr *a)
-{
-	int n = nla_length(a);
-	memset(dst, 0, 6);
-	if (n > 6)
-		n = 6;
-	if (n > 0)
-		nla_memcpy(dst, a, n);
+	return ifl_find_index(&interfaces, index);
 }
 
 int nl_collect_interface(struct nlmsghdr *nh)
 {
-	struct rtattr *tb[34];
-	struct ifinfomsg *ifm = (struct ifinfomsg *)NLMSG_DATA(nh);
-	int len = (int)nh->nlmsg_len - (int)NLMSG_LENGTH(sizeof(*ifm));
-
-	if (len < 0)
-		return 0;
-	nl_parse_rtattr(tb, 33, IFLA_RTA(ifm), len);
-	struct ifi *ifi = ifi_alloc();
-	ifi->index = ifm->ifi_index;
-	ifi->flags = ifm->ifi_flags;
-	ifi->type = ifm->ifi_type;
-	if (tb[IFLA_IFNAME])
-		ifi->name = nla_strdup(tb[IFLA_IFNAME]);
-	if (tb[IFLA_ADDRESS])
-		copy_hwaddr(ifi->hwaddr, tb[IFLA_ADDRESS]);
-	if (tb[IFLA_BROADCAST])
-		copy_hwaddr(ifi->broadcast, tb[IFLA_BROADCAST]);
-	if (tb[IFLA_TXQLEN])
-		ifi->txqlen = nla_get_u32(tb[IFLA_TXQLEN]);
-	if (tb[IFLA_STATS]) {
-		/* all 23 counters are read later, whatever the attribute held */
-		ifi->stats = (uint32_t *)calloc(KTRV_IFI_STATS, sizeof(uint32_t));
-		if (!ifi->stats)
-			die("out of memory, %s\n", strerror(errno));
-		int n = nla_length(tb[IFLA_STATS]);
-		if (n > KTRV_IFI_STATS * 4)
-			n = KTRV_IFI_STATS * 4;
-		if (n > 0)
-			nla_memcpy(ifi->stats, tb[IFLA_STATS], n);
-	}
-	if (tb[IFLA_LINK])
-		ifi->link = nla_get_u32(tb[IFLA_LINK]);
-	ifi_register(ifi);
+	if (ifl_add_link(&interfaces, nh, KTRV_RULES) < 0)
+		must(NULL);
 	return 0;
-}
-
-/* A heap copy of an address, never shorter than an IPv6 address. */
-static void *addr_dup(const struct rtattr *a)
-{
-	int n = nla_length(a);
-	if (n <= 0)
-		return NULL;
-	size_t size = n < 16 ? 16 : (size_t)n;
-	void *p = calloc(1, size);
-	if (p)
-		nla_memcpy(p, a, n);
-	return p;
 }
 
 int nl_collect_address(struct nlmsghdr *nh)
 {
-	struct rtattr *tb[8];
-	struct ifaddrmsg *ifa = (struct ifaddrmsg *)NLMSG_DATA(nh);
-	int len = (int)nh->nlmsg_len - (int)NLMSG_LENGTH(sizeof(*ifa));
-
-	if (len < 0)
-		return 0;
-	struct ifi *ifi = ifi_find_by_index((int)ifa->ifa_index);
-	if (!ifi)
-		return 0;
-	nl_parse_rtattr(tb, 7, IFA_RTA(ifa), len);
-	if (!tb[IFA_ADDRESS])
-		tb[IFA_ADDRESS] = tb[IFA_LOCAL];
-	if (!tb[IFA_LOCAL])
-		tb[IFA_LOCAL] = tb[IFA_ADDRESS];
-	struct ipi *ipi = ipi_alloc();
-	if (!ipi)
-		return 0;
-	ipi->family = ifa->ifa_family;
-	ipi->prefixlen = ifa->ifa_prefixlen;
-	if (tb[IFA_ADDRESS])
-		ipi->addr = addr_dup(tb[IFA_ADDRESS]);
-	if (tb[IFA_BROADCAST])
-		ipi->broadcast = addr_dup(tb[IFA_BROADCAST]);
-	ifi_add_addr(ifi, ipi);
+	if (ifl_add_addr(&interfaces, nh, KTRV_RULES) < 0)
+		must(NULL);
 	return 0;
 }
 
@@ -203,14 +86,14 @@ static void dump(int type, int (*handler)(struct nlmsghdr *))
 
 struct list_head *ifi_get_all(void)
 {
-	if (interfaces.next == &interfaces)
+	if (list_empty(&interfaces))
 		dump(RTM_GETLINK, nl_collect_interface);
 	return &interfaces;
 }
 
 struct list_head *ifi_get_all_ip(void)
 {
-	if (interfaces.next == &interfaces) {
+	if (list_empty(&interfaces)) {
 		dump(RTM_GETLINK, nl_collect_interface);
 		dump(RTM_GETADDR, nl_collect_address);
 	}
@@ -219,7 +102,8 @@ struct list_head *ifi_get_all_ip(void)
 
 char *ifi_mac_ntop(char *buf, size_t size, const uint8_t *mac)
 {
-	snprintf(buf, size, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+	char t[MAC_TEXT_SIZE];
+	snprintf(buf, size, "%s", mac_text(t, mac));
 	return buf;
 }
 
@@ -261,7 +145,7 @@ void ifi_dump_detail(const struct ifi *ifi)
 	}
 	ifi_xml_str_item("hwaddr", ifi_mac_ntop(buf, sizeof(buf), ifi->hwaddr));
 	for (struct list_head *l = ifi->addrs.next; l != &ifi->addrs; l = l->next) {
-		const struct ipi *ipi = ipi_of(l);
+		const struct ipi *ipi = ipi_entry(l);
 		ifi_xml_str_item(ipi->family == AF_INET6 ? "ipv6" : "ipv4", ifi_ip_ntop(buf, sizeof(buf), ipi));
 	}
 	if (ifi->stats)
@@ -273,7 +157,7 @@ void ifi_dump_all(const char *name)
 {
 	printf("<netstats>\n");
 	for (struct list_head *l = interfaces.next; l != &interfaces; l = l->next) {
-		const struct ifi *ifi = ifi_of(l);
+		const struct ifi *ifi = ifi_entry(l);
 		if (name && (!ifi->name || strcmp(ifi->name, name)))
 			continue;
 		printf(" <interface>\n");

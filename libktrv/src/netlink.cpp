@@ -1,195 +1,55 @@
-/* rtnetlink primitives. */
-#include <errno.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
-
+/* rtnetlink calls of the library: the shared layer's, ending the process on failure as the
+ * library's contract says. */
 #include "ktrv.h"
+
+#include <errno.h>
+#include <string.h>
+
+[[noreturn]] static void nl_die(const struct nl_status *st)
+{
+	char msg[256];
+	die("%s", nl_strerror(st, msg, sizeof(msg)));
+}
 
 void nl_open(struct nl_handle *h, int protocol, unsigned groups)
 {
-	int size = 32768;
-	socklen_t alen = sizeof(h->local);
-
-	memset(h, 0, sizeof(*h));
-	h->fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, protocol);
-	if (h->fd < 0)
-		die("Failed to create netlink socket: %s\n", strerror(errno));
-	if (setsockopt(h->fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) < 0)
-		die("can't change SO_SNDBUF, %s\n", strerror(errno));
-	if (setsockopt(h->fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) < 0)
-		die("can't change SO_RCVBUF, %s\n", strerror(errno));
-	h->local.nl_family = AF_NETLINK;
-	h->local.nl_groups = groups;
-	if (bind(h->fd, (struct sockaddr *)&h->local, sizeof(h->local)) < 0)
-		die("Failed to bind netlink socket: %s\n", strerror(errno));
-	if (getsockname(h->fd, (struct sockaddr *)&h->local, &alen) < 0)
-		die("can't getsockname(), %s\n", strerror(errno));
-	if (alen != sizeof(h->local) || h->local.nl_family != AF_NETLINK)
-		die("whatever ...\n");
-	h->seq = (uint32_t)time(NULL);
-}
-
-void nl_close(struct nl_handle *h)
-{
-	if (h->fd >= 0)
-		close(h->fd);
-	h->fd = -1;
+	struct nl_status st;
+	if (nl_connect(h, protocol, groups, &st) < 0)
+		nl_die(&st);
 }
 
 int nl_send(struct nl_handle *h, const void *data, int len)
 {
-	ssize_t n;
-	do
-		n = send(h->fd, data, (size_t)len, 0);
-	while (n < 0 && errno == EINTR);
+	struct nl_status st;
+	long n = nl_request(h, data, (size_t)len, &st);
 	if (n < 0)
-		die("cannot send netlink request, %s\n", strerror(errno));
+		nl_die(&st);
 	return (int)n;
 }
 
 int nl_dump(struct nl_handle *h, int type)
 {
-	struct {
-		struct nlmsghdr nh;
-		struct rtgenmsg g;
-		uint8_t pad[3];
-	} req;
+	struct nl_status st;
+	long n = nl_request_dump(h, type, &st);
+	if (n < 0)
+		nl_die(&st);
+	return (int)n;
+}
 
-	memset(&req, 0, sizeof(req));
-	req.nh.nlmsg_len = 20;
-	req.nh.nlmsg_type = (uint16_t)type;
-	req.nh.nlmsg_flags = NLM_F_REQUEST | NLM_F_ROOT | NLM_F_MATCH;
-	req.nh.nlmsg_seq = ++h->seq;
-	req.nh.nlmsg_pid = (uint32_t)getpid();
-	req.g.rtgen_family = AF_UNSPEC;
-	return nl_send(h, &req, 20);
+typedef int (*plain_handler)(struct nlmsghdr *msg);
+
+static int call_plain(struct nlmsghdr *msg, void *ctx)
+{
+	/* the library's handlers report nothing the receive acts on */
+	(*(plain_handler *)ctx)(msg);
+	return 0;
 }
 
 int nl_recv(struct nl_handle *h, int (*handler)(struct nlmsghdr *))
 {
-	size_t size = 4 * (size_t)sysconf(_SC_PAGESIZE);
-	uint8_t *buf = (uint8_t *)malloc(size);
-
-	if (!buf)
-		die("out of memory, %s\n", strerror(errno));
-	for (;;) {
-		struct sockaddr_nl peer;
-		struct iovec iov = { buf, size };
-		struct msghdr msg;
-		memset(&msg, 0, sizeof(msg));
-		msg.msg_name = &peer;
-		msg.msg_namelen = sizeof(peer);
-		msg.msg_iov = &iov;
-		msg.msg_iovlen = 1;
-
-		ssize_t got = recvmsg(h->fd, &msg, 0);
-		if (got < 0) {
-			if (errno == EINTR)
-				continue;
-			if (errno == EAGAIN) {
-				free(buf);
-				return EAGAIN;
-			}
-			die("recvmsg() failed\n");
-		}
-		if (got == 0)
-			die("EOF on netlink, %s\n", strerror(errno));
-
-		uint8_t *p = buf;
-		size_t len = (size_t)got;
-		while (len >= sizeof(struct nlmsghdr)) {
-			struct nlmsghdr *nh = (struct nlmsghdr *)p;
-			size_t mlen = nh->nlmsg_len;
-			if (mlen < sizeof(*nh) || mlen > len)
-				break;
-			if (nh->nlmsg_type == NLMSG_ERROR) {
-				if (mlen < NLMSG_LENGTH(sizeof(struct nlmsgerr)))
-					die("netlink error message truncated.\n");
-				int err = ((struct nlmsgerr *)NLMSG_DATA(nh))->error;
-				if (err)
-					die("netlink error (%d), %s\n", -err, strerror(-err));
-				die("netlink communication error ...\n");
-			}
-			if (nh->nlmsg_type == NLMSG_DONE) {
-				free(buf);
-				return 0;
-			}
-			handler(nh);
-			size_t step = NLMSG_ALIGN(mlen);
-			if (step > len)
-				step = len;
-			p += step;
-			len -= step;
-		}
-		if (msg.msg_flags & MSG_TRUNC) {
-			fprintf(stderr, "truncated message ?\n");
-			continue;
-		}
-		if (len)
-			die("netlink packet remains %d bytes, not parsed.\n", (int)len);
-	}
-}
-
-int nl_parse_rtattr(struct rtattr **table, int max, struct rtattr *rta, int len)
-{
-	memset(table, 0, sizeof(*table) * (size_t)(max + 1));
-	while (len >= (int)sizeof(*rta)) {
-		int alen = rta->rta_len;
-		if (alen < (int)sizeof(*rta) || alen > len)
-			break;
-		if (rta->rta_type <= max)
-			table[rta->rta_type] = rta;
-		int step = (int)RTA_ALIGN(alen);
-		len -= step;
-		rta = (struct rtattr *)((char *)rta + step);
-	}
-	if (len > 0)
-		fprintf(stderr, "!!!Deficit %d, rta_len=%d\n", len, len >= 4 ? rta->rta_len : 0);
-	return 0;
-}
-
-void *nla_data(const struct rtattr *a)
-{
-	return (uint8_t *)a + 4;
-}
-
-int nla_length(const struct rtattr *a)
-{
-	return (int)a->rta_len - 4;
-}
-
-void nla_memcpy(void *dst, const struct rtattr *a, int n)
-{
-	memcpy(dst, nla_data(a), (size_t)n);
-}
-
-void *nla_memdup(const struct rtattr *a)
-{
-	int n = nla_length(a);
-	if (n <= 0)
-		return NULL;
-	char *p = (char *)malloc((size_t)n + 1);
-	if (!p)
-		return NULL;
-	memcpy(p, nla_data(a), (size_t)n);
-	p[n] = 0;
-	return p;
-}
-
-char *nla_strdup(const struct rtattr *a)
-{
-	int n = nla_length(a);
-	return strndup((const char *)nla_data(a), n > 0 ? (size_t)n : 0);
-}
-
-uint32_t nla_get_u32(const struct rtattr *a)
-{
-	uint32_t v = 0;
-	if (nla_length(a) >= 4)
-		memcpy(&v, nla_data(a), 4);
-	return v;
+	struct nl_status st;
+	int rc = nl_receive(h, call_plain, &handler, &st);
+	if (rc < 0)
+		nl_die(&st);
+	return rc == 1 ? EAGAIN : 0;
 }

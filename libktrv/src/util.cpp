@@ -10,10 +10,10 @@
 
 #include "ktrv.h"
 
+#include "common/ctlsock.h"
+
 #define SERIAL_FILE "/etc/serial-no"
 #define SERIAL_DEFAULT "0000000000000000"
-
-static int control_socket = -1;
 
 void die(const char *fmt, ...)
 {
@@ -34,19 +34,15 @@ int set_coe(int fd)
 
 int ioctl_socket(void)
 {
-	if (control_socket < 0) {
-		control_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-		if (control_socket < 0)
-			die("cannot create socket, %s\n", strerror(errno));
-	}
-	return control_socket;
+	int fd = ctl_socket(SOCK_DGRAM);
+	if (fd < 0)
+		die("cannot create socket, %s\n", strerror(errno));
+	return fd;
 }
 
 void ioctl_close(void)
 {
-	if (control_socket >= 0)
-		close(control_socket);
-	control_socket = -1;
+	ctl_socket_close();
 }
 
 static const char *xml_entity(char c)

@@ -14,6 +14,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "inventory.h"
+#include "spine/jsonutil.h"
 #include "platform/ifi.h"
 #include "spine/utils.h"
 
@@ -119,7 +121,7 @@ static void write_pidfile(void)
 static void read_counters(struct bw_iface *list)
 {
 	ifi_free_all();
-	ifi_get_all();
+	inventory();
 	for (struct bw_iface *b = list; b; b = b->next) {
 		struct ifi *ifi = ifi_find_by_name(b->name);
 		uint32_t tx = 0, rx = 0;
@@ -165,9 +167,7 @@ static int write_json(struct bw_iface *list, unsigned period)
 	}
 	json_object_set_new(root, "interfaces", ifs);
 	/* 15 significant digits print a value rounded to 0.1 as such ("23.4", not 23.399999...) */
-	if (json_dump_file(root, BW_JSON_TMP, JSON_INDENT(2) | JSON_ESCAPE_SLASH | JSON_REAL_PRECISION(15)) == 0)
-		rename(BW_JSON_TMP, BW_JSON);
-	else
+	if (json_write_doc(root, BW_JSON, ".xxx", JSON_DOC_FLAGS | JSON_REAL_PRECISION(15)) < 0)
 		LOG_E(log4c_cat_bwmonitor, "failed to write %s\n", BW_JSON_TMP);
 	json_decref(root);
 	return 0;
@@ -201,7 +201,7 @@ static int listed(const char *list, const char *name)
 static struct bw_iface *build_list(const char *only)
 {
 	struct bw_iface *head = NULL, **tail = &head;
-	ifi_list_for_each(l, ifi_get_all()) {
+	list_for_each(l, inventory()) {
 		struct ifi *ifi = ifi_entry(l);
 		if (!strcmp(ifi->name, "lo") || strlen(ifi->name) >= 16)
 			continue;
@@ -252,7 +252,7 @@ static int bwmonitor_main(int argc, char **argv)
 					fprintf(stderr, "Invalid interface name length '%s'.\n", tok);
 					return 1;
 				}
-				ifi_get_all();
+				inventory();
 				if (!ifi_find_by_name(tok)) {
 					fprintf(stderr, "Unknown interface '%s'.\n", tok);
 					return 1;

@@ -2,6 +2,7 @@
  * the product-file lock and the sealed product file, which is opened here and bound to the board's
  * MAC addresses).  The board's installer is in fwupdate-ktrv4100.cpp. */
 #include "common/bytes.h"
+#include "common/text.h"
 #include "firmware/fw.h"
 #include "firmware/fw_key.h"
 #include "board/kbee.h"
@@ -214,7 +215,7 @@ static bool kbee_mac_allowed(const struct fw_mac_range *ranges, int n)
 		LOG_W(log4c_cat_fwupdate_common, "no PCIE mac in KBEE\n");
 		return false;
 	}
-	if (fw_parse_mac_text((const char *)text, mac) < 0) {
+	if (parse_mac((const char *)text, mac, MAC_LAX) < 0) {
 		LOG_W(log4c_cat_fwupdate_common, "failed to parse mac %s\n", (const char *)text);
 		return false;
 	}

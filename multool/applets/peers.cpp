@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "radio/driver.h"
+#include "inventory.h"
 #include "platform/ifi.h"
 
 struct peers_ctx {
@@ -38,8 +39,7 @@ static int peers_main(int argc, char **argv)
 	uint8_t *stats = (uint8_t *)malloc(STASTATS_SIZE);
 
 	if (list && stats) {
-		struct mt_list *head = ifi_get_all();
-		ifi_list_for_each(l, head) {
+		list_for_each(l, inventory()) {
 			struct ifi *ifi = ifi_entry(l);
 			const char *parent = ifi_parent_name(ifi);
 			size_t len;

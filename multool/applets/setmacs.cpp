@@ -1,6 +1,7 @@
 /* setmacs: gives the second radio the MAC address recorded in the board store. */
 #include "spine/applet.h"
 #include "board/kbee.h"
+#include "common/text.h"
 #include "spine/logging.h"
 
 LOG4C_CATEGORY(log4c_cat_setmacs, "setmacs");
@@ -26,7 +27,7 @@ static int setmacs_main(int argc, char **argv)
 		return -1;
 	}
 	LOG_I(log4c_cat_setmacs, "PCIe mac address: %s\n", (const char *)text);
-	if (parse_mac((const char *)text, mac)) {
+	if (parse_mac((const char *)text, mac, MAC_STRICT)) {
 		LOG_E(log4c_cat_setmacs, "PCIe radio mac '%s' is malformed.\n", (const char *)text);
 		eeprom_free();
 		return -1;

@@ -1,6 +1,7 @@
 #include "spine/applet.h"
 #include "spine/logging.h"
 
+#include "inventory.h"
 #include "platform/ifi.h"
 #include "radio/iwpriv.h"
 #include "stats/stats.h"
@@ -38,7 +39,7 @@ static int stats_main(int argc, char **argv)
 	int nkick = 0, opt;
 	bool wireless = false, any = false;
 
-	ifi_get_all();
+	inventory();
 	while ((opt = getopt(argc, argv, "pwsl:h")) != -1) {
 		switch (opt) {
 		case 'p':

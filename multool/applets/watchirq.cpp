@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "inventory.h"
 #include "platform/ifi.h"
 #include "spine/utils.h"
 
@@ -41,7 +42,7 @@ static void sample_iface(struct wi_state *st)
 		IFI_TX_DROPPED, IFI_RX_DROPPED };
 
 	ifi_free_all();
-	ifi_get_all();
+	inventory();
 	struct ifi *ifi = ifi_find_by_name(st->ifname);
 	if (!ifi || !ifi->stats)
 		return;

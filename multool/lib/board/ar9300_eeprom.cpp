@@ -2,6 +2,7 @@
  * block opens with its format version, template number and the radio's MAC address; the rest is
  * shown as offset-labelled rows so a factory engineer can compare boards line by line. */
 #include "board/kbee.h"
+#include "common/text.h"
 #include "spine/logging.h"
 #include "platform/mtd.h"
 #include "spine/utils.h"
@@ -42,7 +43,8 @@ int ar9300_eeprom_dump(void)
 	}
 	printf("AR9300 calibration, art offset %u, %u bytes\n", AR9300_CAL_OFFSET, AR9300_CAL_SIZE);
 	printf("    version: %u, template: %u\n", cal[0], cal[1]);
-	printf("    mac: %02X:%02X:%02X:%02X:%02X:%02X\n", cal[2], cal[3], cal[4], cal[5], cal[6], cal[7]);
+	char t[MAC_TEXT_SIZE];
+	printf("    mac: %s\n", mac_text(t, cal + 2));
 	fflush(stdout);
 	hexdump(cal, sizeof(cal), HEXDUMP_BYTE | HEXDUMP_ASCII | 16);
 	printf("\n");

@@ -1,6 +1,7 @@
 /* JSON export of the board EEPROM store. */
 #include "common/bytes.h"
 #include "board/kbee.h"
+#include "spine/jsonutil.h"
 #include "spine/logging.h"
 
 #include <jansson.h>
@@ -119,9 +120,8 @@ static json_t *field_value(const struct json_field *f, const uint8_t *p, unsigne
 
 int eeprom_export_json(const char *path)
 {
-	char tmp[4096];
 	json_t *root = json_object();
-	int rc = -1;
+	int rc;
 
 	if (!root)
 		return -1;
@@ -137,13 +137,7 @@ int eeprom_export_json(const char *path)
 		}
 		json_object_set_new(root, fields[i].key, v);
 	}
-	snprintf(tmp, sizeof(tmp), "%s.tmp", path);
-	if (json_dump_file(root, tmp, JSON_INDENT(2) | JSON_ESCAPE_SLASH) == 0) {
-		if (rename(tmp, path) == 0)
-			rc = 0;
-		else
-			remove(tmp);
-	}
+	rc = json_write_doc(root, path, ".tmp", JSON_DOC_FLAGS);
 	json_decref(root);
 	return rc;
 }

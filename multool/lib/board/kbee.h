@@ -143,8 +143,6 @@ void kbee_serialise(const struct kbee_table *t, uint8_t *out);
 int ar9300_eeprom_dump(void);
 int qc98xx_eeprom_dump(void);
 
-/* Parses "xx:xx:xx:xx:xx:xx" (hex digits, exactly six groups, nothing after).  0 or -1. */
-int parse_mac(const char *text, uint8_t mac[6]);
 /* Sets the hardware address (family 801) of an interface, taking it down and up again when it was
  * up and restoring its flags.  0; -1 flags not readable or not cleared; -2 address refused; -3 not
  * brought up again. */

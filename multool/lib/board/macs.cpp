@@ -1,5 +1,6 @@
 /* Factory MAC addresses: the raw copies in the art partition and the radio's hardware address. */
 #include "board/kbee.h"
+#include "common/text.h"
 #include "spine/logging.h"
 #include "platform/mtd.h"
 #include "spine/utils.h"
@@ -15,23 +16,6 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-int parse_mac(const char *text, uint8_t mac[6])
-{
-	int end = -1;
-
-	if (!text || sscanf(text, "%2hhx:%2hhx:%2hhx:%2hhx:%2hhx:%2hhx%n", &mac[0], &mac[1], &mac[2], &mac[3],
-			    &mac[4], &mac[5], &end) != 6)
-		return -1;
-	/* sscanf lets "1:2:..." and " a" through; the text must be exactly 17 characters. */
-	if (end != 17 || text[17] != '\0')
-		return -1;
-	for (int i = 0; i < 17; i++) {
-		if (i % 3 == 2 ? text[i] != ':' : !isxdigit((unsigned char)text[i]))
-			return -1;
-	}
-	return 0;
-}
 
 int set_mac_address(const char *ifname, const uint8_t mac[6])
 {
@@ -91,9 +75,10 @@ int getmacs(void)
 	    pread_full(fd, m[2], 6, ART_WIFI0_MAC) != 6)
 		memset(m, 0xff, sizeof(m));
 	close(fd);
-	printf("eth0: %02X:%02X:%02X:%02X:%02X:%02X\n", m[0][0], m[0][1], m[0][2], m[0][3], m[0][4], m[0][5]);
-	printf("eth1: %02X:%02X:%02X:%02X:%02X:%02X\n", m[1][0], m[1][1], m[1][2], m[1][3], m[1][4], m[1][5]);
-	printf("wifi0: %02X:%02X:%02X:%02X:%02X:%02X \n", m[2][0], m[2][1], m[2][2], m[2][3], m[2][4], m[2][5]);
+	char t[MAC_TEXT_SIZE];
+	printf("eth0: %s\n", mac_text(t, m[0]));
+	printf("eth1: %s\n", mac_text(t, m[1]));
+	printf("wifi0: %s \n", mac_text(t, m[2])); /* the trailing blank is part of the output */
 	return 0;
 }
 
@@ -115,15 +100,15 @@ int setmacs(int argc, char **argv)
 		printf("Usage: wifi0mac eth0mac [eth1mac]\n");
 		return -1;
 	}
-	if (parse_mac(argv[2], wifi0)) {
+	if (parse_mac(argv[2], wifi0, MAC_STRICT)) {
 		printf("Bad mac of wifi0\n");
 		return -1;
 	}
-	if (parse_mac(argv[3], eth0)) {
+	if (parse_mac(argv[3], eth0, MAC_STRICT)) {
 		printf("Bad mac of eth0\n");
 		return -1;
 	}
-	if (argc == 5 && parse_mac(argv[4], eth1))
+	if (argc == 5 && parse_mac(argv[4], eth1, MAC_STRICT))
 		return -1;
 	fd = mtd_block_find(ART_PARTITION);
 	if (fd < 0) {

@@ -104,8 +104,6 @@ int fw_brand_check(const struct fw_version *dev, const char *image_text);
 /* One control-file line: 1 a range, 0 a comment, -1 neither. */
 int fw_parse_mac_line(const char *line, struct fw_mac_range *r);
 bool fw_mac_in_range(const uint8_t mac[6], const struct fw_mac_range *r);
-/* Parses a MAC text "%hhx:%hhx:..." (six fields); 0 or -1. */
-int fw_parse_mac_text(const char *text, uint8_t mac[6]);
 
 /* Active bank from a kernel command line and a layout's two markers: 1, 2 or 0 (neither). */
 int fw_cmdline_bank(const char *cmdline, const char *marker1, const char *marker2);

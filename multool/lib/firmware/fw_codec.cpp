@@ -162,13 +162,6 @@ bool fw_mac_in_range(const uint8_t mac[6], const struct fw_mac_range *r)
 	return memcmp(mac, r->lo, 6) >= 0 && memcmp(mac, r->hi, 6) <= 0;
 }
 
-int fw_parse_mac_text(const char *text, uint8_t mac[6])
-{
-	if (sscanf(text, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &mac[0], &mac[1], &mac[2], &mac[3], &mac[4], &mac[5]) != 6)
-		return -1;
-	return 0;
-}
-
 /* Offset of the last occurrence of needle, or -1. */
 static long last_occurrence(const char *hay, const char *needle)
 {

@@ -5,56 +5,17 @@
 #include <stddef.h>
 #include <stdint.h>
 
-struct nlmsghdr;
+#include "common/iflist.h"
 
-/* Circular doubly linked list; unlinked elements are poisoned. */
-struct mt_list {
-	struct mt_list *next, *prev;
-};
-#define MT_LIST_POISON1 ((struct mt_list *)0x00100100)
-#define MT_LIST_POISON2 ((struct mt_list *)0x00200200)
+/* Records, counters and list macros: common/iflist.h (the shared inventory core). */
 
-/* The 23 counters in the kernel's rtnl_link_stats order (32-bit, they wrap on the board). */
-enum ifi_stat {
-	IFI_RX_PACKETS, IFI_TX_PACKETS, IFI_RX_BYTES, IFI_TX_BYTES, IFI_RX_ERRORS, IFI_TX_ERRORS,
-	IFI_RX_DROPPED, IFI_TX_DROPPED, IFI_MULTICAST, IFI_COLLISIONS, IFI_RX_LENGTH_ERRORS,
-	IFI_RX_OVER_ERRORS, IFI_RX_CRC_ERRORS, IFI_RX_FRAME_ERRORS, IFI_RX_FIFO_ERRORS,
-	IFI_RX_MISSED_ERRORS, IFI_TX_ABORTED_ERRORS, IFI_TX_CARRIER_ERRORS, IFI_TX_FIFO_ERRORS,
-	IFI_TX_HEARTBEAT_ERRORS, IFI_TX_WINDOW_ERRORS, IFI_RX_COMPRESSED, IFI_TX_COMPRESSED,
-	IFI_STATS_COUNT
-};
-
-struct ipi {
-	struct mt_list list;
-	uint16_t family;      /* AF_INET or AF_INET6 */
-	uint8_t prefixlen;
-	uint8_t addr_len;     /* bytes in addr: 4 or 16 */
-	void *addr;           /* local address (IFA_LOCAL, else IFA_ADDRESS) */
-	void *broadcast;      /* IFA_BROADCAST or NULL */
-};
-
-struct ifi {
-	struct mt_list list;
-	struct mt_list addrs;  /* of struct ipi */
-	int32_t index;
-	uint32_t link;         /* IFLA_LINK, 0 when absent */
-	char *name;
-	uint8_t hwaddr[6];
-	uint8_t broadcast[6];
-	uint16_t type;
-	uint32_t txqlen;
-	uint32_t flags;        /* IFF_*; bit 0 is up */
-	uint32_t *stats;       /* IFI_STATS_COUNT counters, or NULL */
-	uint32_t ordinal;      /* 1-based position in /proc/net/dev, see ifi_ordinal() */
-};
-
-#define ifi_entry(l) ((struct ifi *)((char *)(l) - offsetof(struct ifi, list)))
-#define ipi_entry(l) ((struct ipi *)((char *)(l) - offsetof(struct ipi, list)))
-#define ifi_list_for_each(pos, head) for (struct mt_list *pos = (head)->next; pos != (head); pos = pos->next)
-
-struct mt_list *ifi_get_all(void);
-/* Collects into the (empty) list: link dump, address dump, switch ports. */
-void ifi_collect(void);
+/* Collects into the (empty) list: link dump, address dump, switch ports.  0, or -1 after a failure
+ * whose message (line break included) ifi_strerror() gives; the list then holds what was read. */
+int ifi_collect(void);
+/* The list, collected on first use; NULL when collecting failed. */
+struct list_head *ifi_get_all(void);
+const char *ifi_strerror(void);
+/* fn for every interface (it may free the one it is given); nothing when collecting failed. */
 void ifi_for_each(void (*fn)(struct ifi *ifi, void *arg), void *arg);
 struct ifi *ifi_find_by_name(const char *name);
 struct ifi *ifi_find_by_index(int index);
@@ -77,7 +38,7 @@ struct ifi_name_table {
 void ifi_parse_procnetdev(struct ifi_name_table *t, const char *text);
 uint32_t ifi_lookup_ordinal(const struct ifi_name_table *t, const char *name);
 
-/* Message collectors, usable over crafted buffers.  Return 0. */
+/* Message collectors, usable over crafted buffers.  0, or -1 when memory ran out. */
 int ifi_collect_link(struct nlmsghdr *msg);
 int ifi_collect_addr(struct nlmsghdr *msg);
 

@@ -10,10 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/bytes.h"
-#include "platform/eth.h"
 #include "board/kbee.h"
-#include "spine/utils.h"
+#include "common/bytes.h"
+#include "common/fileio.h"
+#include "platform/eth.h"
 
 #define PRODUCT_FILE "/etc/product"
 #define NETA_SWITCH "/sys/devices/platform/neta/switch"
@@ -139,53 +139,37 @@ const struct sw_port *sw_find_port_by_name(const char *name)
 	return NULL;
 }
 
-static void neta_path(char *buf, size_t size, const struct sw_port *p, const char *attr)
+/* Paths longer than the driver's own limit are refused, with the message the tools print. */
+static int neta_path(char *buf, size_t size, const struct sw_port *p, const char *attr)
 {
 	int n = snprintf(buf, size, NETA_SWITCH "/port%d/%s", p->port, attr);
-	if (n < 0 || n > 255)
-		die("neta_sw_port_attr_get_path() error");
+	if (n < 0 || n > 255) {
+		fputs("neta_sw_port_attr_get_path() error\n", stderr);
+		return -ENAMETOOLONG;
+	}
+	return 0;
 }
 
-static void ethr_path(char *buf, size_t size, const struct sw_port *p)
+static int ethr_path(char *buf, size_t size, const struct sw_port *p)
 {
 	int n;
 	if (p->phyid != SW_NO_ID)
 		n = snprintf(buf, size, "/sys/class/net/%s/switch/phy%u/bin-stats", p->device ? p->device : "", p->phyid);
 	else
 		n = snprintf(buf, size, "/sys/class/net/%s/switch/port%u/bin-stats", p->device ? p->device : "", p->port);
-	if (n < 0 || n > 255)
-		die("ethr_sw_port_get_path() error");
-}
-
-/* Reads up to size bytes; the count read, or a negative error number. */
-static ssize_t read_file(const char *path, void *buf, size_t size)
-{
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return -errno;
-	size_t got = 0;
-	while (got < size) {
-		ssize_t n = read(fd, (char *)buf + got, size - got);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0) {
-			int e = errno;
-			close(fd);
-			return -e;
-		}
-		if (n == 0)
-			break;
-		got += (size_t)n;
+	if (n < 0 || n > 255) {
+		fputs("ethr_sw_port_get_path() error\n", stderr);
+		return -ENAMETOOLONG;
 	}
-	close(fd);
-	return (ssize_t)got;
+	return 0;
 }
 
+/* The driver's text file; 0 or a negative error number. */
 static int read_text(const char *path, char *buf, size_t size)
 {
-	ssize_t n = read_file(path, buf, size - 1);
+	ssize_t n = read_prefix(path, buf, size - 1);
 	if (n < 0)
-		return (int)n;
+		return -errno;
 	buf[n] = 0;
 	return 0;
 }
@@ -193,29 +177,32 @@ static int read_text(const char *path, char *buf, size_t size)
 static int read_bin(const struct sw_port *p, uint8_t bin[SW_BIN_STATS_SIZE])
 {
 	char path[512];
-	ethr_path(path, sizeof(path), p);
-	ssize_t n = read_file(path, bin, SW_BIN_STATS_SIZE);
+	int rc = ethr_path(path, sizeof(path), p);
+	if (rc)
+		return rc;
+	ssize_t n = read_prefix(path, bin, SW_BIN_STATS_SIZE);
 	if (n < 0)
-		return (int)n;
+		return -errno;
 	return n == SW_BIN_STATS_SIZE ? 0 : -1;
 }
 
-int sw_port_info(struct eth_info *info, const struct sw_port *p)
+int sw_port_info(struct eth_state *es, const struct sw_port *p)
 {
 	char path[512], text[128];
 	uint8_t bin[SW_BIN_STATS_SIZE];
 	int rc;
 
-	memset(info, 0, sizeof(*info));
+	memset(es, 0, sizeof(*es));
 	switch (p->kind) {
 	case SW_PLATFORM:
-		neta_path(path, sizeof(path), p, "status");
-		rc = read_text(path, text, sizeof(text));
-		return rc ? rc : sw_parse_status(info, text);
+		rc = neta_path(path, sizeof(path), p, "status");
+		if (rc == 0)
+			rc = read_text(path, text, sizeof(text));
+		return rc ? rc : sw_parse_status(es, text);
 	case SW_NETDEV:
 		rc = read_bin(p, bin);
 		if (rc == 0)
-			sw_decode_bin(info, NULL, bin);
+			sw_decode_bin(es, NULL, bin);
 		return rc;
 	default:
 		return -1;
@@ -231,8 +218,9 @@ int sw_port_stats(struct sw_port_stats *st, const struct sw_port *p)
 	memset(st, 0, sizeof(*st));
 	switch (p->kind) {
 	case SW_PLATFORM:
-		neta_path(path, sizeof(path), p, "stats");
-		rc = read_text(path, text, sizeof(text));
+		rc = neta_path(path, sizeof(path), p, "stats");
+		if (rc == 0)
+			rc = read_text(path, text, sizeof(text));
 		return rc ? rc : sw_parse_stats(st, text);
 	case SW_NETDEV:
 		rc = read_bin(p, bin);

@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-struct eth_info;
+struct eth_state;
 
 enum sw_kind {
 	SW_NONE = 0,
@@ -31,13 +31,13 @@ const struct sw_port *sw_ports(void);
 int sw_is_present(void);
 const struct sw_port *sw_find_port_by_name(const char *name);
 /* 0, or a negative error number (-1 when the text did not parse). */
-int sw_port_info(struct eth_info *info, const struct sw_port *port);
+int sw_port_info(struct eth_state *st, const struct sw_port *port);
 int sw_port_stats(struct sw_port_stats *stats, const struct sw_port *port);
 /* Forgets the table (the next sw_ call loads it again). */
 void sw_free(void);
 
 /* Decoders of the sysfs contents, exposed for tests. */
-int sw_parse_status(struct eth_info *info, const char *text);
+int sw_parse_status(struct eth_state *st, const char *text);
 int sw_parse_stats(struct sw_port_stats *stats, const char *text);
-void sw_decode_bin(struct eth_info *info, struct sw_port_stats *stats, const uint8_t bin[40]);
+void sw_decode_bin(struct eth_state *st, struct sw_port_stats *stats, const uint8_t bin[40]);
 #define SW_BIN_STATS_SIZE 40

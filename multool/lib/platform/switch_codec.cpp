@@ -6,15 +6,15 @@
 #include "platform/eth.h"
 #include "platform/switch.h"
 
-int sw_parse_status(struct eth_info *info, const char *text)
+int sw_parse_status(struct eth_state *st, const char *text)
 {
 	int enabled, link, duplex, speed;
 	if (sscanf(text, "%d %d %d %d", &enabled, &link, &duplex, &speed) != 4)
 		return -1;
-	info->speed = (uint16_t)speed;
-	info->duplex = (uint8_t)duplex;
-	info->link = (uint8_t)link;
-	info->down = enabled == 0;
+	st->eth.speed = (uint16_t)speed;
+	st->eth.duplex = (uint8_t)duplex;
+	st->eth.link = (uint8_t)link;
+	st->down = enabled == 0;
 	return 0;
 }
 
@@ -30,13 +30,13 @@ int sw_parse_stats(struct sw_port_stats *st, const char *text)
 	return 0;
 }
 
-void sw_decode_bin(struct eth_info *info, struct sw_port_stats *st, const uint8_t bin[SW_BIN_STATS_SIZE])
+void sw_decode_bin(struct eth_state *es, struct sw_port_stats *st, const uint8_t bin[SW_BIN_STATS_SIZE])
 {
-	if (info) {
-		info->speed = (uint16_t)get_be32(bin + 8);
-		info->duplex = bin[12];
-		info->link = bin[13];
-		info->down = bin[15] == 0;
+	if (es) {
+		es->eth.speed = (uint16_t)get_be32(bin + 8);
+		es->eth.duplex = bin[12];
+		es->eth.link = bin[13];
+		es->down = bin[15] == 0;
 	}
 	if (st) {
 		st->tx_packets = get_be32(bin + 16);

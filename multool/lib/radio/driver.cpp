@@ -1,6 +1,7 @@
 /* The radio driver's own requests. */
 #include "radio/driver.h"
-#include "spine/utils.h"
+
+#include "common/ctlsock.h"
 
 #include <errno.h>
 #include <net/if.h>
@@ -8,6 +9,7 @@
 #include <linux/wireless.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 /* In enum drv_req order. */
 const struct drv_request drv_requests[DRV_REQ_COUNT] = {
@@ -31,7 +33,7 @@ int drv_request(const char *ifname, enum drv_req req, void *buf, size_t len, siz
 	wrq.u.data.pointer = buf;
 	wrq.u.data.length = (uint16_t)len;
 	/* The process-wide query socket: a station pass asks once per station. */
-	if (ioctl(ioctl_socket(), drv_requests[req].number, &wrq) < 0)
+	if (ioctl(ctl_socket(SOCK_STREAM), drv_requests[req].number, &wrq) < 0)
 		return -1;
 	if (answered) {
 		/* Only the station list reports its length; never trust it beyond the buffer. */
@@ -47,7 +49,7 @@ int drv_get_hwaddr(const char *ifname, uint8_t mac[6])
 
 	memset(&ifr, 0, sizeof(ifr));
 	strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
-	if (ioctl(ioctl_socket(), SIOCGIFHWADDR, &ifr) < 0)
+	if (ioctl(ctl_socket(SOCK_STREAM), SIOCGIFHWADDR, &ifr) < 0)
 		return -1;
 	memcpy(mac, ifr.ifr_hwaddr.sa_data, 6);
 	return 0;

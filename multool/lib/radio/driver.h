@@ -28,7 +28,7 @@ struct drv_request {
 
 extern const struct drv_request drv_requests[DRV_REQ_COUNT];
 
-/* Issues the request on the shared query socket (ioctl_socket), the buffer passed through ifr_data (and the
+/* Issues the request on the shared query socket (common/ctlsock.h), the buffer passed through ifr_data (and the
  * iw_point length for the station list).  *answered (may be NULL) gets the bytes the driver
  * reports, bounded by len (len itself for requests that report no length).  0, or -1 with errno. */
 int drv_request(const char *ifname, enum drv_req req, void *buf, size_t len, size_t *answered);

@@ -1,19 +1,21 @@
 /* Standard wireless queries. */
 #include "radio/iwinfo.h"
 
+#include "common/ctlsock.h"
+
 #include <math.h>
 #include <net/if.h>
 /* after net/if.h, which it extends */
 #include <linux/wireless.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
-#include "spine/utils.h"
 
 static int iw_get(const char *ifname, unsigned long req, struct iwreq *wrq)
 {
 	strncpy(wrq->ifr_name, ifname, IFNAMSIZ);
-	return ioctl(ioctl_socket(), req, wrq);
+	return ioctl(ctl_socket(SOCK_STREAM), req, wrq);
 }
 
 static void query_rate(struct iw_info *info, const char *ifname)
@@ -101,14 +103,14 @@ int iw_info(struct iw_info *info, const char *ifname)
 		info->has_encode = 1;
 	}
 
-	ioctl_close();
+	ctl_socket_close();
 	return 0;
 }
 
 int iw_current_bit_rate(struct iw_info *info, const char *ifname)
 {
 	query_rate(info, ifname);
-	ioctl_close();
+	ctl_socket_close();
 	return info->has_bitrate ? 0 : -1;
 }
 

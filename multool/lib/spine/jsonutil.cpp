@@ -1,6 +1,8 @@
 /* Dotted lookups, atomic dumps and UTF-8-safe strings over jansson. */
 #include "spine/jsonutil.h"
-#include "stats/stats.h"
+
+#include "common/fileio.h"
+#include "common/text.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -40,25 +42,23 @@ json_t *json_load_path(const char *path)
 	return json_load_file(path, 0, NULL);
 }
 
+int json_write_doc(const json_t *root, const char *path, const char *suffix, size_t flags)
+{
+	char *text = json_dumps(root, flags);
+	int rc;
+
+	if (!text) {
+		errno = EINVAL;
+		return -1;
+	}
+	rc = write_replace(path, suffix, text, strlen(text), 0644, 0);
+	free(text);
+	return rc;
+}
+
 int json_dump_atomic(const json_t *root, const char *path)
 {
-	char tmp[4096];
-
-	if (snprintf(tmp, sizeof(tmp), "%s.xxx", path) >= (int)sizeof(tmp)) {
-		errno = ENAMETOOLONG;
-		return -1;
-	}
-	if (json_dump_file(root, tmp, JSON_DOC_FLAGS) < 0) {
-		unlink(tmp);
-		return -1;
-	}
-	if (rename(tmp, path) < 0) {
-		int err = errno;
-		unlink(tmp);
-		errno = err;
-		return -1;
-	}
-	return 0;
+	return json_write_doc(root, path, ".xxx", JSON_DOC_FLAGS);
 }
 
 json_t *json_textn(const char *text, size_t len)

@@ -17,7 +17,10 @@ json_int_t json_dotget_int(const json_t *root, const char *path, json_int_t def)
 
 /* Parses a file; NULL when it is missing or not JSON.  New reference. */
 json_t *json_load_path(const char *path);
-/* Writes root to path + ".xxx" and renames it over path.  0 or -1 (errno set). */
+/* Replaces the document at path (through path + suffix, see write_replace) with root dumped with
+ * the given flags.  0 or -1 (errno set). */
+int json_write_doc(const json_t *root, const char *path, const char *suffix, size_t flags);
+/* json_write_doc with ".xxx" and JSON_DOC_FLAGS. */
 int json_dump_atomic(const json_t *root, const char *path);
 
 /* String value that never fails on bytes that are not UTF-8: such bytes become "\xNN" text.

@@ -1,6 +1,7 @@
 /* Fatal exits, descriptor setters, hex dump, command status and the shared control socket. */
 #include "spine/utils.h"
 
+#include "common/ctlsock.h"
 #include "spine/logging.h"
 #include "spine/strbuf.h"
 
@@ -203,23 +204,17 @@ int system_status(const char *name, int status)
 	return 0;
 }
 
-static int control_socket = -1;
-
 int ioctl_socket(void)
 {
-	if (control_socket < 0) {
-		control_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-		if (control_socket < 0)
-			die("cannot create socket, %s\n", strerror(errno));
-	}
-	return control_socket;
+	int fd = ctl_socket(SOCK_STREAM);
+	if (fd < 0)
+		die("cannot create socket, %s\n", strerror(errno));
+	return fd;
 }
 
 void ioctl_close(void)
 {
-	if (control_socket >= 0)
-		close(control_socket);
-	control_socket = -1;
+	ctl_socket_close();
 }
 
 int create_path(const char *path)

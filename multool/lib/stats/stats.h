@@ -15,7 +15,6 @@
 #define STATS_STATE_STATISTICS STATS_STATE_DIR "/statistics.json"
 #define STATS_STATE_WIRELESS STATS_STATE_DIR "/wireless.json"
 #define STATS_PEER_CACHE STATS_DIR "/peer.cache"
-#define STATS_PEER_CACHE_TMP STATS_DIR "/peer.cache.tmp"
 #define STATS_PRECONFIGURED STATS_DIR "/preconfigured.json"
 #define STATS_RFSCHEDULER STATS_DIR "/rfscheduler_status.json"
 #define STATS_ALLSTATS "/sys/qlix/all-stats"
@@ -135,10 +134,3 @@ void vap_protocol_text(char *buf, size_t size, const char *name, int puren, int 
 int32_t bitrate_value(int64_t rate);
 /* Frequency in MHz from Hz and the channel offset in kHz. */
 double frequency_mhz(double hz, int chan_offset_khz);
-
-/* Copies text into buf as valid UTF-8: bytes that do not form a valid sequence become the four
- * characters "\xNN" (upper-case hex), so that distinct names stay distinct.  Returns buf. */
-char *utf8_escape(char *buf, size_t size, const char *text, size_t len);
-
-/* "%02X:" per byte, without the last colon. */
-void mac_text(char *buf, size_t size, const uint8_t mac[6]);

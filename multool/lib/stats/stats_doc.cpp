@@ -1,5 +1,7 @@
 /* Statistics collector: continuous counters over the documents, kicker bookkeeping, file helpers. */
 #include "stats/stats_doc.h"
+
+#include "common/fileio.h"
 #include "spine/jsonutil.h"
 #include "spine/utils.h"
 
@@ -24,73 +26,15 @@ json_int_t counter_apply(json_t *pub, const json_t *prev, json_t *state, const c
 	return out;
 }
 
-char *stats_read_file(const char *path, size_t *size)
-{
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
-	size_t cap = 4096, len = 0;
-	char *buf = NULL;
-
-	if (fd < 0)
-		return NULL;
-	for (;;) {
-		if (!buf || cap - len < 4097) {
-			char *grown = (char *)realloc(buf, cap *= 2);
-			if (!grown)
-				goto fail;
-			buf = grown;
-		}
-		/* sysfs answers at most a page per read: go on until end of file. */
-		ssize_t n = read(fd, buf + len, cap - len - 1);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
-			goto fail;
-		if (n == 0)
-			break;
-		len += (size_t)n;
-	}
-	close(fd);
-	buf[len] = '\0';
-	if (size)
-		*size = len;
-	return buf;
-fail:
-	free(buf);
-	close(fd);
-	return NULL;
-}
-
 int stats_copy_file(const char *from, const char *to)
 {
-	char tmp[4096];
 	size_t len;
-	char *data = stats_read_file(from, &len);
-	int fd = -1, rc = -1;
+	char *data = read_file(from, &len);
+	int rc;
 
-	if (!data || snprintf(tmp, sizeof(tmp), "%s.xxx", to) >= (int)sizeof(tmp))
-		goto out;
-	fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-	if (fd < 0)
-		goto out;
-	for (size_t off = 0; off < len;) {
-		ssize_t n = write(fd, data + off, len - off);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			goto out;
-		off += (size_t)n;
-	}
-	if (close(fd) < 0) {
-		fd = -1;
-		goto out;
-	}
-	fd = -1;
-	rc = rename(tmp, to);
-out:
-	if (fd >= 0)
-		close(fd);
-	if (rc < 0 && data)
-		unlink(tmp);
+	if (!data)
+		return -1;
+	rc = write_replace(to, ".xxx", data, len, 0644, 0);
 	free(data);
 	return rc;
 }

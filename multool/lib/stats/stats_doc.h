@@ -30,7 +30,3 @@ bool kicker_set_thresholds(json_t *kick, const struct kick_entry *e, int n);
 void kicker_station(json_t *kick, const char *vap, const char *mac, const int *signal, int count);
 /* Drops untouched stations and the marks; call once after all VAPs. */
 void kicker_finish(json_t *kick);
-
-/* Whole file into a NUL-terminated heap buffer (reads until end of file, never stops at a short
- * read).  NULL when it cannot be opened or read. */
-char *stats_read_file(const char *path, size_t *size);

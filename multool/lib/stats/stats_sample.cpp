@@ -1,5 +1,7 @@
 /* Statistics collector: sampling the interfaces, radios and stations into the published documents. */
 #include "stats/stats_sample.h"
+
+#include "common/fileio.h"
 #include "radio/driver.h"
 #include "platform/eth.h"
 #include "platform/gpio.h"
@@ -35,6 +37,14 @@
 
 /* ---------------------------------------------------------------- common inputs */
 
+/* The inventory the applet collected; empty when it could not be. */
+static struct list_head *interfaces(void)
+{
+	static struct list_head none = { &none, &none };
+	struct list_head *l = ifi_get_all();
+	return l ? l : &none;
+}
+
 static bool prefix_listed(const json_t *preconf, const char *name)
 {
 	const json_t *eth = json_object_get(preconf, "ethernet");
@@ -60,7 +70,7 @@ static void add_addresses(json_t *obj, const struct ifi *ifi)
 {
 	json_t *v4 = json_array(), *v6 = json_array();
 
-	ifi_list_for_each(pos, &ifi->addrs) {
+	list_for_each(pos, &ifi->addrs) {
 		const struct ipi *ipi = ipi_entry(pos);
 		char addr[INET6_ADDRSTRLEN], text[INET6_ADDRSTRLEN + 8];
 		if (!ifi_ip_ntop(addr, sizeof(addr), ipi))
@@ -76,7 +86,7 @@ static const char *first_address(char *buf, size_t size, const struct ifi *ifi, 
 {
 	if (!ifi)
 		return NULL;
-	ifi_list_for_each(pos, &ifi->addrs) {
+	list_for_each(pos, &ifi->addrs) {
 		const struct ipi *ipi = ipi_entry(pos);
 		if (ipi->family == family && ifi_ip_ntop(buf, size, ipi))
 			return buf;
@@ -102,9 +112,10 @@ struct published_if {
 /* One member of "interfaces"; NULL for an Ethernet interface that is not configured. */
 static json_t *statistics_interface(const struct ifi *ifi, const json_t *preconf, const char *wan, const char *lan)
 {
-	struct eth_info ei = {};
+	struct eth_state es = {};
+	const struct eth_info &ei = es.eth;
 	char text[32];
-	bool eth = eth_info(&ei, ifi->name) == 0;
+	bool eth = eth_info(&es, ifi->name) == 0;
 
 	if (eth && !prefix_listed(preconf, ifi->name))
 		return NULL;
@@ -198,7 +209,7 @@ int statistics_stats(void)
 	int rc = -1;
 
 	json_object_set_new(doc, "interfaces", ifs);
-	ifi_list_for_each(pos, ifi_get_all()) {
+	list_for_each(pos, interfaces()) {
 		struct ifi *ifi = ifi_entry(pos);
 		json_t *o = statistics_interface(ifi, preconf, wan, lan);
 		if (!o)
@@ -322,7 +333,7 @@ struct run_ctx {
 static void load_allstats(struct run_ctx *c)
 {
 	size_t size;
-	char *buf = stats_read_file(STATS_ALLSTATS, &size);
+	char *buf = read_file(STATS_ALLSTATS, &size);
 
 	c->nallstats = buf ? allstats_decode((const uint8_t *)buf, size, c->allstats, ALLSTATS_MAX) : 0;
 	free(buf);
@@ -360,22 +371,6 @@ static void load_peer_cache(struct run_ctx *c)
 	munmap(map, (size_t)st.st_size);
 }
 
-static int write_all(int fd, const uint8_t *p, size_t len)
-{
-	while (len) {
-		ssize_t n = write(fd, p, len);
-		if (n < 0 && (errno == EINTR || errno == EAGAIN))
-			continue;
-		if (n <= 0) {
-			perror("write");
-			return -1;
-		}
-		p += n;
-		len -= (size_t)n;
-	}
-	return 0;
-}
-
 /* One cache per run, holding the stations of every VAP sampled: a cache per VAP pass would leave only
  * the last VAP's stations and turn the others' percentages into lifetime figures.  A run without
  * stations leaves the cache as it is. */
@@ -383,21 +378,11 @@ static void save_peer_cache(const struct run_ctx *c)
 {
 	if (c->snapshots.empty())
 		return;
-	int fd = open(STATS_PEER_CACHE_TMP, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-
-	if (fd < 0) {
-		perror("open");
-		return;
-	}
 	std::vector<uint8_t> buf(c->snapshots.size() * PEER_CACHE_REC_SIZE);
 	for (size_t i = 0; i < c->snapshots.size(); i++)
 		peer_cache_encode(&buf[i * PEER_CACHE_REC_SIZE], &c->snapshots[i]);
-	int rc = write_all(fd, buf.data(), buf.size());
-	close(fd);
-	if (rc == 0)
-		rename(STATS_PEER_CACHE_TMP, STATS_PEER_CACHE);
-	else
-		unlink(STATS_PEER_CACHE_TMP);
+	if (write_replace(STATS_PEER_CACHE, ".tmp", buf.data(), buf.size(), 0600, 0) < 0)
+		perror(STATS_PEER_CACHE);
 }
 
 struct vap_ctx {
@@ -416,7 +401,7 @@ static json_t *remote_doc(const uint8_t mac[6])
 {
 	char m[18], path[96];
 
-	mac_text(m, sizeof(m), mac);
+	mac_text(m, mac);
 	snprintf(path, sizeof(path), STATS_DIR "/remote-%s.json", m);
 	return json_load_path(path);
 }
@@ -471,7 +456,7 @@ static json_t *station_radio_keys(json_t *o, struct vap_ctx *v, const uint8_t *r
 	for (int i = 0; i < STASTATS_DHCP_FP_LEN && st[STASTATS_DHCP_FP + i]; i++)
 		json_array_append_new(fp, json_integer(st[STASTATS_DHCP_FP + i]));
 	json_object_set_new(o, "dhcpFingerprint", fp);
-	mac_text(text, sizeof(text), rec + STA_REC_MAC);
+	mac_text(text, rec + STA_REC_MAC);
 	json_object_set_new(o, "mac", json_string(text));
 	json_object_set_new(o, "vap", json_string(v->ifi->name));
 	json_object_set_new(o, "vapIfIndex", json_integer(v->ifi->ordinal));
@@ -606,7 +591,7 @@ static int station_one(const uint8_t *rec, size_t reclen, void *arg)
 	memcpy(&st[0], m, 6);
 	if (drv_request(v->ifi->name, DRV_STA_STATS, st.data(), st.size(), NULL) < 0)
 		return 1; /* ends this VAP's station pass */
-	mac_text(mac, sizeof(mac), m);
+	mac_text(mac, m);
 
 	json_t *o = json_object();
 	json_t *sig = station_radio_keys(o, v, rec, st.data(), sigv, &nsig);
@@ -710,12 +695,13 @@ static json_t *periodic_wired(const json_t *preconf)
 	json_t *wired = json_array();
 	int poe = -1;
 
-	ifi_list_for_each(pos, ifi_get_all()) {
+	list_for_each(pos, interfaces()) {
 		struct ifi *ifi = ifi_entry(pos);
-		struct eth_info ei = {};
+		struct eth_state es = {};
+		const struct eth_info &ei = es.eth;
 		bool is_poe = false;
 
-		if (eth_info(&ei, ifi->name) < 0 || !prefix_listed(preconf, ifi->name) || ifi_parent_name(ifi))
+		if (eth_info(&es, ifi->name) < 0 || !prefix_listed(preconf, ifi->name) || ifi_parent_name(ifi))
 			continue;
 		if (strncmp(ifi->name, "eth1", 4) == 0) {
 			if (poe < 0)
@@ -724,7 +710,7 @@ static json_t *periodic_wired(const json_t *preconf)
 		}
 		json_array_append_new(wired, json_pack("{s:s,s:I,s:s,s:b,s:b,s:b}", "ifname", ifi->name, "speed",
 						       (json_int_t)ei.speed, "duplex", ei.duplex ? "full" : "half",
-						       "link", ei.link, "poe", is_poe, "enabled", !ei.down));
+						       "link", ei.link, "poe", is_poe, "enabled", !es.down));
 	}
 	return wired;
 }
@@ -780,7 +766,7 @@ static json_t *periodic_radio(struct run_ctx *c, const json_t *rfs, const struct
 			      "assoced", 0);
 	json_int_t total = 0;
 
-	ifi_list_for_each(vpos, ifi_get_all()) {
+	list_for_each(vpos, interfaces()) {
 		struct ifi *vap = ifi_entry(vpos);
 		if (!vap_of(vap, radio))
 			continue;
@@ -804,7 +790,7 @@ int periodic_stats(void)
 	run_init(&c);
 	json_object_set_new(doc, "wired", periodic_wired(c.preconf));
 	json_object_set_new(doc, "wireless", wl);
-	ifi_list_for_each(rpos, ifi_get_all()) {
+	list_for_each(rpos, interfaces()) {
 		struct ifi *radio = ifi_entry(rpos);
 		if (is_radio(c.preconf, radio))
 			json_array_append_new(wl, periodic_radio(&c, rfs, radio));
@@ -1088,7 +1074,7 @@ static void wl_vap(struct wl_ctx *w, const struct ifi *radio, const struct ifi *
 
 static void wl_sample(struct wl_ctx *w)
 {
-	ifi_list_for_each(rpos, ifi_get_all()) {
+	list_for_each(rpos, interfaces()) {
 		struct ifi *radio = ifi_entry(rpos);
 		if (!is_radio(w->run.preconf, radio))
 			continue;
@@ -1096,7 +1082,7 @@ static void wl_sample(struct wl_ctx *w)
 		json_object_set_new(w->dev, radio->name, r);
 		if (!wl_radio(w, radio, r))
 			continue;
-		ifi_list_for_each(vpos, ifi_get_all()) {
+		list_for_each(vpos, interfaces()) {
 			struct ifi *vap = ifi_entry(vpos);
 			struct iw_info iw = {};
 			struct vap_priv pv;

@@ -1,6 +1,7 @@
 /* sysconf actions: block operations, the main read/write/execute path and the OEM default sync. */
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include "cfgstore/cfgstore.h"
+#include "common/fileio.h"
 #include "board/kbee.h"
 #include "spine/logging.h"
 #include "spine/run.h"
@@ -22,40 +23,10 @@ LOG4C_CATEGORY(log4c_cat_sysconf_sysconf, "sysconf.sysconf");
 
 #define SLOG_D(...) LOG_D(log4c_cat_sysconf_sysconf, __VA_ARGS__)
 
-static int write_all(int fd, const void *data, size_t len)
-{
-	const char *p = (const char *)data;
-
-	while (len) {
-		ssize_t n = write(fd, p, len);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return -1;
-		p += n;
-		len -= (size_t)n;
-	}
-	return 0;
-}
-
-/* Writes a document other processes read: a temporary name first, renamed over the path. */
+/* Documents other processes read: a temporary name first, synced, renamed over the path. */
 static int write_file(const char *path, const void *data, size_t len, mode_t mode)
 {
-	char tmp[4096];
-	int fd, rc;
-
-	if ((size_t)snprintf(tmp, sizeof(tmp), "%s.tmp", path) >= sizeof(tmp))
-		return -1;
-	fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-	if (fd < 0)
-		return -1;
-	rc = fchmod(fd, mode) || write_all(fd, data, len) || fsync(fd);
-	rc = close(fd) || rc;
-	if (rc || rename(tmp, path)) {
-		unlink(tmp);
-		return -1;
-	}
-	return 0;
+	return write_replace(path, ".tmp", data, len, mode, WR_SYNC);
 }
 
 /* In-process "cp -f": no shell ever sees the path. */

@@ -158,12 +158,6 @@ TEST(FwMacRanges, LinesAndMatching)
 	};
 	for (const auto &p : probes)
 		EXPECT_EQ(fw_mac_in_range(p.mac, &r), p.in);
-
-	uint8_t mac[6];
-	EXPECT_EQ(fw_parse_mac_text("0:1a:2B:33:44:5", mac), 0);
-	EXPECT_EQ(mac[1], 0x1a);
-	EXPECT_EQ(mac[5], 0x05);
-	EXPECT_EQ(fw_parse_mac_text("00:1a:2b", mac), -1);
 }
 
 TEST(FwCommandLine, ActiveBankLaterMarkerWins)

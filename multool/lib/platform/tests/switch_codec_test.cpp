@@ -19,14 +19,14 @@ TEST(Switch, KindTwoBinaryStatsAreBigEndian)
 		0, 0, 0, 0,
 		0x80, 0x00, 0x00, 0x01,  // rx bytes
 	};
-	struct eth_info info;
+	struct eth_state es;
 	struct sw_port_stats st;
-	memset(&info, 0, sizeof(info));
-	sw_decode_bin(&info, &st, bin);
-	EXPECT_EQ(info.speed, 1000);
-	EXPECT_EQ(info.duplex, 1);
-	EXPECT_EQ(info.link, 1);
-	EXPECT_EQ(info.down, 1);
+	memset(&es, 0, sizeof(es));
+	sw_decode_bin(&es, &st, bin);
+	EXPECT_EQ(es.eth.speed, 1000);
+	EXPECT_EQ(es.eth.duplex, 1);
+	EXPECT_EQ(es.eth.link, 1);
+	EXPECT_EQ(es.down, 1);
 	EXPECT_EQ(st.tx_packets, 0x102u);
 	EXPECT_EQ(st.rx_packets, 0x10000u);
 	EXPECT_EQ(st.tx_bytes, 0xAABBCCDDu);
@@ -35,13 +35,13 @@ TEST(Switch, KindTwoBinaryStatsAreBigEndian)
 
 TEST(Switch, KindOneText)
 {
-	struct eth_info info;
-	memset(&info, 0, sizeof(info));
-	ASSERT_EQ(sw_parse_status(&info, "1 1 0 100\n"), 0);
-	EXPECT_EQ(info.speed, 100);
-	EXPECT_EQ(info.duplex, 0);
-	EXPECT_EQ(info.down, 0);
-	EXPECT_EQ(sw_parse_status(&info, "1 1\n"), -1);
+	struct eth_state es;
+	memset(&es, 0, sizeof(es));
+	ASSERT_EQ(sw_parse_status(&es, "1 1 0 100\n"), 0);
+	EXPECT_EQ(es.eth.speed, 100);
+	EXPECT_EQ(es.eth.duplex, 0);
+	EXPECT_EQ(es.down, 0);
+	EXPECT_EQ(sw_parse_status(&es, "1 1\n"), -1);
 
 	struct sw_port_stats st;
 	ASSERT_EQ(sw_parse_stats(&st, "4294967295 2 3 4"), 0);

@@ -27,23 +27,23 @@ static int cmd_switch(void)
 {
 	printf("present=%d\n", sw_is_present());
 	for (const struct sw_port *p = sw_ports(); p->name; p++) {
-		struct eth_info info;
+		struct eth_state es;
 		struct sw_port_stats st;
-		int a = sw_port_info(&info, p), b = sw_port_stats(&st, p);
+		int a = sw_port_info(&es, p), b = sw_port_stats(&st, p);
 		printf("%s kind=%u port=%u phy=%u dev=%s info=%d speed=%u duplex=%u link=%u down=%u stats=%d %u %u %u %u\n",
-		       p->name, p->kind, p->port, p->phyid, p->device ? p->device : "-", a, info.speed, info.duplex,
-		       info.link, info.down, b, st.rx_bytes, st.rx_packets, st.tx_bytes, st.tx_packets);
+		       p->name, p->kind, p->port, p->phyid, p->device ? p->device : "-", a, es.eth.speed, es.eth.duplex,
+		       es.eth.link, es.down, b, st.rx_bytes, st.rx_packets, st.tx_bytes, st.tx_packets);
 	}
 	return 0;
 }
 
 static int cmd_eth(const char *name)
 {
-	struct eth_info info;
+	struct eth_state es;
 	char d[8], l[8];
-	int rc = eth_info(&info, name);
-	printf("rc=%d speed=%u duplex=%s link=%s down=%u\n", rc, info.speed, eth_duplex2str(&info, d, sizeof(d)) ?: "-",
-	       eth_link2str(&info, l, sizeof(l)) ?: "-", info.down);
+	int rc = eth_info(&es, name);
+	printf("rc=%d speed=%u duplex=%s link=%s down=%u\n", rc, es.eth.speed,
+	       eth_duplex2str(&es.eth, d, sizeof(d)) ?: "-", eth_link2str(&es.eth, l, sizeof(l)) ?: "-", es.down);
 	return 0;
 }
 

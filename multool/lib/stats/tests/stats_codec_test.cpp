@@ -336,25 +336,3 @@ TEST(Names, StationChannelWidth)
 	for (const auto &c : cases)
 		EXPECT_STREQ(c.want, station_chwidth(&c.w, c.bw)) << c.w.phy_index;
 }
-
-TEST(Names, Utf8Escape)
-{
-	static const struct {
-		const char *in;
-		size_t len;
-		const char *want;
-	} cases[] = {
-		{ "plain", 5, "plain" },
-		{ "caf\xc3\xa9", 5, "caf\xc3\xa9" },
-		{ "\xff" "ab", 3, "\\xFFab" },
-		{ "\xc0\xaf", 2, "\\xC0\\xAF" },          /* overlong */
-		{ "\xed\xa0\x80", 3, "\\xED\\xA0\\x80" }, /* surrogate */
-		{ "ok\xe2\x82", 4, "ok\\xE2\\x82" },      /* cut sequence */
-		{ "a\0b", 3, "a\\x00b" },
-	};
-	char buf[64];
-	for (const auto &c : cases)
-		EXPECT_STREQ(c.want, utf8_escape(buf, sizeof(buf), c.in, c.len)) << c.want;
-	char small[6];
-	EXPECT_STREQ("ab", utf8_escape(small, sizeof(small), "ab\xff\xff", 4)); /* never a torn escape */
-}

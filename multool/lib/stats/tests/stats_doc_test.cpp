@@ -1,7 +1,9 @@
-/* Document-level steps of the statistics collector: dotted lookups and dumps, continuous counters over
- * state and previous documents, kicker bookkeeping, the first-run copy and whole-file reads. */
-#include "spine/jsonutil.h"
+/* Document-level steps of the statistics collector: continuous counters over state and previous
+ * documents, kicker bookkeeping, the first-run copy. */
 #include "stats/stats_doc.h"
+
+#include "common/fileio.h"
+#include "spine/jsonutil.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +14,11 @@
 #include <unistd.h>
 
 #include <string>
-#include <thread>
 
 static std::string slurp(const std::string &path)
 {
 	size_t n = 0;
-	char *d = stats_read_file(path.c_str(), &n);
+	char *d = read_file(path.c_str(), &n);
 	std::string s = d ? std::string(d, n) : std::string("<missing>");
 	free(d);
 	return s;
@@ -38,43 +39,6 @@ protected:
 		ASSERT_EQ(0, system(cmd.c_str()));
 	}
 };
-
-TEST(JsonUtil, DotGet)
-{
-	json_t *root = json_loads(R"({"wireless":{"countrycode":"DE","n":5,"deep":{"x":"y"}},"flat":1})", 0, NULL);
-	ASSERT_NE(nullptr, root);
-	EXPECT_STREQ("DE", json_dotget_string(root, "wireless.countrycode"));
-	EXPECT_STREQ("y", json_dotget_string(root, "wireless.deep.x"));
-	EXPECT_EQ(5, json_dotget_int(root, "wireless.n", -1));
-	EXPECT_EQ(-1, json_dotget_int(root, "wireless.countrycode", -1)); /* not an integer */
-	EXPECT_EQ(nullptr, json_dotget(root, "wireless.countryCode"));
-	EXPECT_EQ(nullptr, json_dotget(root, "flat.x"));                 /* through a non-object */
-	EXPECT_EQ(nullptr, json_dotget(NULL, "wireless"));
-	EXPECT_EQ(nullptr, json_dotget_string(root, "wireless.n"));
-	json_decref(root);
-}
-
-TEST(JsonUtil, TextKeepsKeysForNonUtf8)
-{
-	json_t *o = json_object();
-	ASSERT_EQ(0, json_set_text(o, "ssid", "cafe\xe9-net"));
-	ASSERT_EQ(0, json_set_text(o, "name", "ok/\xc3\xa9"));
-	char *out = json_dumps(o, JSON_DOC_FLAGS | JSON_SORT_KEYS | JSON_ENSURE_ASCII);
-	EXPECT_STREQ("{\n  \"name\": \"ok\\/\\u00E9\",\n  \"ssid\": \"cafe\\\\xE9-net\"\n}", out);
-	free(out);
-	json_decref(o);
-}
-
-TEST_F(TempDir, DumpAtomicFormatAndNoLeftover)
-{
-	std::string path = dir + "/doc.json";
-	json_t *o = json_pack("{s:s,s:[i,i]}", "ip", "10.0.0.1/24", "a", 1, 2);
-	ASSERT_EQ(0, json_dump_atomic(o, path.c_str()));
-	EXPECT_EQ("{\n  \"ip\": \"10.0.0.1\\/24\",\n  \"a\": [\n    1,\n    2\n  ]\n}", slurp(path));
-	EXPECT_NE(0, access((path + ".xxx").c_str(), F_OK));
-	EXPECT_EQ(-1, json_dump_atomic(o, (dir + "/missing/doc.json").c_str()));
-	json_decref(o);
-}
 
 TEST(Counters, ApplyOverDocuments)
 {
@@ -182,28 +146,4 @@ TEST_F(TempDir, FirstRunCopiesStateByteForByte)
 	EXPECT_EQ("stats.c:wireless_stats():42: cannot copy " + state + " to " + bad + "\n",
 		  testing::internal::GetCapturedStderr());
 	json_decref(s);
-}
-
-TEST_F(TempDir, ReadFileUntilEndOfFile)
-{
-	/* A reader that hands out at most a page per read, as sysfs does: 128 all-stats records. */
-	std::string fifo = dir + "/all-stats";
-	ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-	std::string want(128 * ALLSTATS_REC_SIZE, '\0');
-	for (size_t i = 0; i < want.size(); i++)
-		want[i] = (char)(i * 7);
-	std::thread writer([&] {
-		int fd = open(fifo.c_str(), O_WRONLY);
-		for (size_t off = 0; off < want.size(); off += 4096) {
-			size_t n = want.size() - off < 4096 ? want.size() - off : 4096;
-			ASSERT_EQ((ssize_t)n, write(fd, want.data() + off, n));
-			usleep(2000);
-		}
-		close(fd);
-	});
-	std::string got = slurp(fifo);
-	writer.join();
-	EXPECT_EQ(want.size(), got.size());
-	EXPECT_TRUE(want == got);
-	EXPECT_EQ("<missing>", slurp(dir + "/none"));
 }
