@@ -66,7 +66,7 @@ subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, s
 ann = subprocess.run(["callgrind_annotate", "--threshold=100", out],
                      capture_output=True, text=True, check=True).stdout
 module_files = ("module.c", "peer.c", "txq.c", "token.c", "rx.c", "autorate.c", "wrr.c",
-                "sysfs.c", "qlix_wire.c", "qlix_wire.h", "qlix_int.h")
+                "sysfs.c", "qlix_wire.c", "qlix_wire.h", "qlix_stats_rec.c", "qlix_int.h")
 own, shim = {}, 0
 for line in ann.splitlines():
     m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)", line)

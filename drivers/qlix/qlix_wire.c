@@ -169,36 +169,6 @@ int qlix_ack_covers(const struct qlix_ack *a, u16 seq)
 	return (a->map[(k - 1) / 8] >> (7 - (k - 1) % 8)) & 1;
 }
 
-void qlix_stats_rec_put(u8 *out, const struct qlix_stats_rec *r)
-{
-	memset(out, 0, QLIX_STATS_REC_LEN);
-	memcpy(out, r->name, strnlen(r->name, QLIX_IFNAMSIZ));
-	memcpy(out + 16, r->mac, 6);
-	put_unaligned_be32(r->tx_packets, out + 24);
-	put_unaligned_be32(r->tx_bytes, out + 28);
-	put_unaligned_be32(r->tx_retries, out + 32);
-	put_unaligned_be32(r->rx_packets, out + 36);
-	put_unaligned_be32(r->rx_bytes, out + 40);
-	put_unaligned_be32(r->rx_drop, out + 44);
-	put_unaligned_be32(r->rx_errors, out + 48);
-	put_unaligned_be32(r->tx_errors, out + 52);
-}
-
-void qlix_stats_rec_get(const u8 *in, struct qlix_stats_rec *r)
-{
-	memcpy(r->name, in, QLIX_IFNAMSIZ);
-	r->name[QLIX_IFNAMSIZ - 1] = 0;
-	memcpy(r->mac, in + 16, 6);
-	r->tx_packets = get_unaligned_be32(in + 24);
-	r->tx_bytes = get_unaligned_be32(in + 28);
-	r->tx_retries = get_unaligned_be32(in + 32);
-	r->rx_packets = get_unaligned_be32(in + 36);
-	r->rx_bytes = get_unaligned_be32(in + 40);
-	r->rx_drop = get_unaligned_be32(in + 44);
-	r->rx_errors = get_unaligned_be32(in + 48);
-	r->tx_errors = get_unaligned_be32(in + 52);
-}
-
 /* PHY rates in 100 kbit/s: [bw][sgi][mcs].  bw 0..3 = 5, 8, 10, 20 MHz; wider channels use the
  * 20 MHz row.  The 8 and 10 MHz long-guard rows follow the 802.11n formula (the 20 MHz rate
  * scaled by 0.4 and 0.5, rounded half up) like every other row. */

@@ -6,6 +6,7 @@
 #define QLIX_WIRE_H
 
 #include "qlix_compat.h"
+#include "qlix_stats_rec.h"
 
 #define QLIX_OUI0		0x02
 #define QLIX_OUI1		0x6e
@@ -131,24 +132,6 @@ void qlix_ack_start(struct qlix_ack *a, u16 base);
 int qlix_ack_add(struct qlix_ack *a, u16 seq);
 int qlix_ack_covers(const struct qlix_ack *a, u16 seq);
 
-#define QLIX_STATS_REC_LEN	56
-#define QLIX_IFNAMSIZ		16
-
-struct qlix_stats_rec {
-	char name[QLIX_IFNAMSIZ];
-	u8 mac[6];
-	u32 tx_packets;
-	u32 tx_bytes;
-	u32 tx_retries;
-	u32 rx_packets;
-	u32 rx_bytes;
-	u32 rx_drop;
-	u32 rx_errors;
-	u32 tx_errors;
-};
-
-void qlix_stats_rec_put(u8 *out, const struct qlix_stats_rec *r);
-void qlix_stats_rec_get(const u8 *in, struct qlix_stats_rec *r);
 
 u32 qlix_phy_rate(u32 mcs, u32 bw, u32 sgi);
 u32 qlix_airtime_data(u32 len, u32 mcs, u32 bw, u32 sgi);

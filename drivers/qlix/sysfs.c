@@ -73,7 +73,7 @@ static void qlix_stats_rec_of(const struct qlix_peer *p, struct qlix_stats_rec *
 	const struct net_device_stats *s = &p->dev->stats;
 
 	memset(r, 0, sizeof(*r));
-	memcpy(r->name, p->dev->name, sizeof(r->name) - 1);
+	memcpy(r->name, p->dev->name, QLIX_IFNAMSIZ - 1);
 	memcpy(r->mac, p->mac, ETH_ALEN);
 	r->tx_packets = (u32)s->tx_packets;
 	r->tx_bytes = (u32)s->tx_bytes;

@@ -2,7 +2,6 @@
 #include "board/kbee.h"
 #include "spine/logging.h"
 #include "platform/mtd.h"
-#include "spine/utils.h"
 #include "common/fileio.h"
 
 #include <errno.h>

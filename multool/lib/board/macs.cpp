@@ -3,7 +3,6 @@
 #include "common/text.h"
 #include "spine/logging.h"
 #include "platform/mtd.h"
-#include "spine/utils.h"
 #include "common/fileio.h"
 
 #include <ctype.h>

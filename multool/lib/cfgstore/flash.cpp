@@ -2,7 +2,6 @@
 #include "common/bytes.h"
 #include "cfgstore/cfgstore.h"
 #include "spine/logging.h"
-#include "spine/utils.h"
 #include "spine/zutil.h"
 #include "common/fileio.h"
 

@@ -15,7 +15,6 @@ LOG4C_CATEGORY(log4c_cat_lib_iwpriv, "lib.iwpriv");
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "spine/utils.h"
 
 /* The driver's descriptor table; *count entries. */
 static struct iw_priv_args *get_priv_table(int fd, const char *ifname, int *count)
@@ -147,8 +146,12 @@ static int priv_request(int fd, const char *ifname, const char *name, void *buf,
 				elems = get & IWP_COUNT_MASK;
 			size = elems * iwp_type_size(get);
 		}
-		if (size > len)
-			die("memory overrun detected.");
+		if (size > len) {
+			/* the driver answered more than the caller can hold: that value is lost, not the process */
+			LOG_E(log4c_cat_lib_iwpriv, "memory overrun detected.");
+			errno = EOVERFLOW;
+			goto out;
+		}
 		memcpy(buf, scratch, size);
 		result = (int)size;
 	}

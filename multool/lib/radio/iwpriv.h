@@ -19,7 +19,7 @@ size_t iwp_size(uint16_t desc);
 int iwp_is_inline(uint16_t set, uint16_t get);
 
 /* Reads the driver's private value `name` of ifname into buf: number of bytes placed, or -1.
- * Never writes more than len bytes; an answer longer than len stops the process. */
+ * Never writes more than len bytes: an answer longer than len is refused (-1, errno EOVERFLOW). */
 int iwpriv_get(const char *ifname, const char *name, void *buf, size_t len);
 /* Convenience: a single int value. 0 or -1. */
 int iwpriv_get_int(const char *ifname, const char *name, int *value);

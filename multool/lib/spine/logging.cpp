@@ -1,6 +1,5 @@
 /* Category levels, the start-up configuration and the message writer. */
 #include "spine/logging.h"
-#include "spine/utils.h"
 #include "common/text.h"
 #include "spine/strbuf.h"
 

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "qlix_stats_rec.h"
+
 #define STATS_DIR "/var/run/stats"
 #define STATS_STATE_DIR STATS_DIR "/state"
 #define STATS_STATISTICS STATS_DIR "/statistics.json"
@@ -39,27 +41,12 @@ int peer_cache_decode(const uint8_t rec[PEER_CACHE_REC_SIZE], struct peer_snapsh
  * size (an empty cache is a valid one without records) finds nothing.  0 when found, -1 otherwise. */
 int peer_cache_find(const uint8_t *buf, size_t size, const uint8_t mac[6], struct peer_snapshot *out);
 
-/* ---- polling-MAC per-peer statistics: 56-byte big-endian records ---- */
-#define ALLSTATS_REC_SIZE 56
+/* ---- polling-MAC per-peer statistics: the module's records, through the module's codec ---- */
 #define ALLSTATS_MAX 128
 
-struct allstats_rec {
-	char name[17];
-	uint8_t mac[6];
-	uint32_t tx_packets;
-	uint32_t tx_bytes;
-	uint32_t tx_retries;
-	uint32_t rx_packets;
-	uint32_t rx_bytes;
-	uint32_t rx_drops;
-	uint32_t rx_errors;
-	uint32_t tx_errors;
-};
-
-void allstats_decode_one(const uint8_t rec[ALLSTATS_REC_SIZE], struct allstats_rec *out);
 /* Decodes the whole records of buf (a trailing partial record is ignored); returns the count. */
-size_t allstats_decode(const uint8_t *buf, size_t size, struct allstats_rec *out, size_t max);
-const struct allstats_rec *allstats_find(const struct allstats_rec *recs, size_t n, const uint8_t mac[6]);
+size_t allstats_decode(const uint8_t *buf, size_t size, struct qlix_stats_rec *out, size_t max);
+const struct qlix_stats_rec *allstats_find(const struct qlix_stats_rec *recs, size_t n, const uint8_t mac[6]);
 
 /* ---- continuous counters ---- */
 /* Increase of a 32-bit counter since the last raw value.  A wrap counts (0xFFFFFFFF - last) + raw:

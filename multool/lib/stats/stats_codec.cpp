@@ -44,31 +44,16 @@ int peer_cache_find(const uint8_t *buf, size_t size, const uint8_t mac[6], struc
 	return -1;
 }
 
-void allstats_decode_one(const uint8_t rec[ALLSTATS_REC_SIZE], struct allstats_rec *out)
-{
-	memcpy(out->name, rec, 16);
-	out->name[16] = '\0';
-	memcpy(out->mac, rec + 16, 6);
-	out->tx_packets = get_be32(rec + 24);
-	out->tx_bytes = get_be32(rec + 28);
-	out->tx_retries = get_be32(rec + 32);
-	out->rx_packets = get_be32(rec + 36);
-	out->rx_bytes = get_be32(rec + 40);
-	out->rx_drops = get_be32(rec + 44);
-	out->rx_errors = get_be32(rec + 48);
-	out->tx_errors = get_be32(rec + 52);
-}
-
-size_t allstats_decode(const uint8_t *buf, size_t size, struct allstats_rec *out, size_t max)
+size_t allstats_decode(const uint8_t *buf, size_t size, struct qlix_stats_rec *out, size_t max)
 {
 	size_t n = 0;
 
-	for (size_t off = 0; n < max && size - off >= ALLSTATS_REC_SIZE; off += ALLSTATS_REC_SIZE)
-		allstats_decode_one(buf + off, &out[n++]);
+	for (size_t off = 0; n < max && size - off >= QLIX_STATS_REC_LEN; off += QLIX_STATS_REC_LEN)
+		qlix_stats_rec_get(buf + off, &out[n++]);
 	return n;
 }
 
-const struct allstats_rec *allstats_find(const struct allstats_rec *recs, size_t n, const uint8_t mac[6])
+const struct qlix_stats_rec *allstats_find(const struct qlix_stats_rec *recs, size_t n, const uint8_t mac[6])
 {
 	for (size_t i = 0; i < n; i++)
 		if (memcmp(recs[i].mac, mac, 6) == 0)

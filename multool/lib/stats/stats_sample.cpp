@@ -13,7 +13,6 @@
 #include "spine/logging.h"
 #include "stats/stats_doc.h"
 #include "common/bytes.h"
-#include "spine/utils.h"
 #include "common/text.h"
 
 #include <arpa/inet.h>
@@ -313,7 +312,7 @@ static uint64_t mac_key(const uint8_t mac[6])
 
 struct run_ctx {
 	json_t *preconf;
-	struct allstats_rec allstats[ALLSTATS_MAX];
+	struct qlix_stats_rec allstats[ALLSTATS_MAX];
 	size_t nallstats;
 	bool agg0;
 	/* last cached snapshot per station */
@@ -538,7 +537,7 @@ static void station_identity(json_t *o, const uint8_t *mac, const uint8_t *st)
 
 /* Current snapshot and error counts: the polling MAC's record first, else the driver's statistics. */
 static void station_snapshot(struct peer_snapshot *cur, uint32_t *rx_err, uint32_t *tx_err, const uint8_t *rec,
-			     const uint8_t *st, const struct allstats_rec *as)
+			     const uint8_t *st, const struct qlix_stats_rec *as)
 {
 	memset(cur, 0, sizeof(*cur));
 	memcpy(cur->mac, rec + STA_REC_MAC, 6);
@@ -547,7 +546,7 @@ static void station_snapshot(struct peer_snapshot *cur, uint32_t *rx_err, uint32
 		cur->tx_packets = as->tx_packets;
 		cur->tx_retries = as->tx_retries;
 		cur->rx_packets = as->rx_packets;
-		cur->rx_drops = as->rx_drops;
+		cur->rx_drops = as->rx_drop;
 		*rx_err = as->rx_errors;
 		*tx_err = as->tx_errors;
 	} else {
@@ -561,7 +560,7 @@ static void station_snapshot(struct peer_snapshot *cur, uint32_t *rx_err, uint32
 }
 
 /* Raw values of the published counters in peer_counters order; returns how many apply. */
-static int station_raw_counters(uint32_t raw[5], const uint8_t *st, const struct allstats_rec *as)
+static int station_raw_counters(uint32_t raw[5], const uint8_t *st, const struct qlix_stats_rec *as)
 {
 	if (as) {
 		raw[0] = as->tx_bytes;
@@ -595,7 +594,7 @@ static int station_one(const uint8_t *rec, size_t reclen, void *arg)
 
 	json_t *o = json_object();
 	json_t *sig = station_radio_keys(o, v, rec, st.data(), sigv, &nsig);
-	const struct allstats_rec *as = allstats_find(c->allstats, c->nallstats, m);
+	const struct qlix_stats_rec *as = allstats_find(c->allstats, c->nallstats, m);
 	const char *proto = station_protocol(rec, v->priv, as != NULL);
 	if (proto)
 		json_object_set_new(o, "protocol", json_string(proto));

@@ -139,26 +139,16 @@ static struct {
 	uint8_t canary[32];
 } victim;
 
-static void report_canary()
-{
-	for (uint8_t c : victim.canary)
-		if (c != 0xA5) {
-			fprintf(stderr, "canary smashed\n");
-			return;
-		}
-	fprintf(stderr, "canary intact\n");
-}
 
-TEST_F(Driver, OverrunStopsWithoutTouchingBeyondTheBuffer)
+TEST_F(Driver, OverrunIsRefusedWithoutTouchingBeyondTheBuffer)
 {
 	// The driver writes the descriptor's full 17 bytes; the caller offers 4.
-	EXPECT_EXIT(
-		{
-			memset(&victim, 0xA5, sizeof(victim));
-			atexit(report_canary);
-			iwpriv_get("ath0", "get_17", victim.buf, sizeof(victim.buf));
-		},
-		::testing::ExitedWithCode(1), "memory overrun detected.\n(.|\n)*canary intact");
+	memset(&victim, 0xA5, sizeof(victim));
+	errno = 0;
+	EXPECT_EQ(iwpriv_get("ath0", "get_17", victim.buf, sizeof(victim.buf)), -1);
+	EXPECT_EQ(errno, EOVERFLOW);
+	for (uint8_t c : victim.canary)
+		ASSERT_EQ(c, 0xA5);
 }
 
 TEST_F(Driver, Failures)

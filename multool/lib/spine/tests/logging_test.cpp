@@ -1,6 +1,5 @@
 /* Category levels from configuration files and the message writer, on categories of this program. */
 #include "spine/logging.h"
-#include "spine/utils.h"
 
 #include <gtest/gtest.h>
 

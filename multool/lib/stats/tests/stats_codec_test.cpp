@@ -90,7 +90,7 @@ TEST(AllStats, DecodeFieldsAndIgnoreTornTail)
 	memset(&buf[56], 'x', 16); /* second name fills all 16 bytes, no NUL */
 	buf.insert(buf.end(), rec, rec + 30);
 
-	struct allstats_rec out[4];
+	struct qlix_stats_rec out[4];
 	ASSERT_EQ(2u, allstats_decode(buf.data(), buf.size(), out, 4));
 	EXPECT_STREQ("ptp-peer-01", out[0].name);
 	EXPECT_EQ(std::string(16, 'x'), out[1].name);
@@ -101,7 +101,7 @@ TEST(AllStats, DecodeFieldsAndIgnoreTornTail)
 	EXPECT_EQ(3u, out[0].tx_retries);
 	EXPECT_EQ(4u, out[0].rx_packets);
 	EXPECT_EQ(5u, out[0].rx_bytes);
-	EXPECT_EQ(6u, out[0].rx_drops);
+	EXPECT_EQ(6u, out[0].rx_drop);
 	EXPECT_EQ(7u, out[0].rx_errors);
 	EXPECT_EQ(0xfedcba98u, out[0].tx_errors);
 	EXPECT_EQ(&out[0], allstats_find(out, 2, want_mac));
