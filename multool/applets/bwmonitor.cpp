@@ -1,8 +1,13 @@
-#include "spine/applet.h"
-#include "spine/logging.h"
+/* bwmonitor: transmit and receive rates of the interfaces, on the terminal or as a document. */
+#include "common/daemon.h"
 #include "common/text.h"
+#include "inventory.h"
+#include "platform/ifi.h"
+#include "spine/applet.h"
+#include "spine/jsonutil.h"
+#include "spine/logging.h"
+#include "spine/utils.h"
 
-#include <errno.h>
 #include <jansson.h>
 #include <libgen.h>
 #include <math.h>
@@ -11,13 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/sysinfo.h>
-#include <time.h>
 #include <unistd.h>
-
-#include "inventory.h"
-#include "spine/jsonutil.h"
-#include "platform/ifi.h"
-#include "spine/utils.h"
 
 LOG4C_CATEGORY(log4c_cat_bwmonitor, "bwmonitor");
 
@@ -42,11 +41,18 @@ struct bw_iface {
 static volatile sig_atomic_t bw_stop;
 static volatile sig_atomic_t bw_keepalive; /* monotonic seconds of the last SIGUSR1 */
 
+static const int bw_stop_signals[] = { SIGHUP, SIGTERM, SIGABRT, SIGINT };
+
+struct bw_opts {
+	const char *prog;
+	const char *only;     /* -i list, or NULL for every interface */
+	unsigned period;
+	int daemonize, fullscreen, names_given;
+};
+
 static long mono_sec(void)
 {
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long)ts.tv_sec;
+	return (long)(mono_ms() / 1000);
 }
 
 static void on_stop(int sig)
@@ -73,48 +79,6 @@ static void usage(const char *prog)
 		"\t-f\t\t\t\tshow output in fullscreen\n"
 		"\nIn daemon mode process exits when %d seconds pass after last SIGUSR1 signal reception.\n",
 		prog, BW_DEFAULT_PERIOD, BW_JSON, BW_KEEPALIVE);
-}
-
-/* Another bwmonitor already owns the pid file. */
-static int already_running(const char *prog)
-{
-	char path[64], line[256];
-	unsigned pid;
-	int found = 0;
-	FILE *f = fopen(BW_PIDFILE, "re");
-
-	if (!f)
-		return 0;
-	if (fscanf(f, "%u", &pid) != 1) {
-		fclose(f);
-		return 0;
-	}
-	fclose(f);
-	snprintf(path, sizeof(path), "/proc/%u/status", pid);
-	f = fopen(path, "re");
-	if (!f)
-		return 0;
-	while (fgets(line, sizeof(line), f))
-		if (!strncmp(line, "Name:", 5)) {
-			found = strstr(line + 5, prog) != NULL;
-			break;
-		}
-	fclose(f);
-	return found;
-}
-
-static void write_pidfile(void)
-{
-	FILE *f = fopen(BW_PIDFILE, "we");
-	int bad = !f;
-
-	if (f) {
-		/* fclose() frees the stream even when its flush fails: close exactly once */
-		bad = fprintf(f, "%d\n", (int)getpid()) < 0;
-		bad |= fclose(f) != 0;
-	}
-	if (bad)
-		LOG_E(log4c_cat_bwmonitor, "failed to write %s\n", BW_PIDFILE);
 }
 
 /* Reads the byte counters of every monitored interface from a fresh inventory. */
@@ -219,35 +183,23 @@ static struct bw_iface *build_list(const char *only)
 	return head;
 }
 
-static void sleep_period(unsigned period)
+/* Options; 0 to go on, else the exit status (usage and range messages printed). */
+static int bw_parse(int argc, char **argv, struct bw_opts *o)
 {
-	struct timespec req = { (time_t)period, 0 }, rem;
-	while (nanosleep(&req, &rem) < 0 && errno == EINTR && !bw_stop)
-		req = rem;
-}
+	int opt;
 
-static uint64_t elapsed_ms(const struct timespec *a, const struct timespec *b)
-{
-	int64_t ns = (int64_t)(b->tv_sec - a->tv_sec) * 1000000000 + (b->tv_nsec - a->tv_nsec);
-	return ns > 0 ? (uint64_t)ns / 1000000 : 0;
-}
-
-static int bwmonitor_main(int argc, char **argv)
-{
-	const char *prog = basename(argv[0]);
-	const char *only = NULL;
-	unsigned period = BW_DEFAULT_PERIOD;
-	int daemonize = 0, fullscreen = 0, names_given = 0, opt;
-
+	memset(o, 0, sizeof(*o));
+	o->prog = basename(argv[0]);
+	o->period = BW_DEFAULT_PERIOD;
 	while ((opt = getopt(argc, argv, "i:dp:hf")) != -1) {
 		switch (opt) {
 		case 'i': {
-			only = optarg;
+			o->only = optarg;
 			char copy[1024];
 			snprintf(copy, sizeof(copy), "%s", optarg);
-			names_given = 0;
+			o->names_given = 0;
 			for (char *save, *tok = strtok_r(copy, ",", &save); tok; tok = strtok_r(NULL, ",", &save)) {
-				names_given++;
+				o->names_given++;
 				if (strlen(tok) >= 16) {
 					fprintf(stderr, "Invalid interface name length '%s'.\n", tok);
 					return 1;
@@ -270,86 +222,96 @@ static int bwmonitor_main(int argc, char **argv)
 				fprintf(stderr, "Valid number range for option -%c is 1 - %u.\n", 'p', BW_MAX_PERIOD);
 				return 1;
 			}
-			period = v;
+			o->period = v;
 			break;
 		}
 		case 'd':
-			daemonize = 1;
+			o->daemonize = 1;
 			break;
 		case 'f':
-			fullscreen = 1;
+			o->fullscreen = 1;
 			break;
 		default:
-			usage(prog);
+			usage(o->prog);
 			return 1;
 		}
 	}
+	return 0;
+}
 
-	struct sigaction sa;
-	memset(&sa, 0, sizeof(sa));
-	sa.sa_handler = on_stop;
-	sigaction(SIGHUP, &sa, NULL);
-	sigaction(SIGTERM, &sa, NULL);
-	sigaction(SIGABRT, &sa, NULL);
-	sigaction(SIGINT, &sa, NULL);
-	sa.sa_handler = on_usr1;
-	sigaction(SIGUSR1, &sa, NULL);
-
-	if (daemonize) {
-		if (already_running(prog)) {
-			fprintf(stderr, "Already running...\n");
-			return 1;
-		}
-		if (daemon(0, 0) < 0)
-			die_errno("daemon() failed");
-		write_pidfile();
-		bw_keepalive = (sig_atomic_t)mono_sec();
-	}
-
-	struct bw_iface *list = build_list(only);
-	create_path(BW_JSON);
-	if (daemonize) {
-		LOG_I(log4c_cat_bwmonitor, "starting...\n");
-		LOG_I(log4c_cat_bwmonitor, "timeout is set to %d seconds\n", BW_KEEPALIVE);
-	}
-
+/* The sampling loop: two counter reads a period apart, then the rates. */
+static void bw_run(struct bw_iface *list, const struct bw_opts *o)
+{
 	while (!bw_stop) {
-		struct timespec t0, t1;
-		clock_gettime(CLOCK_MONOTONIC, &t0);
+		uint64_t t0 = mono_ms();
 		read_counters(list);
-		sleep_period(period);
+		sleep_ms((uint64_t)o->period * 1000, &bw_stop);
 		read_counters(list);
-		clock_gettime(CLOCK_MONOTONIC, &t1);
-		uint64_t ms = elapsed_ms(&t0, &t1);
+		uint64_t ms = mono_ms() - t0;
 		for (struct bw_iface *b = list; b; b = b->next)
 			b->sample.elapsed_ms = ms;
 
 		/* a sleep cut short by a stop signal measures nothing */
 		if (!bw_stop && ms >= 1000) {
-			if (daemonize) {
-				if (write_json(list, period) < 0)
+			if (o->daemonize) {
+				if (write_json(list, o->period) < 0)
 					bw_stop = 1;
 			} else {
-				print_rates(list, fullscreen, names_given);
+				print_rates(list, o->fullscreen, o->names_given);
 			}
 		}
-		if (daemonize && mono_sec() - bw_keepalive > BW_KEEPALIVE) {
+		if (o->daemonize && mono_sec() - bw_keepalive > BW_KEEPALIVE) {
 			LOG_I(log4c_cat_bwmonitor, "timeout\n");
 			bw_stop = 1;
 		}
 	}
+}
 
+static void bw_stop_all(struct bw_iface *list, const struct bw_opts *o)
+{
 	while (list) {
 		struct bw_iface *next = list->next;
 		free(list);
 		list = next;
 	}
 	ifi_free_all();
-	if (daemonize) {
+	if (o->daemonize) {
 		LOG_I(log4c_cat_bwmonitor, "stopping...\n");
 		unlink(BW_JSON);
 		unlink(BW_PIDFILE);
 	}
+}
+
+static int bwmonitor_main(int argc, char **argv)
+{
+	struct bw_opts o;
+	int rc = bw_parse(argc, argv, &o);
+
+	if (rc)
+		return rc;
+	signals_on(bw_stop_signals, ARRAY_SIZE(bw_stop_signals), on_stop);
+	signal_on(SIGUSR1, on_usr1);
+	if (o.daemonize) {
+		if (pidfile_owner(BW_PIDFILE)) {
+			fprintf(stderr, "Already running...\n");
+			return 1;
+		}
+		rc = daemon_start(BW_PIDFILE);
+		if (rc < 0)
+			die_errno("daemon() failed");
+		if (rc > 0)
+			LOG_E(log4c_cat_bwmonitor, "failed to write %s\n", BW_PIDFILE);
+		bw_keepalive = (sig_atomic_t)mono_sec();
+	}
+
+	struct bw_iface *list = build_list(o.only);
+	create_path(BW_JSON);
+	if (o.daemonize) {
+		LOG_I(log4c_cat_bwmonitor, "starting...\n");
+		LOG_I(log4c_cat_bwmonitor, "timeout is set to %d seconds\n", BW_KEEPALIVE);
+	}
+	bw_run(list, &o);
+	bw_stop_all(list, &o);
 	return 0;
 }
 
