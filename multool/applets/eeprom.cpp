@@ -1,7 +1,8 @@
 /* eeprom: prints the board identity records, or exports them as JSON, then the calibration dumps. */
 #include "spine/applet.h"
 #include "common/bytes.h"
-#include "board/kbee.h"
+#include "board/eeprom.h"
+#include "board/calibration.h"
 #include "spine/logging.h"
 
 #include <stdio.h>

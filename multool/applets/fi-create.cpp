@@ -5,7 +5,7 @@ LOG4C_CATEGORY(log4c_cat_fi_create, "fi-create");
 
 /* Copies the whole flash chip into a factory image file.  /data is unmounted while the chip is read
  * and mounted again on every way out. */
-#include "firmware/fw.h"
+#include "firmware/fi.h"
 #include "platform/mtd.h"
 
 #include <errno.h>

@@ -3,8 +3,9 @@
  * MAC addresses).  The board's installer is in fwupdate-ktrv4100.cpp. */
 #include "common/bytes.h"
 #include "common/text.h"
-#include "firmware/fw.h"
+#include "fwupdate-common.h"
 #include "firmware/fw_key.h"
+#include "board/eeprom.h"
 #include "board/kbee.h"
 #include "spine/logging.h"
 #include "platform/mtd.h"

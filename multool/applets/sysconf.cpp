@@ -1,7 +1,7 @@
 /* sysconf: reads, writes, prints and executes the configuration kept in flash. */
 #include "spine/applet.h"
-#include "cfgstore/cfgstore.h"
-#include "board/kbee.h"
+#include "cfgstore/flash.h"
+#include "board/eeprom.h"
 #include "spine/logging.h"
 #include "sysconf/sysconf.h"
 

@@ -1,7 +1,7 @@
 /* Calibration block of the first radio family: 1088 bytes at 4096 of the art partition.  The
  * block opens with its format version, template number and the radio's MAC address; the rest is
  * shown as offset-labelled rows so a factory engineer can compare boards line by line. */
-#include "board/kbee.h"
+#include "board/calibration.h"
 #include "common/text.h"
 #include "spine/logging.h"
 #include "platform/mtd.h"

@@ -1,4 +1,5 @@
 /* Board EEPROM store: the process-wide copy, loading from and writing to flash. */
+#include "board/eeprom.h"
 #include "board/kbee.h"
 #include "spine/logging.h"
 #include "platform/mtd.h"
@@ -89,7 +90,7 @@ int eeprom_init(void)
 	}
 	if (found)
 		store_offset = KBEE_NEW_OFFSET;
-	LOG_D(log4c_cat_lib_eeprom_ar9300, "KBEE offset: %lX\n", (unsigned long)store_offset);
+	LOG_D(log4c_cat_lib_eeprom, "KBEE offset: %lX\n", (unsigned long)store_offset);
 	return found ? -1 : 0;
 }
 

@@ -1,6 +1,6 @@
 /* JSON export of the board EEPROM store. */
 #include "common/bytes.h"
-#include "board/kbee.h"
+#include "board/eeprom.h"
 #include "spine/jsonutil.h"
 #include "spine/logging.h"
 
@@ -132,7 +132,7 @@ int eeprom_export_json(const char *path)
 		unsigned len = get_be16(rec) - 4u;
 		json_t *v = field_value(&fields[i], rec + 4, len);
 		if (!v) {
-			LOG_W(log4c_cat_eeprom, "record %u cannot be exported as '%s'\n", fields[i].type, fields[i].key);
+			LOG_W(log4c_cat_lib_eeprom, "record %u cannot be exported as '%s'\n", fields[i].type, fields[i].key);
 			continue;
 		}
 		json_object_set_new(root, fields[i].key, v);

@@ -6,8 +6,8 @@
  *   0  "KBEE"    4  u32 total size (header included)   8  u16 version 1   10  u16 0   12  u32 0
  *   16 records:  u16 length (4 + payload), u16 type, payload, zero padding to a multiple of 4
  *
- * The process keeps one store in memory: eeprom_init() (or eeprom_reload()), then eeprom_get /
- * eeprom_update / eeprom_delete, eeprom_write() when something changed, eeprom_free().
+ * This header is the format and its codec (no I/O, no globals); the process-wide store that finds
+ * it on flash is board/eeprom.h.
  *
  * Payloads stay in the flash byte order: read multi-byte fields with get_be16/get_be32 (bytes.h).
  * In memory every record is followed by zero bytes, so a text payload is always NUL-terminated. */
@@ -61,44 +61,6 @@ enum kbee_type {
 #define KBEE_HEADER_SIZE 16
 #define KBEE_MAX_STORE 65536     /* a store's total size is below this */
 #define KBEE_MAX_TYPE 65535
-#define KBEE_FIRST_OFFSET 0x8000
-#define KBEE_NEW_OFFSET 0xA000
-#define KBEE_OFFSET_STEP 0x1000
-#define KBEE_FALLBACK_DIR "/var/cfg"
-#define KBEE_FALLBACK "/var/cfg/.eeprom"
-#define KBEE_FALLBACK_SIZE 65536
-#define KBEE_JSON "/etc/kbee.json"
-
-/* ---- the process-wide store ---- */
-
-/* Resets the table and loads the store: "art" first, then the fallback file.  0 when a store was
- * loaded; -1 when none was found (the table is then empty and the offset 0xA000). */
-int eeprom_init(void);
-int eeprom_reload(void);
-void eeprom_free(void);
-
-/* Payload and element count of a type 0..62.  True when there is a payload with at least one
- * element.  payload/count may be NULL. */
-bool eeprom_get(unsigned type, const uint8_t **payload, unsigned *count);
-/* Whole record (u16 length, u16 type, payload) of a type 0..62, or NULL. */
-const uint8_t *eeprom_attr(unsigned type);
-/* Replaces the record of a type with a copy of the payload.  len 0 changes nothing.  -1 for a type
- * above 65535, a payload over 65531 bytes, or no memory. */
-int eeprom_update(unsigned type, const void *payload, size_t len);
-void eeprom_delete(unsigned type);
-/* Calls fn with every record in ascending type order (types above 62 included). */
-void eeprom_for_each(void (*fn)(const uint8_t *record, void *ctx), void *ctx);
-/* Writes the store at its offset.  1 without touching flash when there is no record; -1 when the
- * device cannot be opened or the store would not fit (or not load again); 0 when written. */
-int eeprom_write(void);
-/* Offset of the store in its device (where it was found, or where a new one goes). */
-uint32_t eeprom_offset(void);
-
-/* Writes every record that has a JSON key as one object to the path (2-space indent, escaped
- * slashes).  0 or -1. */
-int eeprom_export_json(const char *path);
-
-/* ---- the codec underneath (no I/O, no globals) ---- */
 
 struct kbee_table {
 	uint8_t **slot; /* per type: record as on flash, zero padding to 4 and one more zero byte */
@@ -126,28 +88,3 @@ int kbee_parse(const uint8_t *store, size_t len, struct kbee_table *out);
 uint32_t kbee_store_size(const struct kbee_table *t);
 /* Serialises header and records into out (kbee_store_size bytes). */
 void kbee_serialise(const struct kbee_table *t, uint8_t *out);
-
-/* ---- radio calibration data and factory MAC addresses in the "art" partition ---- */
-
-#define ART_PARTITION "art"
-#define ART_ETH0_MAC 0
-#define ART_ETH1_MAC 6
-#define ART_WIFI0_MAC 4098
-#define AR9300_CAL_OFFSET 4096
-#define AR9300_CAL_SIZE 1088
-#define QC98XX_CAL_OFFSET 0x5000
-#define QC98XX_CAL_SIZE 2116
-
-/* Print the calibration blocks of the two radio families to stdout; -1 (after the "not found"
- * message on stderr) when the block cannot be read or is blank. */
-int ar9300_eeprom_dump(void);
-int qc98xx_eeprom_dump(void);
-
-/* Sets the hardware address (family 801) of an interface, taking it down and up again when it was
- * up and restoring its flags.  0; -1 flags not readable or not cleared; -2 address refused; -3 not
- * brought up again. */
-int set_mac_address(const char *ifname, const uint8_t mac[6]);
-/* Factory MAC addresses: getmacs prints eth0, eth1 and wifi0; setmacs takes the factory daemon's
- * words (program, option, wifi0 MAC, eth0 MAC [, eth1 MAC]) and writes them.  0 or -1. */
-int getmacs(void);
-int setmacs(int argc, char **argv);

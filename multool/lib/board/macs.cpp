@@ -1,65 +1,15 @@
-/* Factory MAC addresses: the raw copies in the art partition and the radio's hardware address. */
-#include "board/kbee.h"
-#include "common/text.h"
-#include "spine/logging.h"
-#include "platform/mtd.h"
-#include "common/fileio.h"
+/* Factory MAC addresses: the raw copies in the art partition. */
+#include "board/macs.h"
 
-#include <ctype.h>
+#include "board/calibration.h"
+#include "common/fileio.h"
+#include "common/text.h"
+#include "platform/mtd.h"
+
 #include <errno.h>
-#include <fcntl.h>
-#include <net/if.h>
-#include <net/if_arp.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
-
-int set_mac_address(const char *ifname, const uint8_t mac[6])
-{
-	struct ifreq ifr;
-	short flags;
-	int fd, rc = 0;
-
-	fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-	memset(&ifr, 0, sizeof(ifr));
-	snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", ifname);
-	if (fd < 0 || ioctl(fd, SIOCGIFFLAGS, &ifr) < 0) {
-		LOG_E(log4c_cat_setmacs, "%s %d get interface info failed\n", "set_mac_address", 41);
-		rc = -1;
-		goto out;
-	}
-	flags = ifr.ifr_flags;
-	if (flags & IFF_UP) {
-		ifr.ifr_flags = 0;
-		if (ioctl(fd, SIOCSIFFLAGS, &ifr) < 0) {
-			LOG_E(log4c_cat_setmacs, "%s %d bringing interface down failed\n", "set_mac_address", 51);
-			rc = -1;
-			goto out;
-		}
-	}
-	ifr.ifr_hwaddr.sa_family = ARPHRD_IEEE80211;
-	memcpy(ifr.ifr_hwaddr.sa_data, mac, 6);
-	if (ioctl(fd, SIOCSIFHWADDR, &ifr) < 0) {
-		LOG_E(log4c_cat_setmacs, "%s %d setting mac failed %d\n", "set_mac_address", 61, errno);
-		rc = -2;
-	}
-	if (flags & IFF_UP) {
-		/* Bring it back with every flag it had (promiscuous, no-ARP...), not just "up". */
-		memset(&ifr.ifr_ifru, 0, sizeof(ifr.ifr_ifru));
-		ifr.ifr_flags = flags;
-		if (ioctl(fd, SIOCSIFFLAGS, &ifr) < 0) {
-			LOG_E(log4c_cat_setmacs, "%s %d bringing interface up failed\n", "set_mac_address", 70);
-			if (!rc)
-				rc = -3;
-		}
-	}
-out:
-	if (fd >= 0)
-		close(fd);
-	return rc;
-}
 
 int getmacs(void)
 {

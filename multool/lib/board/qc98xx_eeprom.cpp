@@ -2,7 +2,7 @@
  * opens with a 16-bit length and checksum (big-endian, as all of art) and the template and version
  * bytes; the whole structure follows as offset-labelled rows. */
 #include "common/bytes.h"
-#include "board/kbee.h"
+#include "board/calibration.h"
 #include "spine/logging.h"
 #include "spine/utils.h"
 

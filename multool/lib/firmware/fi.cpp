@@ -1,5 +1,6 @@
 /* Block copies of the factory image tools. */
-#include "firmware/fw.h"
+#include "firmware/fw_codec.h"
+#include "firmware/fi.h"
 
 #include <errno.h>
 #include <stdio.h>

@@ -2,7 +2,7 @@
  * Every accessor bounds its reads by the file length, so a refused image cannot be over-read even
  * when a caller ignores the refusal. */
 #include "common/bytes.h"
-#include "firmware/fw.h"
+#include "firmware/fw_image.h"
 
 #include <libfdt.h>
 #include <openssl/evp.h>

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "board/kbee.h"
+#include "board/eeprom.h"
 #include "common/bytes.h"
 #include "common/fileio.h"
 #include "platform/eth.h"

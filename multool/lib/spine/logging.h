@@ -76,6 +76,8 @@ extern struct log4c_category log4c_cat_lib_iwpriv;
 extern struct log4c_category log4c_cat_lib_utils;
 extern struct log4c_category log4c_cat_lib_eeprom_ar9300;
 extern struct log4c_category log4c_cat_lib_eeprom_qc98xx;
+/* The board library (store, export) logs through the first of the two "lib.eeprom" records. */
+#define log4c_cat_lib_eeprom (log4c_cat_lib_eeprom_ar9300)
 extern struct log4c_category log4c_cat_sysconf_flash;
 extern struct log4c_category log4c_cat_sysconf_options;
 extern struct log4c_category log4c_cat_sysconf_sysconf;

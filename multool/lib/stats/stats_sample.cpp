@@ -9,7 +9,7 @@
 #include "radio/iwinfo.h"
 #include "radio/iwpriv.h"
 #include "spine/jsonutil.h"
-#include "board/kbee.h"
+#include "board/eeprom.h"
 #include "spine/logging.h"
 #include "stats/stats_doc.h"
 #include "common/bytes.h"

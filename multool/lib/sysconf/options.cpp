@@ -1,5 +1,5 @@
 /* sysconf command line. */
-#include "cfgstore/cfgstore.h"
+#include "cfgstore/flash.h"
 #include "spine/logging.h"
 #include "sysconf/sysconf.h"
 

@@ -1,8 +1,8 @@
 /* sysconf actions: block operations, the main read/write/execute path and the OEM default sync. */
 #define OPENSSL_SUPPRESS_DEPRECATED
-#include "cfgstore/cfgstore.h"
+#include "cfgstore/flash.h"
 #include "common/fileio.h"
-#include "board/kbee.h"
+#include "board/eeprom.h"
 #include "spine/logging.h"
 #include "spine/run.h"
 #include "sysconf/sysconf.h"

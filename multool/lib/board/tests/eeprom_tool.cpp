@@ -11,7 +11,8 @@
  *     getmacs | setmacs W E [E1]   the factory daemon's MAC helpers
  *
  * Commands run left to right in one process, so a sequence shows what the store keeps between them. */
-#include "board/kbee.h"
+#include "board/eeprom.h"
+#include "board/macs.h"
 
 #include <stdio.h>
 #include <stdlib.h>

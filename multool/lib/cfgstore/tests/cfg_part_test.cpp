@@ -1,5 +1,5 @@
 /* Container codec: header layout, sanity rules, part selection, walking and building a part. */
-#include "cfgstore/cfgstore.h"
+#include "cfgstore/cfg_part.h"
 
 #include <gtest/gtest.h>
 

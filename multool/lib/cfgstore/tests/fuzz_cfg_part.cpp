@@ -1,6 +1,6 @@
 /* libFuzzer target: one part image through the container reader (walk, CRC, inflate, slots), then
  * the blocks it kept back through the writer's layout, which must read back the same. */
-#include "cfgstore/cfgstore.h"
+#include "cfgstore/flash.h"
 #include "spine/zutil.h"
 
 #include <stdlib.h>

@@ -1,6 +1,6 @@
 /* Fuzz target over the image recogniser, the verifiers and every accessor of the handler table.
  * The accessors are called whatever the verifier said: each must stay inside the buffer on its own. */
-#include "firmware/fw.h"
+#include "firmware/fw_image.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,5 +1,5 @@
 /* Header codecs, size rules, version texts, MAC ranges and command texts of the firmware tools. */
-#include "firmware/fw.h"
+#include "firmware/fw_codec.h"
 
 #include <gtest/gtest.h>
 #include <string.h>

@@ -16,8 +16,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define CFG_PATH "/var/cfg/config.bin"
-#define CFG_DEFAULT_JSON "/usr/lib/default.json"
 #define CFG_SIZE 65536u
 #define CFG_ERASESIZE 65536u
 #define CFG_MIN_FILE ((CFG_ERASESIZE + CFG_SIZE) * 2)
@@ -38,56 +36,6 @@ struct cfg_header {
 	uint32_t length;
 	uint32_t crc;
 };
-
-struct data_block {
-	char *name;
-	uint8_t *data; /* content, followed by one zero byte */
-	uint32_t len;  /* content bytes */
-};
-
-struct cfg_part {
-	struct cfg_header top;
-	struct data_block *slot[CFG_SLOTS];
-	int count;
-};
-
-/* ---- storage file ---- */
-
-/* Makes sure the storage file exists with at least CFG_MIN_FILE bytes.  Callers go on regardless. */
-void cfg_flash_init(void);
-/* Formats the store unless both parts carry a top header.  0 when formatted (before or now). */
-int cfg_convert_flash_layout(void);
-/* Clears the image and fills it from the part of the state.  0 or -1 (the image then holds what
- * was read before the failure). */
-int cfg_read_blocks(int state, struct cfg_part *part);
-/* As cfg_read_blocks, but inflates and keeps only the blocks of that name (every block is still
- * walked and checked, so the result and the failure are those of a full read).  For the default
- * state it is a full read. */
-int cfg_read_named(int state, struct cfg_part *part, const char *name);
-/* Writes the image into the part the state selects.  The whole part is built and checked to fit
- * before the first byte is written; the sequence goes in last.  0 or -1. */
-int write_flash_blocks(int state, struct cfg_part *part);
-/* Decodes a part image already in memory (len bytes from the part's start) into an empty image:
- * the reading rules of cfg_read_blocks without the file.  0 or -1. */
-int cfg_part_decode(const uint8_t *buf, size_t len, struct cfg_part *part);
-/* Writes the image into part `index` (0 or 1) with the image's own top header.  0 or -1. */
-int cfg_write_part(int index, struct cfg_part *part);
-
-/* ---- blocks in memory ---- */
-
-int cfg_file_block(struct data_block **result, const char *name, const char *path);
-struct data_block *data_block_create(const char *name, uint32_t size);
-void data_block_destroy(struct data_block *b);
-void data_blocks_destroy(struct cfg_part *part);
-struct data_block *data_block_find(const struct cfg_part *part, const char *name);
-/* Stores a copy, in the slot of a same-named block or the first free one.  NULL for a name that
- * cannot be stored (empty, over 15 characters, or "end") or when all slots are taken. */
-struct data_block *data_block_replace(struct cfg_part *part, const struct data_block *b);
-/* Destroys the first sane block of that name; 0 when there was one. */
-int data_block_remove(struct cfg_part *part, const char *name);
-bool data_block_sane(const struct data_block *b);
-int data_block_cmp(const struct data_block *a, const struct data_block *b);
-struct data_block *data_block_uncompress(const struct data_block *b);
 
 /* ---- codec (no I/O, no zlib) ---- */
 

@@ -1,6 +1,6 @@
-/* Firmware images: recognition, verification, versions, and the pieces of the installers that do
- * not touch the device.  Images are read through a read-only mapping of the whole file; every read
- * is bounded by the file length. */
+/* Firmware images: formats, header fields, versions and the other pieces of the check that need
+ * nothing but libc (they also run on the big-endian target build).  Images are read through a
+ * read-only mapping of the whole file; every read is bounded by the file length. */
 #pragma once
 
 #include <stddef.h>
@@ -80,8 +80,6 @@ struct fw_mac_range {
 
 #define FW_MAX_MAC_RANGES 64
 
-/* ---- pure helpers (libc only) ---- */
-
 /* Format id of the first word; FIT is not decided here (0 for anything else). */
 int fw_magic_format(const uint8_t *image, size_t len);
 void fw_legacy_decode(const uint8_t *p, struct fw_legacy_hdr *h);
@@ -111,62 +109,3 @@ int fw_cmdline_bank(const char *cmdline, const char *marker1, const char *marker
 int fw_shell_word(char *out, size_t size, const char *word);
 /* Progress line of the flash image tools after block idx of n: "\r<name>: <c> <pct>%". */
 int fw_progress_text(char *out, size_t size, const char *name, unsigned idx, unsigned n);
-
-/* ---- image handlers (zlib, libfdt, OpenSSL) ---- */
-
-struct fw_format_ops {
-	int format;
-	/* 0 accepted, -1 refused (messages on stderr). */
-	int (*verify)(const uint8_t *image, size_t len);
-	int (*type)(const uint8_t *image, size_t len);
-	/* 0 and the payload of that type, -1 when there is none. */
-	int (*data)(const uint8_t *image, size_t len, int type, struct fw_payload *out);
-	/* 0 and a terminated copy of the version text, -1 when there is none. */
-	int (*version)(const uint8_t *image, size_t len, char *buf, size_t size);
-	uint32_t (*timestamp)(const uint8_t *image, size_t len);
-};
-
-/* Recognises the format (FIT through the tree header check); 0 when unsupported. */
-int fw_recognise(const uint8_t *image, size_t len);
-const struct fw_format_ops *fw_format_ops(int format);
-const char *fw_type_line(int type);
-
-/* Device side. */
-#define FW_VERSION_TEXT_MAX 1024
-int get_current_firmware_version(struct fw_version *v);
-int fwupdate_pflocked(void);
-/* Installed "countryCode" as text into buf (first bytes only); -1 when it is not a string. */
-int get_country_code(char *buf, size_t size);
-/* Sealed product check; FW_SEALED_ACCEPTED keeps /tmp/pf.json. */
-int fwupdate_check_newtype_image(const uint8_t *image, size_t len);
-
-/* The 256-bit key of sealed product files, built from the two tables in fw_key.h. */
-void fw_sealed_key(uint8_t key[32]);
-
-/* ---- second stage: writing the inactive bank ---- */
-
-enum fw_layout {
-	FW_LAYOUT_NONE = 0,
-	FW_LAYOUT_UBI_VOLUMES,
-	FW_LAYOUT_UBI_BANKS,
-	FW_LAYOUT_RAW,
-};
-
-/* Detects the flash layout and its active bank (1 or 2) from the partition table and the kernel
- * command line; FW_LAYOUT_NONE when no layout with a bank marker is present. */
-int fw_detect_layout(int *active);
-/* Writes the image into bank (the inactive one) of the layout; messages printed.  0 or -1. */
-int fw_write_bank(int layout, int bank, const uint8_t *image, size_t len, const struct fw_format_ops *ops);
-
-/* ---- factory flash images ---- */
-
-#define FI_IMAGE_SIZE 16777216u
-#define FI_DEVICE_BLOCK 255u /* ART in its first half, KBEE in its second */
-#define FI_MINIROOT_TOOL "/usr/lib/fi-write"
-
-/* Copies nblocks erase blocks from src to dst (a shared mapping), flushing each block and printing
- * the progress of the named tool on stderr.  0, or -1 when a flush failed (perror printed). */
-int fi_copy_blocks(uint8_t *dst, const uint8_t *src, uint32_t nblocks, uint32_t erasesize, const char *tool);
-/* Maps len bytes of an open device or file, refusing one shorter than len (a mapping past its end
- * would fault on access).  NULL with errno set. */
-uint8_t *fi_map(int fd, size_t len, bool writable);
