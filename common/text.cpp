@@ -32,7 +32,7 @@ int split(char **key, char **value, char *line)
 	return 0;
 }
 
-int parse_uint32(uint32_t *result, const char *text)
+int parse_uint64(uint64_t *result, const char *text, int base)
 {
 	const char *p = text;
 	while (isspace((unsigned char)*p))
@@ -42,10 +42,30 @@ int parse_uint32(uint32_t *result, const char *text)
 		return -1;
 	char *end;
 	errno = 0;
-	unsigned long long v = strtoull(p, &end, 0);
-	if (errno || *end != '\0' || v > 0xFFFFFFFFull)
+	unsigned long long v = strtoull(p, &end, base);
+	if (errno || *end != '\0')
+		return -1;
+	*result = (uint64_t)v;
+	return 0;
+}
+
+int parse_uint32(uint32_t *result, const char *text)
+{
+	uint64_t v;
+	if (parse_uint64(&v, text, 0) < 0 || v > 0xFFFFFFFFull)
 		return -1;
 	*result = (uint32_t)v;
+	return 0;
+}
+
+int parse_long(long *result, const char *text)
+{
+	char *end;
+	errno = 0;
+	long v = strtol(text, &end, 10);
+	if (errno || end == text || *end != '\0')
+		return -1;
+	*result = v;
 	return 0;
 }
 

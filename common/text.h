@@ -12,6 +12,11 @@ int split(char **key, char **value, char *line);
 /* 0 and the value when the whole text is an unsigned number (decimal, 0x hex, 0 octal; leading
  * blanks allowed) that fits 32 bits; -1 otherwise. */
 int parse_uint32(uint32_t *result, const char *text);
+/* The same rules for 64 bits, in the given base (0: as above, 10: decimal only). */
+int parse_uint64(uint64_t *result, const char *text, int base);
+/* 0 and the value when the whole text is a decimal number (leading blanks and a sign allowed) that
+ * fits a long; -1 otherwise. */
+int parse_long(long *result, const char *text);
 
 /* MAC address text.  Parsers say how strict they are where they are called. */
 #define MAC_TEXT_SIZE 18

@@ -1,6 +1,8 @@
 /* File helpers: whole reads through readers that hand out pieces, replaces that leave nothing behind. */
 #include "common/fileio.h"
 
+#include "tests/support/tempdir.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,31 +13,6 @@
 
 #include <string>
 #include <thread>
-
-static std::string slurp(const std::string &path)
-{
-	size_t n = 0;
-	char *d = read_file(path.c_str(), &n);
-	std::string s = d ? std::string(d, n) : std::string("<missing>");
-	free(d);
-	return s;
-}
-
-class TempDir : public ::testing::Test {
-protected:
-	std::string dir;
-	void SetUp() override
-	{
-		char tmpl[] = "/tmp/fileio-XXXXXX";
-		ASSERT_NE(nullptr, mkdtemp(tmpl));
-		dir = tmpl;
-	}
-	void TearDown() override
-	{
-		std::string cmd = "rm -rf '" + dir + "'";
-		ASSERT_EQ(0, system(cmd.c_str()));
-	}
-};
 
 TEST_F(TempDir, ReadFileUntilEndOfFile)
 {

@@ -94,3 +94,24 @@ TEST(Mac, TextBothCases)
 	EXPECT_STREQ(mac_text(t, mac), "00:1A:2B:C3:D4:FF");
 	EXPECT_STREQ(mac_text_lower(t, mac), "00:1a:2b:c3:d4:ff");
 }
+
+TEST(ParseNumbers, SixtyFourBitsAndSigned)
+{
+	uint64_t u;
+	EXPECT_EQ(0, parse_uint64(&u, "18446744073709551615", 10));
+	EXPECT_EQ(UINT64_MAX, u);
+	EXPECT_EQ(-1, parse_uint64(&u, "18446744073709551616", 10));
+	EXPECT_EQ(0, parse_uint64(&u, "010", 10));
+	EXPECT_EQ(10u, u);
+	EXPECT_EQ(-1, parse_uint64(&u, "-1", 10));
+	EXPECT_EQ(-1, parse_uint64(&u, "0x10", 10));
+	EXPECT_EQ(-1, parse_uint64(&u, "", 10));
+
+	long l;
+	EXPECT_EQ(0, parse_long(&l, "-42"));
+	EXPECT_EQ(-42, l);
+	EXPECT_EQ(0, parse_long(&l, " +7"));
+	EXPECT_EQ(7, l);
+	for (const char *bad : { "", "4x", "1 ", "0x1", "99999999999999999999" })
+		EXPECT_EQ(-1, parse_long(&l, bad)) << bad;
+}

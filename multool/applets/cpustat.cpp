@@ -1,4 +1,5 @@
 /* cpustat: CPU time shares, or only the load, over an interval, from the kernel's counters. */
+#include "common/text.h"
 #include "spine/applet.h"
 #include "platform/cpusample.h"
 #include "spine/utils.h"
@@ -29,9 +30,8 @@ static int usage(void)
 /* Whole number, sign allowed (its absolute value is used). */
 static unsigned long parse_abs(const char *text)
 {
-	char *end;
-	long v = strtol(text, &end, 10);
-	if (end == text || *end != '\0')
+	long v;
+	if (parse_long(&v, text) < 0)
 		die("Cannot parse '%s' as number.\n", text);
 	return v < 0 ? -(unsigned long)v : (unsigned long)v;
 }

@@ -52,10 +52,8 @@ static void sample_iface(struct wi_state *st)
 
 static uint32_t to_number(const char *tok)
 {
-	char *end;
-	errno = 0;
-	unsigned long long v = strtoull(tok, &end, 10);
-	if (errno || end == tok || *end)
+	uint64_t v;
+	if (parse_uint64(&v, tok, 10) < 0)
 		die("Cannot convert '%s' to number.\n", tok);
 	return (uint32_t)v; /* the kernel's counters are differenced modulo 2^32 */
 }

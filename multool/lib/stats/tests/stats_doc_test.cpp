@@ -5,6 +5,8 @@
 #include "common/fileio.h"
 #include "spine/jsonutil.h"
 
+#include "tests/support/tempdir.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,31 +16,6 @@
 #include <unistd.h>
 
 #include <string>
-
-static std::string slurp(const std::string &path)
-{
-	size_t n = 0;
-	char *d = read_file(path.c_str(), &n);
-	std::string s = d ? std::string(d, n) : std::string("<missing>");
-	free(d);
-	return s;
-}
-
-class TempDir : public ::testing::Test {
-protected:
-	std::string dir;
-	void SetUp() override
-	{
-		char tmpl[] = "/tmp/stats-doc-XXXXXX";
-		ASSERT_NE(nullptr, mkdtemp(tmpl));
-		dir = tmpl;
-	}
-	void TearDown() override
-	{
-		std::string cmd = "rm -rf '" + dir + "'";
-		ASSERT_EQ(0, system(cmd.c_str()));
-	}
-};
 
 TEST(Counters, ApplyOverDocuments)
 {
