@@ -45,7 +45,7 @@ static const int bw_stop_signals[] = { SIGHUP, SIGTERM, SIGABRT, SIGINT };
 
 struct bw_opts {
 	const char *prog;
-	const char *only;     /* -i list, or NULL for every interface */
+	const char *only; /* -i list, or NULL for every interface */
 	unsigned period;
 	int daemonize, fullscreen, names_given;
 };

@@ -1,7 +1,7 @@
 /* cpustat: CPU time shares, or only the load, over an interval, from the kernel's counters. */
 #include "common/text.h"
-#include "spine/applet.h"
 #include "platform/cpusample.h"
+#include "spine/applet.h"
 #include "spine/utils.h"
 
 #include <signal.h>

@@ -1,8 +1,9 @@
 /* eeprom: prints the board identity records, or exports them as JSON, then the calibration dumps. */
-#include "spine/applet.h"
-#include "common/bytes.h"
 #include "board/eeprom.h"
+
 #include "board/calibration.h"
+#include "common/bytes.h"
+#include "spine/applet.h"
 #include "spine/logging.h"
 
 #include <stdio.h>

@@ -1,14 +1,15 @@
 /* fwupdate, the part every board shares: the device's side of image acceptance (its own version,
  * the product-file lock and the sealed product file, which is opened here and bound to the board's
  * MAC addresses).  The board's installer is in fwupdate-ktrv4100.cpp. */
-#include "common/bytes.h"
-#include "common/text.h"
 #include "fwupdate-common.h"
-#include "firmware/fw_key.h"
+
 #include "board/eeprom.h"
 #include "board/kbee.h"
-#include "spine/logging.h"
+#include "common/bytes.h"
+#include "common/text.h"
+#include "firmware/fw_key.h"
 #include "platform/mtd.h"
+#include "spine/logging.h"
 #include "spine/run.h"
 #include "spine/utils.h"
 

@@ -6,9 +6,9 @@ LOG4C_CATEGORY(log4c_cat_fwupdate, "fwupdate");
 /* Checks /tmp/fwupdate.bin and installs it: firmware in two stages (this system hands over to the
  * RAM root, which runs "fwupdate -m" to write the inactive bank and reboots), OEM and product
  * images through sysconf.  Nothing is written before every check passed. */
-#include "fwupdate-common.h"
-#include "firmware/fw_bank.h"
 #include "board/eeprom.h"
+#include "firmware/fw_bank.h"
+#include "fwupdate-common.h"
 #include "spine/run.h"
 #include "spine/utils.h"
 #include "spine/zutil.h"

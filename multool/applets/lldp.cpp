@@ -1,7 +1,6 @@
 #include "spine/applet.h"
 #include "spine/logging.h"
 
-
 static int lldp_main(int argc, char **argv)
 {
 	(void)argc;

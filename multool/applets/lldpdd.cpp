@@ -1,7 +1,6 @@
 #include "spine/applet.h"
 #include "spine/logging.h"
 
-
 static int lldpdd_main(int argc, char **argv)
 {
 	(void)argc;

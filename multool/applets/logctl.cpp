@@ -4,10 +4,10 @@
  * categories are called (--log4c-dump); then logctl attaches as a tracer and rewrites the level words
  * in place.  This is only right because multool is linked at fixed addresses: a new process of the
  * same file has its table where the target has it. */
+#include "common/text.h"
 #include "spine/applet.h"
 #include "spine/logging.h"
 #include "spine/utils.h"
-#include "common/text.h"
 
 #include <errno.h>
 #include <fcntl.h>

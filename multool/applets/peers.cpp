@@ -6,9 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "radio/driver.h"
 #include "inventory.h"
 #include "platform/ifi.h"
+#include "radio/driver.h"
 
 struct peers_ctx {
 	const char *ifname;

@@ -1,9 +1,10 @@
 /* sysconf: reads, writes, prints and executes the configuration kept in flash. */
-#include "spine/applet.h"
-#include "cfgstore/flash.h"
-#include "board/eeprom.h"
-#include "spine/logging.h"
 #include "sysconf/sysconf.h"
+
+#include "board/eeprom.h"
+#include "cfgstore/flash.h"
+#include "spine/applet.h"
+#include "spine/logging.h"
 
 #include <signal.h>
 #include <stdio.h>

@@ -1,6 +1,6 @@
+#include "common/text.h"
 #include "spine/applet.h"
 #include "spine/logging.h"
-#include "common/text.h"
 
 #include <errno.h>
 #include <stdio.h>

@@ -3,8 +3,8 @@
  * shown as offset-labelled rows so a factory engineer can compare boards line by line. */
 #include "board/calibration.h"
 #include "common/text.h"
-#include "spine/logging.h"
 #include "platform/mtd.h"
+#include "spine/logging.h"
 #include "spine/utils.h"
 
 #include <fcntl.h>

@@ -1,9 +1,10 @@
 /* Board EEPROM store: the process-wide copy, loading from and writing to flash. */
 #include "board/eeprom.h"
+
 #include "board/kbee.h"
-#include "spine/logging.h"
-#include "platform/mtd.h"
 #include "common/fileio.h"
+#include "platform/mtd.h"
+#include "spine/logging.h"
 
 #include <errno.h>
 #include <fcntl.h>

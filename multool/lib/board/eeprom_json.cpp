@@ -1,6 +1,6 @@
 /* JSON export of the board EEPROM store. */
-#include "common/bytes.h"
 #include "board/eeprom.h"
+#include "common/bytes.h"
 #include "spine/jsonutil.h"
 #include "spine/logging.h"
 

@@ -1,7 +1,8 @@
 /* Board EEPROM store: record table, parser and serialiser.  No I/O and no globals, so the same
  * code is tested on the big-endian target. */
-#include "common/bytes.h"
 #include "board/kbee.h"
+
+#include "common/bytes.h"
 
 #include <stdlib.h>
 #include <string.h>

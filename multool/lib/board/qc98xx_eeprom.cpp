@@ -1,8 +1,8 @@
 /* Calibration structure of the second radio family, kept at 0x5000 of the art partition.  It
  * opens with a 16-bit length and checksum (big-endian, as all of art) and the template and version
  * bytes; the whole structure follows as offset-labelled rows. */
-#include "common/bytes.h"
 #include "board/calibration.h"
+#include "common/bytes.h"
 #include "spine/logging.h"
 #include "spine/utils.h"
 

@@ -1,7 +1,8 @@
 /* Container codec: header layout, sanity rules, part selection and the part walk/build.  No I/O and
  * no zlib, so it runs in the target-order tests too. */
-#include "common/bytes.h"
 #include "cfgstore/cfg_part.h"
+
+#include "common/bytes.h"
 
 #include <string.h>
 

@@ -1,6 +1,7 @@
 /* Block copies of the factory image tools. */
-#include "firmware/fw_codec.h"
 #include "firmware/fi.h"
+
+#include "firmware/fw_codec.h"
 
 #include <errno.h>
 #include <stdio.h>

@@ -1,6 +1,7 @@
 /* The second stage's flash writes: UBI volumes and UBI banks through the UBI tools, raw banks through
  * a mapping of the partition's block device that is read back after a flush. */
 #include "firmware/fw_bank.h"
+
 #include "platform/mtd.h"
 #include "spine/run.h"
 #include "spine/utils.h"

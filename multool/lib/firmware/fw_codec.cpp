@@ -1,7 +1,8 @@
 /* Firmware image headers, version texts, MAC ranges and small texts: libc only, so the same code is
  * checked on the big-endian 32-bit target. */
-#include "common/bytes.h"
 #include "firmware/fw_codec.h"
+
+#include "common/bytes.h"
 
 #include <ctype.h>
 #include <stdio.h>

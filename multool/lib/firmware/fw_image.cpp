@@ -1,8 +1,9 @@
 /* The three image formats: recognition, verification and the accessors of the handler table.
  * Every accessor bounds its reads by the file length, so a refused image cannot be over-read even
  * when a caller ignores the refusal. */
-#include "common/bytes.h"
 #include "firmware/fw_image.h"
+
+#include "common/bytes.h"
 
 #include <libfdt.h>
 #include <openssl/evp.h>

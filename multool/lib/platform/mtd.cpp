@@ -1,5 +1,6 @@
 /* Flash partitions: table look-up and block device access. */
 #include "platform/mtd.h"
+
 #include "platform/procfs.h"
 
 #include <errno.h>

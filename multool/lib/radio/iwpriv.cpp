@@ -15,7 +15,6 @@ LOG4C_CATEGORY(log4c_cat_lib_iwpriv, "lib.iwpriv");
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 /* The driver's descriptor table; *count entries. */
 static struct iw_priv_args *get_priv_table(int fd, const char *ifname, int *count)
 {

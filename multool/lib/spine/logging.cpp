@@ -1,5 +1,6 @@
 /* Category levels, the start-up configuration and the message writer. */
 #include "spine/logging.h"
+
 #include "common/text.h"
 #include "spine/strbuf.h"
 

@@ -1,11 +1,12 @@
 /* sysconf actions: block operations, the main read/write/execute path and the OEM default sync. */
 #define OPENSSL_SUPPRESS_DEPRECATED
+#include "sysconf/sysconf.h"
+
+#include "board/eeprom.h"
 #include "cfgstore/flash.h"
 #include "common/fileio.h"
-#include "board/eeprom.h"
 #include "spine/logging.h"
 #include "spine/run.h"
-#include "sysconf/sysconf.h"
 #include "spine/utils.h"
 
 #include <dirent.h>

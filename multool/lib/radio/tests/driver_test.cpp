@@ -139,7 +139,6 @@ static struct {
 	uint8_t canary[32];
 } victim;
 
-
 TEST_F(Driver, OverrunIsRefusedWithoutTouchingBeyondTheBuffer)
 {
 	// The driver writes the descriptor's full 17 bytes; the caller offers 4.

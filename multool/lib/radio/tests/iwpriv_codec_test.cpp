@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include "radio/iwpriv.h"
 
 TEST(PrivateDescriptor, SizesAndInlineRule)

@@ -8,8 +8,8 @@
 #include "platform/eth.h"
 #include "platform/gpio.h"
 #include "platform/ifi.h"
-#include "radio/iwinfo.h"
 #include "platform/switch.h"
+#include "radio/iwinfo.h"
 
 static void print_iface(struct ifi *ifi, void *arg)
 {

@@ -1,6 +1,6 @@
 /* Fatal exits, setters, hex dump, command status, parent directories and the shared socket. */
-#include "spine/logging.h"
 #include "platform/procfs.h"
+#include "spine/logging.h"
 #include "spine/utils.h"
 
 #include <gtest/gtest.h>
