@@ -1,0 +1,77 @@
+/* Statistics collector: what its sources share.  Internal to this folder: the applet includes
+ * stats_sample.h. */
+#pragma once
+
+#include "platform/ifi.h"
+#include "stats/stats.h"
+#include "stats/stats_sample.h"
+
+#include <jansson.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <unordered_map>
+#include <vector>
+
+#define MODE_MANAGED 2
+#define MODE_MASTER 3
+
+/* ---- common inputs (inputs.cpp) ---- */
+struct list_head *interfaces(void);
+bool prefix_listed(const json_t *preconf, const char *name);
+uint32_t ifi_stat(const struct ifi *ifi, enum ifi_stat s);
+void add_addresses(json_t *obj, const struct ifi *ifi);
+const char *first_address(char *buf, size_t size, const struct ifi *ifi, int family);
+uint32_t now_seconds(void);
+
+/* ---- private values of VAPs and radios (wireless.cpp) ---- */
+struct vap_priv {
+	int wds, qlix, hide_ssid, maxsta, pureg, puren, pure11ac, chwidth, chextoffset, maxmcs;
+	char mode[65];
+	int chan_bw, acktimeout, maxautorate, chan_offset, txchainmask, rxchainmask;
+	int qlix_version;
+	bool has_qlix_version;
+};
+
+int priv_int(const char *ifname, const char *name, int def, int fail_level);
+void read_vap_priv(const char *vap, const char *radio, struct vap_priv *p);
+
+/* ---- the station pass and the run it belongs to (stations.cpp) ---- */
+struct run_ctx {
+	json_t *preconf;
+	struct qlix_stats_rec allstats[ALLSTATS_MAX];
+	size_t nallstats;
+	bool agg0;
+	/* last cached snapshot per station */
+	std::unordered_map<uint64_t, struct peer_snapshot> cache;
+	/* snapshots of this run, written as the new cache */
+	std::vector<struct peer_snapshot> snapshots;
+	/* wireless only: counters and kicker */
+	bool counters;
+	bool first_run;       /* no state yet: publish the raw values */
+	json_t *state_index;  /* "vap/mac" -> old state entry */
+	json_t *prev_index;   /* "vap/mac" -> previous published peer */
+	uint32_t state_ts;
+	json_t *new_state_peers;
+	json_t *kicker;
+};
+
+struct vap_ctx {
+	struct run_ctx *run;
+	const struct ifi *ifi;
+	const struct vap_priv *priv;
+	json_t *peers;         /* output array */
+	int count;
+	uint64_t tx_retries;
+	json_t *first_signal;  /* borrowed from the first station */
+	const char *prev_security;
+	const char *prev_cipher;
+};
+
+void save_peer_cache(const struct run_ctx *c);
+uint32_t sum_u32(const uint8_t *p, int count);
+void walk_stations(struct vap_ctx *v);
+void run_init(struct run_ctx *c);
+void run_free(struct run_ctx *c);
+bool is_radio(const json_t *preconf, const struct ifi *ifi);
+bool vap_of(const struct ifi *vap, const struct ifi *radio);
