@@ -4,7 +4,7 @@
 #include "inventory.h"
 #include "platform/ifi.h"
 #include "radio/iwpriv.h"
-#include "stats/stats.h"
+#include "stats/stats_codec.h"
 #include "stats/stats_sample.h"
 
 #include <getopt.h>

@@ -31,7 +31,3 @@ int iw_info(struct iw_info *info, const char *ifname);
 int iw_current_bit_rate(struct iw_info *info, const char *ifname);
 /* "Auto" ... "Monitor", NULL for 7 and above (and for negative modes). */
 const char *iw_operation_mode2str(int mode);
-
-/* CPU load percent from /var/run/cpustat (median of the samples); 0 without the file, -1 without
- * any number. */
-int stats_get_current_load(void);

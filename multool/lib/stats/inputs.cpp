@@ -8,14 +8,14 @@
 #include <time.h>
 
 /* The inventory the applet collected; empty when it could not be. */
-struct list_head *interfaces(void)
+struct list_head *stats_interfaces(void)
 {
 	static struct list_head none = { &none, &none };
 	struct list_head *l = ifi_get_all();
 	return l ? l : &none;
 }
 
-bool prefix_listed(const json_t *preconf, const char *name)
+bool stats_prefix_listed(const json_t *preconf, const char *name)
 {
 	const json_t *eth = json_object_get(preconf, "ethernet");
 	size_t i;
@@ -31,12 +31,12 @@ bool prefix_listed(const json_t *preconf, const char *name)
 	return false;
 }
 
-uint32_t ifi_stat(const struct ifi *ifi, enum ifi_stat s)
+uint32_t stats_counter(const struct ifi *ifi, enum ifi_stat s)
 {
 	return ifi->stats ? ifi->stats[s] : 0;
 }
 
-void add_addresses(json_t *obj, const struct ifi *ifi)
+void stats_add_addresses(json_t *obj, const struct ifi *ifi)
 {
 	json_t *v4 = json_array(), *v6 = json_array();
 
@@ -52,7 +52,7 @@ void add_addresses(json_t *obj, const struct ifi *ifi)
 	json_object_set_new(obj, "ip6_address", v6);
 }
 
-const char *first_address(char *buf, size_t size, const struct ifi *ifi, int family)
+const char *stats_first_address(char *buf, size_t size, const struct ifi *ifi, int family)
 {
 	if (!ifi)
 		return NULL;
@@ -64,7 +64,7 @@ const char *first_address(char *buf, size_t size, const struct ifi *ifi, int fam
 	return NULL;
 }
 
-uint32_t now_seconds(void)
+uint32_t stats_now_seconds(void)
 {
 	return (uint32_t)time(NULL);
 }

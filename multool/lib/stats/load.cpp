@@ -1,9 +1,11 @@
-/* CPU load from the samples that cpustat -l leaves in /var/run/cpustat. */
+/* CPU load from the samples that cpustat -l leaves in /var/run/cpustat.  Messages go to the stats
+ * category: the collector's log contract puts them there. */
+#include "stats/load.h"
+
+#include "spine/logging.h"
+
 #include <stdio.h>
 #include <stdlib.h>
-
-#include "radio/iwinfo.h"
-#include "spine/logging.h"
 
 #define CPUSTAT_FILE "/var/run/cpustat"
 #define CPUSTAT_MAX 100

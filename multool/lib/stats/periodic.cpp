@@ -9,6 +9,7 @@
 #include "radio/iwinfo.h"
 #include "spine/jsonutil.h"
 #include "spine/logging.h"
+#include "stats/load.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -33,13 +34,13 @@ static json_t *periodic_wired(const json_t *preconf)
 	json_t *wired = json_array();
 	int poe = -1;
 
-	list_for_each(pos, interfaces()) {
+	list_for_each(pos, stats_interfaces()) {
 		struct ifi *ifi = ifi_entry(pos);
 		struct eth_state es = {};
 		const struct eth_info &ei = es.eth;
 		bool is_poe = false;
 
-		if (eth_info(&es, ifi->name) < 0 || !prefix_listed(preconf, ifi->name) || ifi_parent_name(ifi))
+		if (eth_info(&es, ifi->name) < 0 || !stats_prefix_listed(preconf, ifi->name) || ifi_parent_name(ifi))
 			continue;
 		if (strncmp(ifi->name, "eth1", 4) == 0) {
 			if (poe < 0)
@@ -73,14 +74,14 @@ static int periodic_vap(struct run_ctx *c, json_t *r, const struct ifi *radio, c
 	json_object_set_new(r, "active", json_true());
 	json_object_del(r, "disabledByScheduler");
 
-	read_vap_priv(vap->name, radio->name, &pv);
+	stats_read_vap_priv(vap->name, radio->name, &pv);
 	v.run = c;
 	v.ifi = vap;
 	v.priv = &pv;
 	v.peers = json_array();
 	v.prev_security = "none";
 	v.prev_cipher = "none";
-	walk_stations(&v);
+	stats_walk_stations(&v);
 	if (v.count > 0) {
 		json_object_set_new(r, "assoced", json_true());
 		if (iw.mode == MODE_MASTER) {
@@ -92,8 +93,8 @@ static int periodic_vap(struct run_ctx *c, json_t *r, const struct ifi *radio, c
 	}
 	json_decref(v.peers);
 	if (five) {
-		json_object_set_new(r, "cac", json_integer(priv_int(vap->name, "get_cac", 0, LOG_ERROR)));
-		json_object_set_new(r, "cacPeriod", json_integer(priv_int(vap->name, "get_cac_period", 0, LOG_ERROR)));
+		json_object_set_new(r, "cac", json_integer(stats_priv_int(vap->name, "get_cac", 0, LOG_ERROR)));
+		json_object_set_new(r, "cacPeriod", json_integer(stats_priv_int(vap->name, "get_cac_period", 0, LOG_ERROR)));
 	}
 	return master_peers;
 }
@@ -104,9 +105,9 @@ static json_t *periodic_radio(struct run_ctx *c, const json_t *rfs, const struct
 			      "assoced", 0);
 	json_int_t total = 0;
 
-	list_for_each(vpos, interfaces()) {
+	list_for_each(vpos, stats_interfaces()) {
 		struct ifi *vap = ifi_entry(vpos);
-		if (!vap_of(vap, radio))
+		if (!stats_vap_of(vap, radio))
 			continue;
 		if (json_is_true(json_object_get(rfs, radio->name)))
 			json_object_set_new(r, "disabledByScheduler", json_true());
@@ -125,15 +126,15 @@ int periodic_stats(void)
 	json_t *rfs = json_load_path(STATS_RFSCHEDULER);
 	struct sysinfo si = {};
 
-	run_init(&c);
+	stats_run_init(&c);
 	json_object_set_new(doc, "wired", periodic_wired(c.preconf));
 	json_object_set_new(doc, "wireless", wl);
-	list_for_each(rpos, interfaces()) {
+	list_for_each(rpos, stats_interfaces()) {
 		struct ifi *radio = ifi_entry(rpos);
-		if (is_radio(c.preconf, radio))
+		if (stats_is_radio(c.preconf, radio))
 			json_array_append_new(wl, periodic_radio(&c, rfs, radio));
 	}
-	save_peer_cache(&c);
+	stats_save_peer_cache(&c);
 
 	/* The log contract puts the collector's messages in the stats applet's category. */
 	if (sysinfo(&si) < 0)
@@ -144,6 +145,6 @@ int periodic_stats(void)
 		perror(STATS_PERIODIC);
 	json_decref(rfs);
 	json_decref(doc);
-	run_free(&c);
+	stats_run_free(&c);
 	return 0;
 }

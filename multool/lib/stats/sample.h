@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/ifi.h"
-#include "stats/stats.h"
+#include "stats/stats_codec.h"
 #include "stats/stats_sample.h"
 
 #include <jansson.h>
@@ -17,12 +17,12 @@
 #define MODE_MASTER 3
 
 /* ---- common inputs (inputs.cpp) ---- */
-struct list_head *interfaces(void);
-bool prefix_listed(const json_t *preconf, const char *name);
-uint32_t ifi_stat(const struct ifi *ifi, enum ifi_stat s);
-void add_addresses(json_t *obj, const struct ifi *ifi);
-const char *first_address(char *buf, size_t size, const struct ifi *ifi, int family);
-uint32_t now_seconds(void);
+struct list_head *stats_interfaces(void);
+bool stats_prefix_listed(const json_t *preconf, const char *name);
+uint32_t stats_counter(const struct ifi *ifi, enum ifi_stat s);
+void stats_add_addresses(json_t *obj, const struct ifi *ifi);
+const char *stats_first_address(char *buf, size_t size, const struct ifi *ifi, int family);
+uint32_t stats_now_seconds(void);
 
 /* ---- private values of VAPs and radios (wireless.cpp) ---- */
 struct vap_priv {
@@ -33,8 +33,8 @@ struct vap_priv {
 	bool has_qlix_version;
 };
 
-int priv_int(const char *ifname, const char *name, int def, int fail_level);
-void read_vap_priv(const char *vap, const char *radio, struct vap_priv *p);
+int stats_priv_int(const char *ifname, const char *name, int def, int fail_level);
+void stats_read_vap_priv(const char *vap, const char *radio, struct vap_priv *p);
 
 /* ---- the station pass and the run it belongs to (stations.cpp) ---- */
 struct run_ctx {
@@ -68,10 +68,10 @@ struct vap_ctx {
 	const char *prev_cipher;
 };
 
-void save_peer_cache(const struct run_ctx *c);
-uint32_t sum_u32(const uint8_t *p, int count);
-void walk_stations(struct vap_ctx *v);
-void run_init(struct run_ctx *c);
-void run_free(struct run_ctx *c);
-bool is_radio(const json_t *preconf, const struct ifi *ifi);
-bool vap_of(const struct ifi *vap, const struct ifi *radio);
+void stats_save_peer_cache(const struct run_ctx *c);
+uint32_t stats_sum_u32(const uint8_t *p, int count);
+void stats_walk_stations(struct vap_ctx *v);
+void stats_run_init(struct run_ctx *c);
+void stats_run_free(struct run_ctx *c);
+bool stats_is_radio(const json_t *preconf, const struct ifi *ifi);
+bool stats_vap_of(const struct ifi *vap, const struct ifi *radio);

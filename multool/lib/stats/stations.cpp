@@ -72,7 +72,7 @@ static void load_peer_cache(struct run_ctx *c)
 /* One cache per run, holding the stations of every VAP sampled: a cache per VAP pass would leave only
  * the last VAP's stations and turn the others' percentages into lifetime figures.  A run without
  * stations leaves the cache as it is. */
-void save_peer_cache(const struct run_ctx *c)
+void stats_save_peer_cache(const struct run_ctx *c)
 {
 	if (c->snapshots.empty())
 		return;
@@ -102,7 +102,7 @@ static void add_learned_addresses(json_t *o, const uint8_t *st)
 	json_object_set_new(o, "ip6Address", json_string(a6));
 }
 
-uint32_t sum_u32(const uint8_t *p, int count)
+uint32_t stats_sum_u32(const uint8_t *p, int count)
 {
 	uint32_t s = 0;
 	for (int i = 0; i < count; i++)
@@ -122,7 +122,7 @@ static void station_counters(struct vap_ctx *v, json_t *o, const char *mac, uint
 	const json_t *old = json_object_get(c->state_index, key);
 	json_t *e = json_is_object(old) ? json_deep_copy(old) : json_object();
 	const json_t *prev = json_object_get(c->prev_index, key);
-	bool reset = c->first_run || counter_station_reset(c->state_ts, now_seconds(), uptime);
+	bool reset = c->first_run || counter_station_reset(c->state_ts, stats_now_seconds(), uptime);
 
 	json_object_set_new(e, "mac", json_string(mac));
 	json_object_set_new(e, "vap", json_string(v->ifi->name));
@@ -241,8 +241,8 @@ static void station_snapshot(struct peer_snapshot *cur, uint32_t *rx_err, uint32
 		cur->tx_retries = drv_get_u32(st + STASTATS_TX_RETRIES);
 		cur->rx_packets = drv_get_u32(st + STASTATS_RX_PACKETS);
 		cur->rx_drops = drv_get_u32(st + STASTATS_RX_DROPS);
-		*rx_err = sum_u32(st + STASTATS_RX_ERR_FIRST, STASTATS_RX_ERR_COUNT);
-		*tx_err = sum_u32(st + STASTATS_TX_FAIL_FIRST, STASTATS_TX_FAIL_COUNT);
+		*rx_err = stats_sum_u32(st + STASTATS_RX_ERR_FIRST, STASTATS_RX_ERR_COUNT);
+		*tx_err = stats_sum_u32(st + STASTATS_TX_FAIL_FIRST, STASTATS_TX_FAIL_COUNT);
 	}
 }
 
@@ -318,7 +318,7 @@ static int station_one(const uint8_t *rec, size_t reclen, void *arg)
 }
 
 /* Walks the stations of a VAP into v->peers. */
-void walk_stations(struct vap_ctx *v)
+void stats_walk_stations(struct vap_ctx *v)
 {
 	std::vector<uint8_t> buf(STALIST_SIZE);
 	size_t len = 0;
@@ -328,7 +328,7 @@ void walk_stations(struct vap_ctx *v)
 	drv_sta_walk(buf.data(), len, station_one, v);
 }
 
-void run_init(struct run_ctx *c)
+void stats_run_init(struct run_ctx *c)
 {
 	c->preconf = json_load_path(STATS_PRECONFIGURED);
 	load_allstats(c);
@@ -337,7 +337,7 @@ void run_init(struct run_ctx *c)
 	load_peer_cache(c);
 }
 
-void run_free(struct run_ctx *c)
+void stats_run_free(struct run_ctx *c)
 {
 	json_decref(c->preconf);
 	json_decref(c->state_index);
@@ -346,7 +346,7 @@ void run_free(struct run_ctx *c)
 }
 
 /* Radios: "wifi*" interfaces present under the preconfigured "radios" (all when there is none). */
-bool is_radio(const json_t *preconf, const struct ifi *ifi)
+bool stats_is_radio(const json_t *preconf, const struct ifi *ifi)
 {
 	if (strncmp(ifi->name, "wifi", 4) != 0)
 		return false;
@@ -355,7 +355,7 @@ bool is_radio(const json_t *preconf, const struct ifi *ifi)
 	return json_object_get(json_object_get(preconf, "radios"), ifi->name) != NULL;
 }
 
-bool vap_of(const struct ifi *vap, const struct ifi *radio)
+bool stats_vap_of(const struct ifi *vap, const struct ifi *radio)
 {
 	const char *parent = ifi_parent_name(vap);
 	return parent && strcmp(parent, radio->name) == 0;

@@ -6,6 +6,7 @@
 #include "radio/iwinfo.h"
 #include "spine/jsonutil.h"
 #include "spine/logging.h"
+#include "stats/load.h"
 #include "stats/stats_doc.h"
 
 #include <arpa/inet.h>
@@ -33,7 +34,7 @@ static json_t *statistics_interface(const struct ifi *ifi, const json_t *preconf
 	char text[32];
 	bool eth = eth_info(&es, ifi->name) == 0;
 
-	if (eth && !prefix_listed(preconf, ifi->name))
+	if (eth && !stats_prefix_listed(preconf, ifi->name))
 		return NULL;
 	json_t *o = json_object();
 	if (eth) {
@@ -46,11 +47,11 @@ static json_t *statistics_interface(const struct ifi *ifi, const json_t *preconf
 	/* The continuous counters are filled in later, in this place of the key order. */
 	for (const char *k : if_counters)
 		json_object_set_new(o, k, json_integer(0));
-	json_object_set_new(o, "rx_drop", json_integer(ifi_stat(ifi, IFI_RX_DROPPED)));
-	json_object_set_new(o, "tx_drop", json_integer(ifi_stat(ifi, IFI_TX_DROPPED)));
-	json_object_set_new(o, "rx_errors", json_integer(ifi_stat(ifi, IFI_RX_ERRORS)));
-	json_object_set_new(o, "tx_errors", json_integer(ifi_stat(ifi, IFI_TX_ERRORS)));
-	add_addresses(o, ifi);
+	json_object_set_new(o, "rx_drop", json_integer(stats_counter(ifi, IFI_RX_DROPPED)));
+	json_object_set_new(o, "tx_drop", json_integer(stats_counter(ifi, IFI_TX_DROPPED)));
+	json_object_set_new(o, "rx_errors", json_integer(stats_counter(ifi, IFI_RX_ERRORS)));
+	json_object_set_new(o, "tx_errors", json_integer(stats_counter(ifi, IFI_TX_ERRORS)));
+	stats_add_addresses(o, ifi);
 	if (wan && strcmp(ifi->name, wan) == 0)
 		json_object_set_new(o, "type", json_string("wan"));
 	else if (lan && strcmp(ifi->name, lan) == 0)
@@ -67,7 +68,7 @@ static json_t *statistics_raw_state(const std::vector<struct published_if> &pub)
 	for (const auto &p : pub) {
 		json_t *e = json_pack("{s:I}", "if_index", (json_int_t)p.ifi->ordinal);
 		for (size_t i = 0; i < 4; i++)
-			json_object_set_new(e, if_counters[i], json_integer(ifi_stat(p.ifi, if_counter_ids[i])));
+			json_object_set_new(e, if_counters[i], json_integer(stats_counter(p.ifi, if_counter_ids[i])));
 		json_object_set_new(ifs, p.ifi->name, e);
 	}
 	return state;
@@ -86,7 +87,7 @@ static json_t *statistics_counters(const std::vector<struct published_if> &pub, 
 
 		json_object_set_new(e, "if_index", json_integer(p.ifi->ordinal));
 		for (size_t i = 0; i < 4; i++)
-			counter_apply(p.obj, prev_if, e, if_counters[i], ifi_stat(p.ifi, if_counter_ids[i]), false);
+			counter_apply(p.obj, prev_if, e, if_counters[i], stats_counter(p.ifi, if_counter_ids[i]), false);
 		json_object_set_new(ifs, p.ifi->name, e);
 	}
 	return next;
@@ -107,9 +108,9 @@ static void statistics_system(json_t *doc, const char *wan)
 	json_object_set_new(doc, "memory_usage", json_real(usage));
 
 	struct ifi *w = wan ? ifi_find_by_name(wan) : NULL;
-	const char *v4 = first_address(addr, sizeof(addr), w, AF_INET);
+	const char *v4 = stats_first_address(addr, sizeof(addr), w, AF_INET);
 	json_object_set_new(doc, "device_ip", json_string(v4 ? v4 : "0.0.0.0"));
-	const char *v6 = first_address(addr, sizeof(addr), w, AF_INET6);
+	const char *v6 = stats_first_address(addr, sizeof(addr), w, AF_INET6);
 	if (v6)
 		json_object_set_new(doc, "device_ip6", json_string(v6));
 }
@@ -126,7 +127,7 @@ int statistics_stats(void)
 	int rc = -1;
 
 	json_object_set_new(doc, "interfaces", ifs);
-	list_for_each(pos, interfaces()) {
+	list_for_each(pos, stats_interfaces()) {
 		struct ifi *ifi = ifi_entry(pos);
 		json_t *o = statistics_interface(ifi, preconf, wan, lan);
 		if (!o)
@@ -147,7 +148,7 @@ int statistics_stats(void)
 		perror(STATS_STATISTICS);
 		goto out;
 	}
-	json_object_set_new(next, "timestamp", json_integer(now_seconds()));
+	json_object_set_new(next, "timestamp", json_integer(stats_now_seconds()));
 	if (json_dump_atomic(next, STATS_STATE_STATISTICS) < 0)
 		perror(STATS_STATE_STATISTICS);
 	rc = 0;

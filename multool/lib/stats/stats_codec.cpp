@@ -1,5 +1,6 @@
 /* Statistics collector: records, counter arithmetic, percentages and name tables (libc only). */
-#include "stats/stats.h"
+#include "stats/stats_codec.h"
+
 #include "common/bytes.h"
 
 #include <errno.h>

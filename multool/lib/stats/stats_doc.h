@@ -2,7 +2,7 @@
  * state and the previous document, the kicker bookkeeping, the first-run copy). */
 #pragma once
 
-#include "stats/stats.h"
+#include "stats/stats_codec.h"
 
 #include <jansson.h>
 

@@ -17,7 +17,7 @@
 
 /* ---------------------------------------------------------------- private values */
 
-int priv_int(const char *ifname, const char *name, int def, int fail_level)
+int stats_priv_int(const char *ifname, const char *name, int def, int fail_level)
 {
 	int v;
 
@@ -30,12 +30,12 @@ int priv_int(const char *ifname, const char *name, int def, int fail_level)
 	return v;
 }
 
-void read_vap_priv(const char *vap, const char *radio, struct vap_priv *p)
+void stats_read_vap_priv(const char *vap, const char *radio, struct vap_priv *p)
 {
 	memset(p, 0, sizeof(*p));
-	p->wds = priv_int(vap, "get_wds", 0, LOG_ERROR);
-	p->qlix = priv_int(vap, "get_qlix", 0, LOG_ERROR);
-	p->hide_ssid = priv_int(vap, "get_hide_ssid", 0, LOG_ERROR);
+	p->wds = stats_priv_int(vap, "get_wds", 0, LOG_ERROR);
+	p->qlix = stats_priv_int(vap, "get_qlix", 0, LOG_ERROR);
+	p->hide_ssid = stats_priv_int(vap, "get_hide_ssid", 0, LOG_ERROR);
 	int n = iwpriv_get(vap, "get_mode", p->mode, sizeof(p->mode) - 1);
 	if (n < 0) {
 		LOG_E(log4c_cat_stats, "iwpriv(%s, get_mode) failed.", vap);
@@ -44,19 +44,19 @@ void read_vap_priv(const char *vap, const char *radio, struct vap_priv *p)
 		p->mode[n] = '\0';
 		LOG_I(log4c_cat_stats, "iwpriv(%s, get_mode: %s\n", vap, p->mode);
 	}
-	p->maxsta = priv_int(vap, "get_maxsta", 0, LOG_ERROR);
-	p->pureg = priv_int(vap, "get_pureg", 0, LOG_ERROR);
-	p->puren = priv_int(vap, "get_puren", 0, LOG_ERROR);
-	p->pure11ac = priv_int(vap, "get_pure11ac", 0, LOG_WARN);
-	p->chwidth = priv_int(vap, "get_chwidth", 0, LOG_ERROR);
-	p->chextoffset = priv_int(vap, "get_chextoffset", 0, LOG_ERROR);
-	p->maxmcs = priv_int(vap, "get_maxmcs", 255, LOG_ERROR);
-	p->chan_bw = priv_int(radio, "get_chan_bw", 20, LOG_ERROR);
-	p->acktimeout = priv_int(radio, "get_acktimeout", 0, LOG_ERROR);
-	p->maxautorate = priv_int(radio, "get_maxautorate", -1, LOG_ERROR);
-	p->chan_offset = priv_int(radio, "get_chan_offset", 0, LOG_ERROR);
-	p->txchainmask = priv_int(radio, "get_txchainmask", 0, LOG_ERROR);
-	p->rxchainmask = priv_int(radio, "get_rxchainmask", 0, LOG_ERROR);
+	p->maxsta = stats_priv_int(vap, "get_maxsta", 0, LOG_ERROR);
+	p->pureg = stats_priv_int(vap, "get_pureg", 0, LOG_ERROR);
+	p->puren = stats_priv_int(vap, "get_puren", 0, LOG_ERROR);
+	p->pure11ac = stats_priv_int(vap, "get_pure11ac", 0, LOG_WARN);
+	p->chwidth = stats_priv_int(vap, "get_chwidth", 0, LOG_ERROR);
+	p->chextoffset = stats_priv_int(vap, "get_chextoffset", 0, LOG_ERROR);
+	p->maxmcs = stats_priv_int(vap, "get_maxmcs", 255, LOG_ERROR);
+	p->chan_bw = stats_priv_int(radio, "get_chan_bw", 20, LOG_ERROR);
+	p->acktimeout = stats_priv_int(radio, "get_acktimeout", 0, LOG_ERROR);
+	p->maxautorate = stats_priv_int(radio, "get_maxautorate", -1, LOG_ERROR);
+	p->chan_offset = stats_priv_int(radio, "get_chan_offset", 0, LOG_ERROR);
+	p->txchainmask = stats_priv_int(radio, "get_txchainmask", 0, LOG_ERROR);
+	p->rxchainmask = stats_priv_int(radio, "get_rxchainmask", 0, LOG_ERROR);
 	if (strncmp(p->mode, "11ACVHT80", 9) == 0 && p->chan_bw == 0)
 		p->chan_bw = 80;
 	int v;
@@ -188,9 +188,9 @@ static void vap_counters(json_t *o, const struct ifi *vap, const struct run_ctx 
 
 	if (c->agg0) {
 		const struct ifi *agg = ifi_find_by_name("agg0");
-		rx = ifi_stat(agg, IFI_RX_PACKETS);
-		err = ifi_stat(agg, IFI_RX_ERRORS);
-		tx = ifi_stat(agg, IFI_TX_PACKETS);
+		rx = stats_counter(agg, IFI_RX_PACKETS);
+		err = stats_counter(agg, IFI_RX_ERRORS);
+		tx = stats_counter(agg, IFI_TX_PACKETS);
 	} else {
 		std::vector<uint8_t> s(WLSTATS_SIZE);
 		if (drv_request(vap->name, DRV_80211STATS, s.data(), s.size(), NULL) < 0) {
@@ -199,7 +199,7 @@ static void vap_counters(json_t *o, const struct ifi *vap, const struct run_ctx 
 		}
 		rx = drv_get_u32(&s[WLSTATS_RX_UCAST_DATA]) + drv_get_u32(&s[WLSTATS_RX_MCAST_DATA]);
 		tx = drv_get_u32(&s[WLSTATS_TX_UCAST_DATA]) + drv_get_u32(&s[WLSTATS_TX_MCAST_DATA]);
-		err = sum_u32(&s[WLSTATS_RX_ERR_FIRST], WLSTATS_RX_ERR_COUNT);
+		err = stats_sum_u32(&s[WLSTATS_RX_ERR_FIRST], WLSTATS_RX_ERR_COUNT);
 	}
 	const json_t *old = find_named(json_object_get(state, "vaps"), vap->name);
 	json_t *e = json_is_object(old) ? json_deep_copy(old) : json_object();
@@ -230,8 +230,8 @@ static bool wl_radio(struct wl_ctx *w, const struct ifi *radio, json_t *r)
 		json_object_set_new(r, "disabledByScheduler", json_boolean(json_is_true(json_object_get(w->rfs, radio->name))));
 		return false;
 	}
-	int txmask = priv_int(radio->name, "get_txchainmask", 0, LOG_ERROR);
-	int rxmask = priv_int(radio->name, "get_rxchainmask", 0, LOG_ERROR);
+	int txmask = stats_priv_int(radio->name, "get_txchainmask", 0, LOG_ERROR);
+	int rxmask = stats_priv_int(radio->name, "get_rxchainmask", 0, LOG_ERROR);
 	radio_mode_text(text, sizeof(text), (uint32_t)txmask, (uint32_t)rxmask);
 	json_object_set_new(r, "radioMode", json_string(text));
 	json_object_set_new(r, "antennaGain", json_integer(0));
@@ -259,7 +259,7 @@ static void wl_radio_from_vap(struct wl_ctx *w, const struct ifi *radio, json_t 
 	char text[64];
 
 	snprintf(text, sizeof(text), "get_antgain_%dg", iw->freq >= 3000000000.0 ? 5 : 2);
-	json_object_set_new(r, "antennaGain", json_integer(priv_int(radio->name, text, 0, LOG_ERROR)));
+	json_object_set_new(r, "antennaGain", json_integer(stats_priv_int(radio->name, text, 0, LOG_ERROR)));
 	if (pv->qlix)
 		json_object_set_new(r, "qlix", json_integer(pv->qlix));
 	json_object_set_new(r, "txPower", json_integer(iw->txpower));
@@ -316,7 +316,7 @@ static void wl_vap(struct wl_ctx *w, const struct ifi *radio, const struct ifi *
 	v.peers = w->peers;
 	v.prev_security = "none";
 	v.prev_cipher = "none";
-	walk_stations(&v);
+	stats_walk_stations(&v);
 
 	json_object_set_new(o, "peerCount", json_integer(v.count));
 	json_object_set_new(o, "maxPeerCount", json_integer(pv->maxsta));
@@ -331,24 +331,24 @@ static void wl_vap(struct wl_ctx *w, const struct ifi *radio, const struct ifi *
 
 static void wl_sample(struct wl_ctx *w)
 {
-	list_for_each(rpos, interfaces()) {
+	list_for_each(rpos, stats_interfaces()) {
 		struct ifi *radio = ifi_entry(rpos);
-		if (!is_radio(w->run.preconf, radio))
+		if (!stats_is_radio(w->run.preconf, radio))
 			continue;
 		json_t *r = json_pack("{s:s}", "name", radio->name);
 		json_object_set_new(w->dev, radio->name, r);
 		if (!wl_radio(w, radio, r))
 			continue;
-		list_for_each(vpos, interfaces()) {
+		list_for_each(vpos, stats_interfaces()) {
 			struct ifi *vap = ifi_entry(vpos);
 			struct iw_info iw = {};
 			struct vap_priv pv;
-			if (!vap_of(vap, radio))
+			if (!stats_vap_of(vap, radio))
 				continue;
 			iw_info(&iw, vap->name);
 			if (!iw.has_mode)
 				continue;
-			read_vap_priv(vap->name, radio->name, &pv);
+			stats_read_vap_priv(vap->name, radio->name, &pv);
 			wl_radio_from_vap(w, radio, r, &iw, &pv);
 			wl_vap(w, radio, vap, &iw, &pv);
 		}
@@ -385,7 +385,7 @@ int wireless_stats(const struct kick_entry *kick, int nkick)
 	json_object_set_new(doc, "vaps", w.vaps);
 	json_object_set_new(doc, "peers", w.peers);
 
-	run_init(&w.run);
+	stats_run_init(&w.run);
 	w.run.counters = true;
 	w.run.state_index = peer_index(w.state);
 	w.run.prev_index = peer_index(w.prev);
@@ -395,7 +395,7 @@ int wireless_stats(const struct kick_entry *kick, int nkick)
 	kicker_set_thresholds(w.run.kicker, kick, nkick);
 
 	wl_sample(&w);
-	save_peer_cache(&w.run);
+	stats_save_peer_cache(&w.run);
 
 	json_object_set_new(new_state, "vaps", w.state_vaps);
 	json_object_set(new_state, "peers", w.run.new_state_peers);
@@ -407,7 +407,7 @@ int wireless_stats(const struct kick_entry *kick, int nkick)
 		perror(STATS_WIRELESS);
 		goto out;
 	}
-	json_object_set_new(new_state, "timestamp", json_integer(now_seconds()));
+	json_object_set_new(new_state, "timestamp", json_integer(stats_now_seconds()));
 	if (json_dump_atomic(new_state, STATS_STATE_WIRELESS) < 0)
 		perror(STATS_STATE_WIRELESS);
 	kicker_finish(w.run.kicker);
@@ -422,6 +422,6 @@ out:
 	json_decref(w.state);
 	json_decref(w.rfs);
 	json_decref(doc);
-	run_free(&w.run);
+	stats_run_free(&w.run);
 	return rc;
 }

@@ -10,6 +10,7 @@
 #include "platform/ifi.h"
 #include "platform/switch.h"
 #include "radio/iwinfo.h"
+#include "stats/load.h"
 
 static void print_iface(struct ifi *ifi, void *arg)
 {

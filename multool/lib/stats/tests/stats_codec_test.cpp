@@ -1,6 +1,6 @@
 /* Records, counters, percentages, threshold lists and tables of the statistics collector.  Byte fixtures were produced
  * with python3 struct (">I6s2xIIIII" for the peer cache, ">16s6s2x8I" for all-stats). */
-#include "stats/stats.h"
+#include "stats/stats_codec.h"
 
 #include <gtest/gtest.h>
 
