@@ -5,10 +5,10 @@ LOG4C_CATEGORY(log4c_cat_fi_write, "fi-write");
 
 /* Writes a factory image onto the flash chip.  The running system only checks and hands over to the
  * RAM root; the write itself ("-m") happens there and ends with a reboot. */
+#include "common/run.h"
 #include "firmware/fi.h"
 #include "firmware/fw_codec.h"
 #include "platform/mtd.h"
-#include "spine/run.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -6,11 +6,11 @@
 #include "board/eeprom.h"
 #include "board/kbee.h"
 #include "common/bytes.h"
+#include "common/run.h"
 #include "common/text.h"
 #include "firmware/fw_key.h"
 #include "platform/mtd.h"
 #include "spine/logging.h"
-#include "spine/run.h"
 #include "spine/utils.h"
 
 #include <errno.h>

@@ -7,9 +7,9 @@ LOG4C_CATEGORY(log4c_cat_fwupdate, "fwupdate");
  * RAM root, which runs "fwupdate -m" to write the inactive bank and reboots), OEM and product
  * images through sysconf.  Nothing is written before every check passed. */
 #include "board/eeprom.h"
+#include "common/run.h"
 #include "firmware/fw_bank.h"
 #include "fwupdate-common.h"
-#include "spine/run.h"
 #include "spine/utils.h"
 #include "spine/zutil.h"
 

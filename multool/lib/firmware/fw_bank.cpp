@@ -2,8 +2,8 @@
  * a mapping of the partition's block device that is read back after a flush. */
 #include "firmware/fw_bank.h"
 
+#include "common/run.h"
 #include "platform/mtd.h"
-#include "spine/run.h"
 #include "spine/utils.h"
 
 #include <dirent.h>

@@ -5,8 +5,8 @@
 #include "board/eeprom.h"
 #include "cfgstore/flash.h"
 #include "common/fileio.h"
+#include "common/run.h"
 #include "spine/logging.h"
-#include "spine/run.h"
 #include "spine/utils.h"
 
 #include <dirent.h>

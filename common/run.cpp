@@ -1,5 +1,5 @@
 /* fork/exec with an argument vector and an optional standard input feed. */
-#include "spine/run.h"
+#include "common/run.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 /* The argv runner. */
-#include "spine/run.h"
+#include "common/run.h"
 
 #include <gtest/gtest.h>
 
