@@ -353,6 +353,8 @@ class Protocol(unittest.TestCase):
         err = out(self.r, 'stderr')
         self.assertTrue(err.startswith('factoryd: listening on port 7777\n'), err)
         self.assertTrue(err.endswith('factoryd: continue booting ...\n'), err)
+        for report in ('Sanitizer', 'runtime error'):
+            self.assertNotIn(report, err + out(self.r, 'stdout'))
         # ATAS is on in the store: stopping it runs the stop script
         self.assertIn('/usr/lib/atas/stop', out(self.r, 'calls'))
 

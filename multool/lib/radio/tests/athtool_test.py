@@ -236,6 +236,12 @@ class Athtool(unittest.TestCase):
         answer = bytes.fromhex([e for e in log if e['cmd'] == 4][0]['answer'])
         self.assertEqual(answer, b'N' * 33)  # the driver's text had no terminator
 
+    def test_no_sanitizer_report(self):
+        for name in RUNS:
+            err = self.run_of(name)[2]
+            self.assertNotIn('Sanitizer', err, name)
+            self.assertNotIn('runtime error', err, name)
+
     def test_refusals(self):
         usage = 'Usage: athtool\n  -i, --interface  [interface-name]     Default is wifi0\n'
         cases = [
