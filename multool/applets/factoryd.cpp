@@ -1130,7 +1130,11 @@ static void serve_loop(void)
 			if (fdst.listen_fd[i] > maxfd)
 				maxfd = fdst.listen_fd[i];
 		}
-		if (select(maxfd + 1, &rd, NULL, NULL, &tv) <= 0)
+		int ready = select(maxfd + 1, &rd, NULL, NULL, &tv);
+		/* a console that was never open has no input: as at its end, the boot goes on */
+		if (ready < 0 && errno == EBADF && !fdst.daemon)
+			cmd_continue();
+		if (ready <= 0)
 			continue;
 		if (FD_ISSET(fdst.pipe_rd, &rd)) {
 			forwarded();

@@ -151,7 +151,9 @@ TEST(AthPayload, Encoders)
 			ne(5250, 2),
 			{ 80, 23, 20, 0x10, 0, 0 } }),
 		  reg);
-	EXPECT_EQ(0u, ath_reg_size((size_t)1 << 62));
+	EXPECT_EQ(0u, ath_reg_size(SIZE_MAX / 8));
+	EXPECT_EQ(16u + 10u * 429496727u, ath_reg_size(429496727u)); /* the largest that fits a u32 length */
+	EXPECT_EQ(0u, ath_reg_size(429496728u));
 
 	uint8_t rate[ATH_RATE_SIZE];
 	struct ath_rate r = { 0xAB, 0x1234, 77 }, back;
