@@ -104,7 +104,9 @@ TEST(AthArgs, RateAndXelto)
 	EXPECT_EQ(10u, x.count);
 	/* eleven limits would not fit the 164-byte payload: refused, however well formed */
 	EXPECT_EQ(-1, ath_parse_xelto(eleven.c_str(), &x));
-	for (const char *bad : { "", "1 1 1 1", "1 1 1 1 1 1", "2 1 1 1 1", "1 1 1 1 x", "-1", "1 1 1 1 4294967296" })
+	for (const char *bad : { "", "1 1 1 1", "1 1 1 1 1 1", "2 1 1 1 1", "1 1 1 1 x", "-1", "1 1 1 1 4294967296",
+				 /* 4 x N wraps to 0 in 32 bits: N itself must be bounded */
+				 "1073741824", "11" })
 		EXPECT_EQ(-1, ath_parse_xelto(bad, &x)) << bad;
 }
 
