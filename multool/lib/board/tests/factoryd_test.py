@@ -522,12 +522,12 @@ class BootDecision(unittest.TestCase):
 
     def test_atas_mode_starts_and_serves(self):
         records = [(11, b'\x01'), (12, b'10.0.0.5/24'), (16, b'fe80::2'), (14, b'7010')]
-        r = self.boot(records, extra='7011')
+        r = self.boot(records)  # the port comes from the store
         self.assertIn('rc=0', r.stdout)  # end of console input: continue
         self.assertEqual(out(r, 'calls'), '/usr/sbin/sysconf -t active --read oem -\n'
                          '/usr/lib/atas/start IPADDR=10.0.0.5/24 GATEWAY6=fe80::2\n'
                          '/usr/lib/atas/stop IPADDR=10.0.0.5/24 GATEWAY6=fe80::2\n')
-        self.assertIn('factoryd: listening on port 7011\n', out(r, 'e'))
+        self.assertIn('factoryd: listening on port 7010\n', out(r, 'e'))
 
 
 if __name__ == '__main__':
