@@ -237,15 +237,17 @@ STUBS = {
     '/usr/lib/atas/stop': stub(''),
     '/usr/lib/hwtest/start': stub(''),
     '/usr/lib/calibration/start': stub('echo calibration started\n'),
-    # "oem" is present in a bank when /tmp/oem-<bank> exists
-    '/usr/sbin/sysconf': stub('case "$*" in *--read\\ oem\\ -) [ -e /tmp/oem-$2 ] && echo "{}";; *) true;; esac\n'),
+    # reading "oem" prints it when /tmp/oem-<bank> exists and fails when /tmp/oem-<bank>-fails does
+    '/usr/sbin/sysconf': stub('case "$*" in *--read\\ oem\\ -) [ -e /tmp/oem-$2 ] && echo "{}"; '
+                              '[ ! -e /tmp/oem-$2-fails ];; esac\n'),
 }
 
 
-def device(records, script, art=None, factory=None, timeout=60, stubs=True):
-    root = {'/etc/mtd-table/mtd': MTD,
+def device(records, script, art=None, factory=None, timeout=60, stubs=True, files=None):
+    root = dict(files or {})
+    root.update({'/etc/mtd-table/mtd': MTD,
             '/dev/mtdblock5': art if art is not None else kf.image([(0x8000, kf.store(records))]),
-            '/dev/mtdblock6': factory if factory is not None else b'\xff' * FACTORY_SIZE}
+            '/dev/mtdblock6': factory if factory is not None else b'\xff' * FACTORY_SIZE})
     if stubs:
         root.update(STUBS)
     cmd = ('OUT=%s; cd /tmp; %s\ncp /dev/mtdblock5 /dev/mtdblock6 /tmp/calls $OUT/ 2>/dev/null; true'
@@ -510,15 +512,27 @@ class BootDecision(unittest.TestCase):
             ('calibration', [(21, b'\x01'), (11, b'\x01')], ('active',), 'rc=0',
              ''.join(banner + [red('*   CALIBRATION mode is enabled via KBEE   *'), red('*' * 44), red('\n')]),
              '/usr/sbin/sysconf -t active --read oem -\n/usr/lib/calibration/start\n'),
+            ('printed but failed', [], ('active', 'active-fails', 'backup'), 'rc=1',
+             "factoryd: restoring 'oem' from 'backup'.\n",
+             '/usr/sbin/sysconf -t active --read oem -\n/usr/sbin/sysconf -t backup --read oem -\n'
+             '/usr/sbin/sysconf -t backup --read oem /tmp/oem\n/usr/sbin/sysconf -t active --write oem /tmp/oem\n'
+             '/usr/sbin/sysconf -t backup --write oem /tmp/oem\n'),
             ('hardware test first', [(36, b'\x01'), (37, b'/tmp/my test'), (21, b'\x01')], (), 'rc=0', '',
              '/usr/sbin/sysconf -t active --read oem -\n/usr/sbin/sysconf -t backup --read oem -\n'
              '/usr/lib/hwtest/start /tmp/my test\n'),
         ]
-        for what, records, have, rc, err, calls in cases:
-            r = self.boot(records, have)
-            self.assertIn(rc, r.stdout, what)
-            self.assertEqual(out(r, 'e'), err, what)
-            self.assertEqual(out(r, 'calls'), calls, what)
+        # one device, one board store image per case
+        files, script = {}, ''
+        for i, (_, records, have, _, _, _) in enumerate(cases):
+            files['/tmp/case%d.img' % i] = kf.image([(0x8000, kf.store(records))])
+            script += ('cp /tmp/case{0}.img /dev/mtdblock5; rm -f /tmp/oem-* /tmp/calls; {1}'
+                       'factoryd -t > $OUT/{0}.o 2> $OUT/{0}.e < /dev/null; echo "rc=$?" > $OUT/{0}.rc; '
+                       'cp /tmp/calls $OUT/{0}.calls\n').format(i, ''.join('touch /tmp/oem-%s; ' % b for b in have))
+        r = device([], script, files=files)
+        for i, (what, _, _, rc, err, calls) in enumerate(cases):
+            self.assertEqual(out(r, '%d.rc' % i), rc + '\n', what)
+            self.assertEqual(out(r, '%d.e' % i), err, what)
+            self.assertEqual(out(r, '%d.calls' % i), calls, what)
 
     def test_atas_mode_starts_and_serves(self):
         records = [(11, b'\x01'), (12, b'10.0.0.5/24'), (16, b'fe80::2'), (14, b'7010')]
