@@ -26,7 +26,8 @@ static std::vector<uint8_t> link_msg(uint16_t type, uint8_t family, uint32_t fla
 		b.resize(at + RTA_ALIGN(RTA_LENGTH(a.data.size())), 0);
 		struct rtattr rta = { (unsigned short)RTA_LENGTH(a.data.size()), a.type };
 		memcpy(&b[at], &rta, sizeof(rta));
-		memcpy(&b[at + RTA_LENGTH(0)], a.data.data(), a.data.size());
+		if (!a.data.empty())
+			memcpy(&b[at + RTA_LENGTH(0)], a.data.data(), a.data.size());
 	}
 	struct nlmsghdr nh;
 	memset(&nh, 0, sizeof(nh));
