@@ -214,7 +214,7 @@ int nl_receive(struct nl_handle *h, nl_msg_fn fn, void *ctx, struct nl_status *s
 			break;
 		}
 		/* Any local process may send to our port: only the kernel speaks for the links. */
-		if (msg.msg_namelen < sizeof(peer) || peer.nl_pid != 0)
+		if (msg.msg_namelen >= sizeof(peer) && peer.nl_family == AF_NETLINK && peer.nl_pid != 0)
 			continue;
 		size_t rest;
 		rc = nl_walk(buf, (size_t)n, fn, ctx, &rest, st);

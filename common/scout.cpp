@@ -79,20 +79,22 @@ struct sockopt {
 	uint8_t one_byte; /* the multicast options take an unsigned char */
 	uint8_t dproto_only;
 	const char *text;
+	uint8_t optional; /* a kernel without it still gets a working socket */
 };
 
 /* In the order they are set; the bind comes after SO_BROADCAST.  IP_MULTICAST_ALL off keeps each
  * socket to the memberships it holds itself: with several sockets bound to the same group and port,
- * every one of them would otherwise receive every request and answer it. */
+ * every one of them would otherwise receive every request and answer it.  With one socket (fewer
+ * interfaces than memberships per socket) it changes nothing, so a kernel without it still serves. */
 static const struct sockopt before_bind[] = {
-	{ SOL_SOCKET, SO_REUSEADDR, 1, 0, 0, "SO_REUSEADDR" },
-	{ SOL_SOCKET, SO_BROADCAST, 0, 0, 0, "SO_BROADCAST" },
-	{ IPPROTO_IP, IP_MULTICAST_ALL, 0, 0, 0, "IP_MULTICAST_ALL" },
+	{ SOL_SOCKET, SO_REUSEADDR, 1, 0, 0, "SO_REUSEADDR", 0 },
+	{ SOL_SOCKET, SO_BROADCAST, 0, 0, 0, "SO_BROADCAST", 0 },
+	{ IPPROTO_IP, IP_MULTICAST_ALL, 0, 0, 0, "IP_MULTICAST_ALL", 1 },
 };
 static const struct sockopt after_bind[] = {
-	{ IPPROTO_IP, IP_MULTICAST_TTL, 1, 1, 1, "IP_MULTICAST_TTL" },
-	{ IPPROTO_IP, IP_PKTINFO, 1, 0, 0, "IP_PKTINFO" },
-	{ IPPROTO_IP, IP_MULTICAST_LOOP, 0, 1, 1, "IP_MULTICAST_LOOP" },
+	{ IPPROTO_IP, IP_MULTICAST_TTL, 1, 1, 1, "IP_MULTICAST_TTL", 0 },
+	{ IPPROTO_IP, IP_PKTINFO, 1, 0, 0, "IP_PKTINFO", 0 },
+	{ IPPROTO_IP, IP_MULTICAST_LOOP, 0, 1, 1, "IP_MULTICAST_LOOP", 0 },
 };
 
 static struct sockaddr_in group_addr(uint16_t port)
@@ -115,8 +117,10 @@ static int set_options(int fd, const struct sockopt *o, size_t n, int dproto)
 		int rc = o[i].one_byte ? setsockopt(fd, o[i].level, o[i].name, &b, 1)
 				       : setsockopt(fd, o[i].level, o[i].name, &o[i].value, sizeof(o[i].value));
 		if (rc < 0) {
-			syslog(LOG_ERR, "Failed to setsockopt %s: %s\n", o[i].text, strerror(errno));
-			return -1;
+			syslog(o[i].optional ? LOG_WARNING : LOG_ERR, "Failed to setsockopt %s: %s\n", o[i].text,
+			       strerror(errno));
+			if (!o[i].optional)
+				return -1;
 		}
 	}
 	return 0;

@@ -79,7 +79,7 @@ void scout_capture_serve(struct scout *s)
 
 static int sync_dir_of_marker(void)
 {
-	int fd = open("/data", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int fd = open(SCOUT_RESET_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	int rc;
 
 	if (fd < 0)

@@ -4,7 +4,8 @@
 
 struct scout;
 
-#define SCOUT_RESET_MARKER "/data/boot_reset"
+#define SCOUT_RESET_DIR "/data" /* persistent storage */
+#define SCOUT_RESET_MARKER SCOUT_RESET_DIR "/boot_reset"
 #define SCOUT_RESET_PROGRAM "/sbin/reset_to_defaults"
 #define SCOUT_RESET_LAPSE_S 300
 

@@ -496,6 +496,15 @@ def order():
     rc = d.wait(14)
     check(rc == 0 and 9.9 < d.elapsed < 12.5, 'window of 10 s without eth0: %.1f s' % d.elapsed)
 
+    # a membership limit of 0: the kernel refuses every membership, the daemon neither divides by it
+    # nor stops serving what it can
+    sn.sh('sysctl -qw net.ipv4.igmp_max_memberships=0')
+    d = Daemon(['-f', '-v'])
+    check(wait_for(lambda: any('Opened 1/1 multicast sockets on 0 interfaces' in l for l in syslog_lines()), 5),
+          'limit 0 counts as 20: one socket each, no interface joined')
+    check(any('Failed to join interface' in l for l in syslog_lines()), 'refused membership logged')
+    check(d.stop() == 0, 'and the daemon runs until stopped')
+
 
 # -- the older protocol in multool ------------------------------------------------------------------
 def applet():
