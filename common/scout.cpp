@@ -841,6 +841,8 @@ static void loop(struct scout *s)
 	struct waitset w;
 	uint64_t next = mono_ms() + TICK_MS;
 
+	if (scout_stop)
+		return; /* stopped during the wait before start-up: a pending order is not carried out now */
 	if (s->capture >= 0) {
 		if (scout_reset_pending()) {
 			s->state.resetting = 1;

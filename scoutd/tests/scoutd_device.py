@@ -437,6 +437,11 @@ def boot():
                  open('/proc/%d/stat' % pid).read().split()[2] == 'Z', 3)
     check(os.path.exists(MARKER), 'a terminated remover leaves the marker for the next boot')
 
+    # stopped while it waits before acting on the marker: nothing is reset
+    d = Daemon(['-f', '-r'])
+    time.sleep(0.5)
+    check(d.stop() == 0 and d.elapsed < 2 and os.path.exists(MARKER), 'SIGTERM in the wait: no reset, marker kept')
+
     # the next boot-time start finds the marker: 10 s, the resetting state, the reset program
     c.heard.clear()
     d = Daemon(['-f', '-r'])
