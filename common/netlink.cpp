@@ -213,6 +213,9 @@ int nl_receive(struct nl_handle *h, nl_msg_fn fn, void *ctx, struct nl_status *s
 			rc = fail(st, NL_FAIL_EOF, errno);
 			break;
 		}
+		/* Any local process may send to our port: only the kernel speaks for the links. */
+		if (msg.msg_namelen >= sizeof(peer) && peer.nl_family == AF_NETLINK && peer.nl_pid != 0)
+			continue;
 		size_t rest;
 		rc = nl_walk(buf, (size_t)n, fn, ctx, &rest, st);
 		if (rc < 0)

@@ -70,7 +70,7 @@ enum nl_walk_result {
  * NL_WALK_DONE, or -1 on an error message or a handler's refusal. */
 int nl_walk(void *buf, size_t len, nl_msg_fn fn, void *ctx, size_t *rest, struct nl_status *st);
 /* Receives datagrams until NLMSG_DONE: 0; 1 when the socket would block (nothing more to read now);
- * -1 on a failure. */
+ * -1 on a failure.  Datagrams that another process sent (sender port not 0) are dropped unread. */
 int nl_receive(struct nl_handle *h, nl_msg_fn fn, void *ctx, struct nl_status *st);
 
 /* Clears table[0..max] and stores each attribute at its type (a later duplicate wins).  A torn
