@@ -86,7 +86,8 @@ static void set_led(const struct resetcfg *cfg)
 		return;
 	}
 	snprintf(path, sizeof(path), "/sys/class/leds/%s/trigger", cfg->led);
-	int fd = open(path, O_WRONLY | O_CLOEXEC);
+	/* sysfs ignores the truncation; it makes a plain file read back as the pattern alone */
+	int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
 	bool ok = fd >= 0 && write(fd, LED_PATTERN, strlen(LED_PATTERN)) == (ssize_t)strlen(LED_PATTERN);
 	if (fd >= 0)
 		close(fd);

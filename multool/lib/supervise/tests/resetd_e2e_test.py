@@ -40,7 +40,7 @@ def outer():
         '/etc/product': json.dumps(PRODUCT),
         '/var/cfg/.eeprom': store,
         '/var/cfg/no-button.eeprom': no_button,
-        '/sys/class/leds/power-green/trigger': 'none',
+        '/sys/class/leds/power-green/trigger': 'default-on',
         '/sys/class/leds/wan/trigger': 'none',
     }
     r = vdevlib.run(['python3', '-S', os.path.abspath(__file__), '--inside'], roots=[root], stubs=STUBS,
@@ -196,7 +196,7 @@ def inside():
     # A long press: the LED pattern only past five seconds, while still held; the reset on release.
     line(0)
     time.sleep(4.5)
-    check(trigger('power-green') == 'none', 'LED untouched at 4.5 s')
+    check(trigger('power-green') == 'default-on', 'LED untouched at 4.5 s')
     time.sleep(2.0)
     check(trigger('power-green') == 'snake', 'LED trigger "snake" while held at 6.5 s (%r)' %
           trigger('power-green'))
