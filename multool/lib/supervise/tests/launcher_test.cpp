@@ -176,7 +176,9 @@ TEST_F(Launcher, OutputReplacedWhenTheRunIsReaped)
 	FILE *f = fopen(out.c_str(), "w");
 	fputs("old\n", f);
 	fclose(f);
-	std::string path = svc("o", "\"exec\":\"echo new; echo err >&2\",\"period\":\"3600000\",\"stdout\":\"" + out + "\"");
+	/* It also prints the signals blocked in the command: none, whatever the launcher blocks. */
+	std::string path = svc("o", "\"exec\":\"echo new; echo err >&2; while read k v; do [ $k = SigBlk: ] && echo $v; "
+				    "done < /proc/self/status\",\"period\":\"3600000\",\"stdout\":\"" + out + "\"");
 
 	mode_t mask = umask(0);
 	ASSERT_EQ(0, launcher_load(path.c_str()));
@@ -185,14 +187,14 @@ TEST_F(Launcher, OutputReplacedWhenTheRunIsReaped)
 	ASSERT_GT(pid, 0);
 	ASSERT_EQ(pid, waitpid(pid, NULL, 0));
 	EXPECT_EQ("old\n", slurp(out));
-	EXPECT_EQ("new\n", slurp(out + ".xxx"));
+	EXPECT_EQ("new\n0000000000000000\n", slurp(out + ".xxx"));
 	struct stat st;
 	ASSERT_EQ(0, stat((out + ".xxx").c_str(), &st));
 	EXPECT_EQ(0644u, st.st_mode & 0777);
 	launcher_reaped(pid + 100000); /* someone else's child */
 	EXPECT_EQ("old\n", slurp(out));
 	launcher_reaped(pid);
-	EXPECT_EQ("new\n", slurp(out));
+	EXPECT_EQ("new\n0000000000000000\n", slurp(out));
 	EXPECT_EQ("<missing>", slurp(out + ".xxx"));
 }
 
