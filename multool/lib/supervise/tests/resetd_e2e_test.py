@@ -7,6 +7,7 @@ device's own pid namespace.
 
 The outer run starts the device; inside, this same file (--inside) drives the presses and checks
 what happened as it happens."""
+import ctypes
 import json
 import os
 import signal
@@ -124,7 +125,9 @@ def start_resetd():
     pid = resetd_pids()[0]
     with open('/proc/%d/stat' % pid) as f:
         fields = f.read().rsplit(')', 1)[1].split()
-    check(int(fields[1]) == 1 and int(fields[3]) == pid, 'detached: parent is init, own session')
+    # This driver is the device's subreaper: the detached daemon becomes its child, so its exit
+    # status can be read here.
+    check(int(fields[1]) == os.getpid() and int(fields[3]) == pid, 'detached: orphaned, in its own session')
     return pid
 
 
@@ -132,10 +135,11 @@ def stop_resetd(pid, sig):
     before = len(writes())
     t = time.monotonic()
     os.kill(pid, sig)
-    gone = wait_for(lambda: not os.path.exists('/proc/%d' % pid) or
-                    open('/proc/%d/stat' % pid).read().rsplit(')', 1)[1].split()[0] == 'Z', 1.5)
-    check(gone, '%s ends resetd within the poll time-out (%.2f s)' % (signal.Signals(sig).name,
-                                                                        time.monotonic() - t))
+    status = []
+    wait_for(lambda: status or status.extend(x for x in [os.waitpid(pid, os.WNOHANG)] if x[0]), 1.5)
+    code = os.waitstatus_to_exitcode(status[0][1]) if status else 'running'
+    check(code == 0, '%s ends resetd with status 0 within the poll time-out (%r, %.2f s)' %
+          (signal.Signals(sig).name, code, time.monotonic() - t))
     check(writes()[before:] == [('/unexport', b'5\0')], 'and unexports the line: %r' % writes()[before:])
 
 
@@ -164,6 +168,7 @@ def setup_failures():
 
 
 def inside():
+    ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
     setup_failures()
 
     os.makedirs('/sys/class/gpio', exist_ok=True)
