@@ -205,7 +205,7 @@ static int launchd_main(int argc, char **argv)
 	ev.events = EPOLLIN;
 	ev.data.fd = ifd;
 	if (epoll_ctl(ep, EPOLL_CTL_ADD, ifd, &ev) < 0)
-		die_errno("epoll_create() failed.");
+		die_errno("epoll_ctl() failed.");
 
 	main_loop(ep, ifd, &tab, &wait_mask);
 

@@ -3,8 +3,7 @@
  *   { "service": { "name": "...", "exec": "shell command", "period": "milliseconds as text",
  *                  "stdout": "output file" (optional), "delayFirstRun": true|false (optional) } }
  *
- * The period is text on purpose: the writers of these files always quoted it, and a number is
- * refused so that a file meant for another reader is not taken at a guessed unit. */
+ * The period must be a JSON string; a file giving it as a number is refused. */
 #pragma once
 
 #include <jansson.h>
