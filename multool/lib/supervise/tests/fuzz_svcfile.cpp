@@ -3,6 +3,7 @@
 #include "supervise/resetcfg.h"
 #include "supervise/svcfile.h"
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
