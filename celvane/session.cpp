@@ -175,13 +175,14 @@ static int *flag_of(int which)
 	return which == SUB_CONTROL ? &agent.control_subbed : which == SUB_NODE ? &agent.node_subbed : &agent.master_subbed;
 }
 
-/* A subscription the broker answered with 0x80 for any topic failed. */
-static int granted(MQTTAsync_successData *r)
+/* A subscription the broker answered with 0x80 for any topic failed.  The answer is one QoS for a
+ * single topic and a list for more (a union: the count tells which). */
+static int granted(MQTTAsync_successData *r, size_t count)
 {
 	if (!r)
 		return 1;
-	if (r->alt.qosList && r->alt.qos > 1) {
-		for (int i = 0; i < r->alt.qos; i++)
+	if (count > 1) {
+		for (size_t i = 0; r->alt.qosList && i < count; i++)
 			if (r->alt.qosList[i] == 0x80)
 				return 0;
 		return 1;
@@ -194,7 +195,10 @@ static void on_subscribed(void *ctx, MQTTAsync_successData *r)
 	callback_scope scope;
 	int which = (int)(intptr_t)ctx;
 
-	if (!granted(r)) {
+	agent_lock();
+	size_t count = list_of(which)->count;
+	agent_unlock();
+	if (!granted(r, count)) {
 		cv_log(0, "Subscribe failed, rc %d\n", 0x80);
 		if (which == SUB_CONTROL && phase_now() == PHASE_OPER)
 			phase_set(PHASE_AUTH);
@@ -339,9 +343,8 @@ static void unsubscribe_wait(int which)
 		agent_unlock();
 		if (!pending)
 			return;
-		cv_sleep_ms(50);
-		if (agent_stop.load() && waited > 1000)
-			break;
+		struct timespec ts = { 0, 50 * 1000000L };
+		nanosleep(&ts, NULL); /* not cut short by a stop: this is the stop */
 	}
 	cv_log(0, "Gave up waiting for the unsubscription\n");
 	agent_lock();
@@ -388,7 +391,7 @@ static void on_cert_subscribed(void *ctx, MQTTAsync_successData *r)
 	callback_scope scope;
 
 	(void)ctx;
-	if (!granted(r)) {
+	if (!granted(r, 1)) {
 		cv_log(0, "Cert subscribe failed, rc %d\n", 0x80);
 		return;
 	}
@@ -539,6 +542,8 @@ static int client_connect(int phase)
 		/* Host name checking on the authentication connection unless -H; the operational one
 		 * trusts the certificate fetched for it. */
 		ssl.verify = phase == PHASE_AUTH && !agent.no_host_check;
+		if (ssl.verify)
+			ssl.sslVersion = MQTT_SSL_VERSION_TLS_1_0;
 		opts.ssl = &ssl;
 	}
 	if (phase == PHASE_OPER) {
