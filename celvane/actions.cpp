@@ -25,6 +25,7 @@ static void on_timer(int sig, siginfo_t *info, void *uc)
 	int which = info->si_value.sival_int;
 	if (which >= 0 && which < ACT_COUNT)
 		due[which].store(1);
+	agent_wake();
 }
 
 int timers_install(void)

@@ -10,6 +10,7 @@
 #include "topic.h"
 
 #include <MQTTAsync.h>
+#include <poll.h>
 #include <atomic>
 #include <jansson.h>
 #include <pthread.h>
@@ -127,6 +128,15 @@ struct ids_copy {
 	struct topic_ids ids;
 };
 void agent_ids(struct ids_copy *c);
+
+/* ---- wake.cpp ---- */
+/* The MQTT thread, the timer signal and the stop signals wake the main loop's wait at once when they
+ * changed something it acts on (async-signal-safe). */
+int wake_init(void);
+void agent_wake(void);
+/* Waits up to ms for a wake-up or for one of the extra descriptors (may be NULL); returns poll's
+ * count (wake-ups drained, not counted), -1 with errno on a poll error other than EINTR. */
+int wake_wait(int ms, struct pollfd *fds, int n);
 
 /* ---- log.cpp ---- */
 void cv_log_open(void);

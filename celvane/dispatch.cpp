@@ -138,6 +138,7 @@ out:
 	if (msg)
 		MQTTAsync_freeMessage(&msg);
 	MQTTAsync_free(topic_name);
+	agent_wake(); /* a handler may have asked the main loop for something */
 	callback_leave();
 	return 1;
 }

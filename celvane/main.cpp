@@ -27,18 +27,21 @@ static void on_stop(int sig)
 {
 	last_signal.store(sig);
 	agent_stop.store(1);
+	agent_wake();
 }
 
 static void on_usr1(int sig)
 {
 	(void)sig;
 	dump_wanted.store(1);
+	agent_wake();
 }
 
 static void on_usr2(int sig)
 {
 	(void)sig;
 	level_wanted.store(1);
+	agent_wake();
 }
 
 static void usage(void)

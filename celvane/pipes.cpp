@@ -196,7 +196,7 @@ static int scan_line(void *ctx, char *text, size_t len)
 		cv_log(0, "JSON error: %s\n", err.text);
 		return 0;
 	}
-	json_t *doc = json_pack("{sssso}", "type", "spectrum", "wifi", scan_radio, "data", data);
+	json_t *doc = json_pack("{ssssso}", "type", "spectrum", "wifi", scan_radio, "data", data);
 	struct ids_copy c;
 	char topic[TOPIC_MAX];
 	agent_ids(&c);
@@ -312,8 +312,10 @@ int pipes_service(void)
 	take_requests();
 	if (scan.running) {
 		forwarded |= job_read(&scan, scan_line, &eof);
-		if (eof)
+		if (eof) {
 			job_end(&scan, eof < 0, NULL);
+			cv_log(1, "spectrum scan of %s finished\n", scan_radio);
+		}
 	}
 	if (test.running) {
 		forwarded |= job_read(&test, linktest_line, &eof);
@@ -322,6 +324,8 @@ int pipes_service(void)
 			if (eof > 0 && status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
 			    ++plan_index < plan.count)
 				linktest_run();
+			else
+				cv_log(1, "linktest finished after %d of %d packet sizes\n", plan_index, plan.count);
 		}
 	}
 	report_running();

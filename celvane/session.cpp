@@ -51,6 +51,14 @@ void callback_leave(void)
 	in_callback--;
 }
 
+/* A callback that changed what the main loop waits for wakes it when it returns. */
+struct wake_on_return {
+	~wake_on_return()
+	{
+		agent_wake();
+	}
+};
+
 struct callback_scope {
 	callback_scope()
 	{
@@ -193,6 +201,7 @@ static int granted(MQTTAsync_successData *r, size_t count)
 static void on_subscribed(void *ctx, MQTTAsync_successData *r)
 {
 	callback_scope scope;
+	wake_on_return wake;
 	int which = (int)(intptr_t)ctx;
 
 	agent_lock();
@@ -216,6 +225,7 @@ static void on_subscribed(void *ctx, MQTTAsync_successData *r)
 static void on_subscribe_failed(void *ctx, MQTTAsync_failureData *r)
 {
 	callback_scope scope;
+	wake_on_return wake;
 	int which = (int)(intptr_t)ctx;
 
 	cv_log(0, "Subscribe failed, rc %d\n", r ? r->code : 0);
@@ -262,6 +272,7 @@ int subscribe_list(const struct topic_list *list, int which)
 static void on_unsubscribed(void *ctx, MQTTAsync_successData *r)
 {
 	callback_scope scope;
+	wake_on_return wake;
 	int which = (int)(intptr_t)ctx;
 
 	(void)r;
@@ -367,6 +378,7 @@ static void clear_session_flags(void)
 static void on_connection_lost(void *ctx, char *cause)
 {
 	callback_scope scope;
+	wake_on_return wake;
 
 	(void)ctx;
 	(void)cause;
@@ -389,6 +401,7 @@ static void on_delivered(void *ctx, MQTTAsync_token token)
 static void on_cert_subscribed(void *ctx, MQTTAsync_successData *r)
 {
 	callback_scope scope;
+	wake_on_return wake;
 
 	(void)ctx;
 	if (!granted(r, 1)) {
@@ -440,6 +453,7 @@ static void subscribe_control(void)
 static void on_connected(void *ctx, MQTTAsync_successData *r)
 {
 	callback_scope scope;
+	wake_on_return wake;
 	int phase = (int)(intptr_t)ctx;
 	char uri[sizeof(agent.uri)];
 
@@ -469,6 +483,7 @@ static void on_connected(void *ctx, MQTTAsync_successData *r)
 static void on_connect_failed(void *ctx, MQTTAsync_failureData *r)
 {
 	callback_scope scope;
+	wake_on_return wake;
 	int phase = (int)(intptr_t)ctx;
 	char uri[sizeof(agent.uri)];
 
@@ -749,7 +764,7 @@ static void phase_cert(void)
 				phase_set(PHASE_AUTH);
 				break;
 			}
-			cv_sleep_ms(1000);
+			wake_wait(1000, NULL, 0);
 		}
 	}
 	session_disconnect();
@@ -822,7 +837,7 @@ static void phase_auth(void)
 			phase_set(PHASE_CERT);
 			break;
 		}
-		cv_sleep_ms(1000);
+		wake_wait(1000, NULL, 0);
 	}
 	session_disconnect();
 	if (!agent_stop.load() && phase_now() != PHASE_OPER)
@@ -852,24 +867,22 @@ static void publish_round(void)
 	secure_logging_round(1);
 }
 
-/* One wait of the round: the watched directories and the child pipes, at most timeout_ms. */
+/* The wait that ends a round: the watched directories, the child pipes and wake-ups, at most
+ * timeout_ms. */
 static int round_wait(int timeout_ms)
 {
 	struct pollfd fds[3];
-	nfds_t n = 0;
+	int n = 0;
 	int fd = watch_fd();
 
 	if (fd >= 0) {
 		fds[0].fd = fd;
 		fds[0].events = POLLIN;
-		fds[0].revents = 0;
 		n = 1;
 	}
-	n += (nfds_t)pipes_pollfds(fds + n, 2);
-	int r = poll(fds, n, timeout_ms);
+	n += pipes_pollfds(fds + n, 2);
+	int r = wake_wait(timeout_ms, fds, n);
 	if (r < 0) {
-		if (errno == EINTR)
-			return 0;
 		cv_log(0, "poll error ! errno: %d\n", errno);
 		agent_stop.store(1);
 		return -1;
@@ -916,13 +929,11 @@ static void phase_oper(void)
 				phase_set(PHASE_AUTH);
 				break;
 			}
-			cv_sleep_ms(1000);
+			wake_wait(1000, NULL, 0);
 			continue;
 		}
 		pending = 0;
 		failures = 0;
-		if (round_wait(forwarded ? 0 : pipes_linktest_running() ? 300 : 1000) < 0)
-			break;
 		if (actions_run())
 			break;
 		forwarded = pipes_service();
@@ -934,6 +945,8 @@ static void phase_oper(void)
 			if (elapsed(&last_hello, period))
 				send_hello();
 		}
+		if (round_wait(forwarded ? 0 : pipes_linktest_running() ? 300 : 1000) < 0)
+			break;
 	}
 	int failed = conn_state() != CONN_UP;
 	pipes_close();
@@ -952,6 +965,8 @@ static void phase_oper(void)
 
 int session_run(void)
 {
+	if (wake_init() < 0)
+		cv_log(0, "Cannot create the wake-up descriptor: rounds take their full second\n");
 	phase_set(PHASE_CERT);
 	while (!agent_stop.load()) {
 		switch (phase_now()) {

@@ -20,7 +20,12 @@ CALLS = '/tmp/calls.log'
 failures = []
 
 
+T0 = time.time()
+
+
 def check(cond, what):
+    if os.environ.get('CHECK_TIMES'):
+        print('%6.2f %s' % (time.time() - T0, what.split(':')[0]), flush=True)
     if not cond:
         failures.append(what)
         print('FAIL:', what, flush=True)

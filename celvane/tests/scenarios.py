@@ -132,6 +132,10 @@ def session():
     check(st2 is not None and 10.5 <= st2.t - st.t <= 13.5, 'second statistics after %.1f s' %
           ((st2.t - st.t) if st2 else -1))
 
+    rc = second.wait_exit(20)
+    check(rc == 255 and 'Waiting to lock' in open('/tmp/second.log').read() and time.time() - t0 >= 15,
+          'second instance waited and gave up: %r' % rc)
+
     # a clean stop: status down, unsubscriptions, disconnect, files removed
     t2 = time.time()
     pid = a.pid()
@@ -147,15 +151,267 @@ def session():
           ([l for l in b.log() if 'UNSUB' in l or 'DISCONNECT' in l], a.log()[-1500:]))
     check(not os.path.exists(STATE) and not os.path.exists('/var/run/celvane.pid'), 'state and pid files removed')
     check(not os.path.exists('/proc/%d' % pid), 'daemon gone')
-    rc = second.wait_exit(20)
-    check(rc == 255 and 'Waiting to lock' in open('/tmp/second.log').read() and time.time() - t0 >= 15,
-          'second instance waited and gave up: %r' % rc)
     alertd.kill()
 
 
 # -- commands ------------------------------------------------------------------------------------------
+FW_STUB = """
+if sys.argv[1:] == ['-c']:
+    print('Image type: firmware upgrade')
+    print('APCPE.QA-2.v7.52.1 "quoted"')
+    sys.exit(int(open('/tmp/fwcheck.rc').read()) if os.path.exists('/tmp/fwcheck.rc') else 0)
+import hashlib
+with open('/tmp/fwinstall.sha1', 'w') as f:
+    f.write(hashlib.sha1(open('/tmp/fwupdate.bin', 'rb').read()).hexdigest())
+"""
+TROUBLE_STUB = """
+out = sys.argv[sys.argv.index('-o') + 1]
+open(out, 'wb').write(open('/tmp/trouble.src', 'rb').read())
+"""
+SCAN_STUB = """
+print(json.dumps({'bin': 1, 'power': [-90, -80]}), flush=True)
+print('not json', flush=True)
+print('{"pad": "' + 'x' * 40000 + '"}', flush=True)
+print(json.dumps({'bin': 2, 'power': [-70]}), flush=True)
+"""
+LINKTEST_STUB = """
+size = int(sys.argv[sys.argv.index('-s') + 1])
+print(json.dumps({'packets': 10, 'size': size, 'loss': 0.5}), flush=True)
+print('warming up', flush=True)
+if os.path.exists('/tmp/linktest.hang'):
+    time.sleep(60)
+print(json.dumps({'packets': 10, 'size': size, 'loss': 0.0, 'last': True}), flush=True)
+"""
+
+
+def install_stubs():
+    for path in ('/usr/sbin/sysconf', '/sbin/system_reload', '/sbin/reboot', '/sbin/reset_to_defaults',
+                 '/usr/sbin/flytrapd', '/usr/sbin/killall'):
+        stub(path)
+    stub('/usr/sbin/fwupdate', FW_STUB)
+    stub('/usr/sbin/troubleshoot', TROUBLE_STUB)
+    stub('/sbin/spectraltool.sh', SCAN_STUB)
+    stub('/usr/sbin/linktest', LINKTEST_STUB)
+
+
+def registered_agent(c, args, log='/tmp/celvane.log'):
+    t = time.time()
+    a = Agent(['-vv', '-o', ORG, '-n', NET] + args, log=log).start()
+    if not check(operational(c, t) is not None, 'agent registered'):
+        print(a.log()[-3000:])
+    return a
+
+
+def events(c, since):
+    return [m.json() for m in c.got(c.node(NET, 'log'), since)]
+
+
+def probes_absent():
+    return not any(os.path.exists('/tmp/pwned%d' % i) for i in range(5))
+
+
+def commands_session(b, c):
+    alertd = start_alertd()
+    os.makedirs('/var/run/guest_access')
+    a = registered_agent(c, ['-i', '5'])
+    node = lambda sub: c.node(NET, sub)  # noqa: E731
+    net = lambda sub: 'node/%s/%s/%s' % (ORG, NET, sub)  # noqa: E731
+
+    a.signal(signal.SIGUSR1)
+    check(a.wait_log('stats interval:\t60'), 'an interval of 5 became 60')
+    req = c.wait_msg(node('aplist/request'))
+    check(req and req.payload == b'' and req.qos == 2, 'access point list requested with guest access')
+    subs = b.subscribes(CID)
+    check(subs and subs[-1][-2:] == [(net('aplist/list'), 2), (node('aplist/list'), 2)],
+          'access point list topics with the node topics: %r' % subs[-1:])
+
+    t = time.time()
+    c.send(node('ping'), {})
+    info = c.wait_msg(node('info'), t)
+    check(info and info.json()['state']['guest_access'] is True, 'ping answered with info')
+    # the network's control topics are subscribed but nothing handles them
+    c.send('control/%s/ack' % NET, {})
+    check(a.wait_log('Received unknown topic control/%s/ack' % NET), 'network control topic unhandled')
+    c.send(node('ping'), '{"broken": ')
+    check(a.wait_log('Payload parse error for ping subtopic'), 'invalid JSON dropped')
+
+    c.send(node('kickmac'), {'mac': ['aa:bb:cc:dd:ee:01', 'aa:bb:cc:dd:ee:02']})
+    check(wait(lambda: os.path.exists('/tmp/kickmac.log') and
+               open('/tmp/kickmac.log').read() == 'aa:bb:cc:dd:ee:01\naa:bb:cc:dd:ee:02\n'), 'kickmac per MAC')
+    t = time.time()
+    c.send('control/%s/%s/sitesurvey' % (ORG, CID), {'trigger': 'manual'})
+    sr = c.wait_msg('control/%s/%s/sitesurvey_result' % (ORG, CID), t)
+    check(sr and sr.json() == {'aps': [{'ssid': 'roof', 'signal': -61}], 'trigger': 'manual'} and sr.qos == 2,
+          'site survey result %r' % sr)
+    c.send('control/%s/%s/alerts/request' % (ORG, CID), {})
+    check(wait(lambda: 'SIGUSR1' in alertd_signals(), 5), 'alerts request signalled alertd')
+
+    # troubleshooting: the device topic runs the full collection, the network topic the short one
+    archive = os.urandom(200000)
+    open('/tmp/trouble.src', 'wb').write(archive)
+    for topic, argv in ((node('gettroubleshoot'), ['-o', '/tmp/trouble_celvane.zip']),
+                        (net('gettroubleshoot'), ['-s', '-o', '/tmp/trouble_celvane.zip'])):
+        t = time.time()
+        c.send(topic, {})
+        tr = c.wait_msg(node('troubleshoot'), t)
+        check(tr and tr.payload == archive and tr.qos == 2, 'troubleshooting archive published whole')
+        check(calls('troubleshoot')[-1][1:] == argv, 'troubleshoot %r' % calls('troubleshoot')[-1:])
+        check(not os.path.exists('/tmp/trouble_celvane.zip'), 'archive removed')
+
+    # guest access: the master role takes the cache topics, and leaves them again
+    t = time.time()
+    c.send(net('aplist/list'), {'02:00:00:00:c0:01': True, '02:00:00:00:c0:02': False})
+    mreq = c.wait_msg(node('maccache/request'), t)
+    check(mreq and mreq.payload == b'', 'network master asks for the cache')
+    apl = open('/var/run/guest_access/ap-list.json').read()
+    check(json.loads(apl) == {'02:00:00:00:c0:01': True, '02:00:00:00:c0:02': False} and '\n  "' in apl,
+          'ap-list.json written with indent 2')
+    check(wait(lambda: b.subscribes(CID)[-1] == [(net(s), 2) for s in ('maccache/list', 'maccache/add',
+                                                                          'maccache/del')], 5),
+          'master topics subscribed')
+    c.send(net('maccache/add'), {'mac': 'aa:bb:cc:dd:ee:03'})
+    check(wait(lambda: os.path.exists('/tmp/maccache.log') and json.loads(open('/tmp/maccache.log').readline()) ==
+               {'cmd': 'addmac', 'data': {'mac': 'aa:bb:cc:dd:ee:03'}}), 'cache operation through the script')
+    t = time.time()
+    with open('/var/run/guest_access/.mac-cache.tmp', 'w') as f:
+        f.write('{"cache": ["aa:bb:cc:dd:ee:03"]}')
+    os.rename('/var/run/guest_access/.mac-cache.tmp', '/var/run/guest_access/mac-cache.json')
+    save = c.wait_msg(node('maccache/save'), t)
+    check(save and save.payload == b'{"cache":["aa:bb:cc:dd:ee:03"]}', 'cache saved while master: %r' % save)
+    n_unsub = sum('Received UNSUBSCRIBE' in l for l in b.log())
+    c.send(net('aplist/list'), {'02:00:00:00:c0:01': False})
+    check(a.wait_log('ga_deinit_master: Dropping net_master role!') and
+          wait(lambda: sum('Received UNSUBSCRIBE' in l for l in b.log()) == n_unsub + 1, 5), 'master role dropped')
+
+    # spectrum scan: names that are not interface names never reach a program
+    for i, radio in enumerate(['wifi0;touch /tmp/pwned0', '$(touch /tmp/pwned1)', 'a' * 16, '`touch /tmp/pwned2`']):
+        c.send(node('scan'), {'type': 'spectrum', 'action': 'start', 'radio': radio})
+    t = time.time()
+    c.send(node('scan'), {'type': 'spectrum', 'action': 'start', 'radio': 'wifi0'})
+    res = c.wait_msg(node('results'), t, count=2)
+    got = c.got(node('results'), t)
+    check([m.json() for m in got] == [{'type': 'spectrum', 'wifi': 'wifi0', 'data': {'bin': 1, 'power': [-90, -80]}},
+                                      {'type': 'spectrum', 'wifi': 'wifi0', 'data': {'bin': 2, 'power': [-70]}}]
+          and all(m.qos == 0 for m in got), 'scan lines published at QoS 0: %r' % got)
+    check(res and [cl[1:] for cl in calls('spectraltool.sh')] == [['wifi0']], 'one scan: %r' % calls('spectraltool.sh'))
+    c.send(node('scan'), {'type': 'spectrum', 'action': 'stop'})
+    check(wait(lambda: ['killall', 'spectralscan'] in [[os.path.basename(x[0])] + x[1:] for x in calls('killall')]),
+          'scan stop runs killall spectralscan')
+
+    # link test: checked ids and sizes, one run per size, the next after a clean exit
+    for i, bad in enumerate([{'stationid': '1;touch /tmp/pwned3'}, {'stationid': '`touch /tmp/pwned4`'},
+                             {'packetsize': [0]}, {'packetsize': [2297]}, {'packetsize': [-5]},
+                             {'stationid': '00:11:22:33:44'}, {'iterations': 0}]):
+        req = {'action': 'start', 'packetsize': [500], 'iterations': 3, 'trafficdirection': 'localtoremote',
+               'stationid': '00:11:22:33:44:55'}
+        req.update(bad)
+        c.send(node('linktest_start'), req)
+    t = time.time()
+    c.send(node('linktest_start'), {'action': 'start', 'packetsize': [500, 1400], 'iterations': 3,
+                                    'trafficdirection': 'localtoremote', 'stationid': '00:11:22:33:44:55'})
+    lt = c.wait_msg(node('linktest'), t, count=4)
+    runs = [cl[1:] for cl in calls('linktest')]
+    check(runs == [['-t', '3', '-s', '500', '-p', '00:11:22:33:44:55', '-j', '-c', '3000', '-d', 'auto'],
+                   ['-t', '3', '-s', '1400', '-p', '00:11:22:33:44:55', '-j', '-c', '10000', '-d', 'auto']],
+          'link test runs %r' % runs)
+    got = c.got(node('linktest'), t)
+    check(lt and [m.json()['size'] for m in got] == [500, 500, 1400, 1400] and all(m.qos == 0 for m in got),
+          'link test lines %r' % got)
+    check(probes_absent(), 'no shell ran a probe')
+    check(a.wait_log('linktest finished after 2 of 2 packet sizes'), 'link test finished')
+
+    # a stop kills the running test from the main loop; the MQTT side keeps answering
+    open('/tmp/linktest.hang', 'w').close()
+    t = time.time()
+    c.send(node('linktest_start'), {'action': 'start', 'packetsize': [64], 'iterations': 1,
+                                    'trafficdirection': 'remotetolocal', 'stationid': '2'})
+    check(c.wait_msg(node('linktest'), t), 'hanging test started')
+    check(calls('linktest')[-1][1:] == ['-t', '1', '-s', '64', '-p', '2', '-j', '-r', '-c', '23437', '-d', 'auto'],
+          'reverse run %r' % calls('linktest')[-1:])
+    c.send(node('linktest_start'), {'action': 'stop'})
+    check(wait(lambda: not subprocess.run(['pgrep', '-f', '/usr/sbin/linktest'], capture_output=True).stdout, 5),
+          'link test child gone after stop')
+    check(wait(lambda: ['linktest'] in [x[1:] for x in calls('killall')]), 'stop runs killall linktest')
+    t = time.time()
+    c.send(node('ping'), {})
+    check(c.wait_msg(node('info'), t, 5), 'still answering after the stop')
+    os.unlink('/tmp/linktest.hang')
+
+    # flytrap on and off
+    c.send(node('flytrap'), {'flytrap': True})
+    check(wait(lambda: calls('flytrapd')), 'flytrapd started')
+    ft = json.load(open('/var/run/flytrap.json'))
+    check(ft == {'host': 'localhost', 'organization': ORG, 'network': NET}, 'flytrap.json %r' % ft)
+    c.send(node('flytrap'), {'flytrap': False})
+    check(wait(lambda: ['flytrapd'] in [x[1:] for x in calls('killall')] and not os.path.exists('/var/run/flytrap.json')),
+          'flytrap stopped')
+
+    # firmware: no announced digest, a refused check, then an upgrade that stops the agent
+    t = time.time()
+    blob = os.urandom(3 * 1024 * 1024 + 17)
+    digest = hashlib.sha1(blob).hexdigest()
+    c.send(node('firmwarebin'), blob)
+    check(wait(lambda: events(c, t) == [{'event': 'e0102', 'params': {}}]), 'image without announcement refused')
+    c.send(node('upgrade'), {'firmware_bin': 'img-7', 'delay': 0})
+    gf = c.wait_msg(node('getfirmware'), t)
+    check(gf and gf.payload == b'{"firmware_id": "img-7"}' and gf.qos == 2, 'getfirmware %r' % gf)
+    c.send(node('firmwarebin'), blob)
+    check(wait(lambda: len(events(c, t)) == 2) and not os.path.exists('/tmp/fwupdate.bin') and not calls('fwupdate'),
+          'announcement without sha1 is a mismatch')
+    open('/tmp/fwcheck.rc', 'w').write('1')
+    c.send(node('upgrade'), {'firmware_bin': 'img-7', 'delay': 0, 'sha1': digest})
+    c.send(node('firmwarebin'), blob)
+    check(wait(lambda: len(events(c, t)) == 3) and calls('fwupdate') == [['/usr/sbin/fwupdate', '-c']] and
+          not os.path.exists('/tmp/fwupdate.bin'), 'image refused by the check is removed')
+    os.unlink('/tmp/fwcheck.rc')
+    t = time.time()
+    c.send(node('upgrade'), {'firmware_bin': 7, 'delay': 0, 'sha1': digest.upper()[:0] + digest})
+    c.send(node('firmwarebin'), blob)
+    check(a.wait_exit(15) == 0, 'upgrade stopped the agent')
+    ev = events(c, t)
+    check(ev == [{'event': 'e0101', 'params': {'firmware': 'APCPE.QA-2.v7.52.1 "quoted"'}}], 'upgrade event %r' % ev)
+    check([x[1:] for x in calls('fwupdate')][-3:] == [['-c'], ['-c'], []], 'check, check, install')
+    check(open('/tmp/fwinstall.sha1').read() == digest, 'installed image is the one sent')
+    down = c.got('control/%s/%s/status' % (ORG, CID), t)
+    check(down and down[0].payload == b'{"status": "down"}', 'status down before the upgrade')
+    alertd.kill()
+
+
+def commands_config(c):
+    # a received configuration keeps the device's onvif settings and is applied after its delay
+    with open('/tmp/config.json', 'w') as f:
+        json.dump({'services': {'onvif': {'enabled': True, 'port': 8899}}, 'system': {'hostname': 'old'}}, f)
+    a = registered_agent(c, [])
+    t = time.time()
+    c.send(c.node(NET, 'config'), {'config': {'system': {'hostname': 'new', 'url': 'http://x/y'}, 'services': {}},
+                                   'delay': 0})
+    check(a.wait_exit(10) == 0, 'configure stopped the agent')
+    text = open('/tmp/config.json').read()
+    check(json.loads(text) == {'system': {'hostname': 'new', 'url': 'http://x/y'},
+                               'services': {'onvif': {'enabled': True, 'port': 8899}}}, 'config saved: %s' % text)
+    check('http:\\/\\/x\\/y' in text and '\n  "system"' in text, 'indent 2 and escaped slashes')
+    check(json.load(open('/tmp/config_onvif')) == {'enabled': True, 'port': 8899}, 'onvif member kept aside')
+    check([x[1:] for x in calls('sysconf')] == [['-w']] and [x[1:] for x in calls('system_reload')] == [['-n']],
+          'sysconf -w, then system_reload -n')
+    down = c.got('control/%s/%s/status' % (ORG, CID), t)
+    check(down and down[0].t - t >= 0.9, 'status down after the 1 s of a zero delay')
+
+
+def commands_reboot(c):
+    a = registered_agent(c, [])
+    t = time.time()
+    c.send('node/%s/%s/reboot' % (ORG, NET), {'delay': 0})
+    check(a.wait_exit(10) == 0, 'reboot stopped the agent')
+    check(calls('reboot') == [['/sbin/reboot']], 'reboot ran: %r' % calls('reboot'))
+    check(c.got('control/%s/%s/status' % (ORG, CID), t), 'status down before the reboot')
+
+
 def commands():
-    pass
+    b, c = setup(interval=None)
+    install_stubs()
+    commands_session(b, c)
+    commands_config(c)
+    commands_reboot(c)
 
 
 # -- losing the broker ---------------------------------------------------------------------------------
@@ -168,10 +424,10 @@ def main():
     globals()[name]()
     if failures:
         print('%d check(s) failed' % len(failures))
-        for f in ('/tmp/celvane.log',):
+        for f in ("/tmp/celvane.log", "/tmp/calls.log"):
             if os.path.exists(f):
                 print('---- %s (tail)' % f)
-                print(open(f, errors='replace').read()[-4000:])
+                print(open(f, errors='replace').read()[-int(os.environ.get('TAIL', 4000)):])
         sys.exit(1)
     print('%s: all checks passed' % name)
 
