@@ -33,8 +33,10 @@ enum conn_state {
 
 /* Unsubscriptions asked for and not yet answered, per list. */
 static int unsub_pending[3];
-/* Failed connection attempts in a row: the back-off before the next one. */
+/* Failed connection attempts in a row: the back-off before the next one, which is only waited when
+ * the phase before ended in a failure (a phase that succeeded hands over at once). */
 static unsigned failures;
+static int retry_pending;
 static thread_local int on_library_thread;
 /* init/crt/response is subscribed (certificate phase) */
 static std::atomic<int> cert_subbed;
@@ -691,10 +693,17 @@ static void service_signals(void)
 	}
 }
 
+static void attempt_failed(void)
+{
+	failures++;
+	retry_pending = 1;
+}
+
 static void backoff_wait(void)
 {
-	unsigned s = backoff_seconds(failures);
+	unsigned s = retry_pending ? backoff_seconds(failures) : 0;
 
+	retry_pending = 0;
 	if (s) {
 		cv_log(2, "next connection attempt in %u s\n", s);
 		cv_sleep_ms(s * 1000);
@@ -769,7 +778,7 @@ static void phase_cert(void)
 	}
 	session_disconnect();
 	if (phase_now() == PHASE_CERT && !agent_stop.load()) {
-		failures++;
+		attempt_failed();
 		if (agent.test_server) {
 			agent_exit.store(1);
 			agent_stop.store(1);
@@ -783,7 +792,7 @@ static int auth_failures;
 
 static void auth_failed(void)
 {
-	failures++;
+	attempt_failed();
 	if (agent.test_server && ++auth_failures >= 3) {
 		agent_exit.store(1);
 		agent_stop.store(1);
@@ -902,13 +911,13 @@ static void phase_oper(void)
 		return;
 	if (client_create(PHASE_OPER, "ssl", CV_PORT_TLS) < 0) {
 		phase_set(PHASE_AUTH);
-		failures++;
+		attempt_failed();
 		return;
 	}
 	if (client_connect(PHASE_OPER) < 0) {
 		session_disconnect();
 		phase_set(PHASE_AUTH);
-		failures++;
+		attempt_failed();
 		return;
 	}
 	watch_start();
@@ -958,7 +967,7 @@ static void phase_oper(void)
 	agent_unlock();
 	if (!agent_stop.load()) {
 		if (failed)
-			failures++;
+			attempt_failed();
 		phase_set(PHASE_AUTH);
 	}
 }

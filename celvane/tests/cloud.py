@@ -118,12 +118,13 @@ class Broker:
     def reload(self):
         self.proc.send_signal(signal.SIGHUP)
 
-    def log(self):
+    def log(self, since=0):
         try:
             with open(self.logpath, errors='replace') as f:
-                return f.read().splitlines()
+                lines = f.read().splitlines()
         except FileNotFoundError:
             return []
+        return [l for l in lines if not since or int(l.split(':', 1)[0]) >= int(since)]
 
     def subscribes(self, client_id):
         """Every SUBSCRIBE of the client, as lists of (topic, qos) in log order."""
@@ -169,8 +170,9 @@ class Cloud:
     """Subscribes to everything on the plain port; answers init/crt/request with the CA and every
     hello with self.ack() (None: no answer)."""
 
-    def __init__(self, broker, org, client, secret='s3cret', interval=None, group=None):
+    def __init__(self, broker, org, client, secret='s3cret', interval=None, group=None, network=None):
         self.broker, self.org, self.client_id, self.secret, self.group = broker, org, client, secret, group
+        self.network = network
         self.interval = interval
         self.answer_cert = True
         self.answer_hello = True
@@ -195,7 +197,10 @@ class Cloud:
         settings = {'mqtt_secret': self.secret}
         if self.interval:
             settings['stats_interval'] = self.interval
-        return {'readonly': False, 'config': {}, 'settings': settings}
+        ack = {'readonly': False, 'config': {}, 'settings': settings}
+        if self.network:
+            ack['network'] = self.network
+        return ack
 
     def on_message(self, c, u, m):
         msg = Msg(m)

@@ -30,7 +30,7 @@ def setup(secret=SECRET, interval=11, group=None):
     b = Broker(users={'%s-%s' % (ORG, CID): secret})
     b.start()
     install_lua()
-    c = Cloud(b, ORG, CID, secret=secret, interval=interval, group=group)
+    c = Cloud(b, ORG, CID, secret=secret, interval=interval, group=group, network=NET)
     c.start()
     return b, c
 
@@ -415,8 +415,79 @@ def commands():
 
 
 # -- losing the broker ---------------------------------------------------------------------------------
+def backoffs(a, since_len):
+    return [int(l.split()[-2]) for l in a.log()[since_len:].splitlines() if l.startswith('next connection attempt in')]
+
+
 def resilience():
-    pass
+    b, c = setup()
+    t = time.time()
+    a = Agent(['-vv', '-o', ORG, '-n', NET, '-i', '11']).start()
+    check(operational(c, t) is not None, 'registered')
+    threads = a.threads()
+
+    # nack: back to authentication, a new hello and acknowledgement, registered again
+    t = time.time()
+    c.send('node/%s/%s/nack' % (ORG, NET), {})
+    check(operational(c, t, 10) and c.got('control/%s/%s/hello' % (ORG, CID), t), 'registered again after a nack')
+
+    # the broker dies: the state file says so at once, and the agent comes back after the restart
+    b.stop(signal.SIGKILL)
+    check(wait(lambda: state() == {'connected': False, 'registered': False, 'monitoring': False}, 3),
+          'state file after the connection loss: %r' % state())
+    time.sleep(2)
+    t = time.time()
+    b.start()
+    check(operational(c, t, 15) is not None, 'registered after a broker restart')
+    check(a.proc.poll() is None and a.threads() <= threads, 'no thread left behind: %d, was %d' % (a.threads(), threads))
+
+    # the TLS listener is cut: certificate, failure, longer and longer waits; then it is back
+    mark = len(a.log())
+    b.stop()
+    b.start(tls=False)
+    tcut = time.time()
+    time.sleep(6)
+    certs = [l for l in b.log(tcut) if 'as %s (p2, c1, k60)' % CID in l]
+    seen = backoffs(a, mark)
+    check(2 <= len(seen) <= 5 and seen == sorted(seen) and seen[-1] > seen[0], 'back-off grows: %r' % seen)
+    check(1 <= len(certs) <= 3, 'certificate connections while TLS is cut: %d' % len(certs))
+    b.stop()
+    t = time.time()
+    b.start()
+    check(operational(c, t, 20) is not None, 'registered once TLS is back (%.1f s after the cut)' % (time.time() - tcut))
+
+    # the broker refuses the login: back to authentication with growing waits, never stuck
+    mark = len(a.log())
+    c.secret = 'wrong'
+    c.send('node/%s/%s/nack' % (ORG, NET), {})
+    # each refusal: 'Sending CONNACK to C (0, 5)' and 'Client C disconnected, not authorised.'
+    refused = lambda: [l for l in b.log() if 'authori' in l or 'CONNACK to %s (0, 5)' % CID in l]  # noqa: E731
+    check(wait(lambda: len(refused()) >= 6, 12), 'login refused three times: %r' % refused()[:4])
+    seen = backoffs(a, mark)
+    check(seen and seen == sorted(seen) and seen[-1] > seen[0], 'back-off grows: %r' % seen)
+    c.secret = SECRET
+    t = time.time()
+    check(operational(c, t, 15) is not None, 'registered with the right secret')
+
+    # killed: the broker publishes the will, compact
+    t = time.time()
+    a.proc.kill()
+    a.proc.wait()
+    will = c.wait_msg('control/%s/%s/status' % (ORG, CID), t, 25)
+    check(will and will.payload == b'{"status":"down"}' and will.qos == 2 and not will.retain, 'will %r' % will)
+
+    # -t: ends with 0 once authentication connects; with no broker at all, with 1
+    for f in ('/var/run/celvane.pid',):
+        if os.path.exists(f):
+            os.unlink(f)
+    r = subprocess.run([CELVANE_T, '-t', '-o', ORG], capture_output=True, timeout=30)
+    check(r.returncode == 0, '-t against the broker: %r' % r.returncode)
+    b.stop()
+    r = subprocess.run([CELVANE_T, '-t', '-o', ORG], capture_output=True, timeout=60)
+    check(r.returncode == 1 and not os.path.exists('/data/.celvane.crt'), '-t without a broker: %r' % r.returncode)
+
+
+CELVANE_T = '/usr/sbin/celvane'
 
 
 def main():
