@@ -462,9 +462,9 @@ def resilience():
     c.send('node/%s/%s/nack' % (ORG, NET), {})
     # each refusal: 'Sending CONNACK to C (0, 5)' and 'Client C disconnected, not authorised.'
     refused = lambda: [l for l in b.log() if 'authori' in l or 'CONNACK to %s (0, 5)' % CID in l]  # noqa: E731
-    check(wait(lambda: len(refused()) >= 6, 12), 'login refused three times: %r' % refused()[:4])
+    check(wait(lambda: len(refused()) >= 4, 12), 'login refused twice: %r' % refused()[:4])
     seen = backoffs(a, mark)
-    check(seen and seen == sorted(seen) and seen[-1] > seen[0], 'back-off grows: %r' % seen)
+    check(seen[:2] == [1, 2], 'back-off grows: %r' % seen)
     c.secret = SECRET
     t = time.time()
     check(operational(c, t, 15) is not None, 'registered with the right secret')
