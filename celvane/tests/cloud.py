@@ -81,6 +81,8 @@ class Broker:
     def write_conf(self, tls=True):
         lines = ['per_listener_settings false', 'allow_anonymous true', 'password_file %s/passwd' % D,
                  'user root', 'log_dest file %s' % self.logpath, 'log_type all', 'connection_messages true',
+                 # the cloud subscribes to everything: no queue limit may drop what it is sent
+                 'max_queued_messages 0', 'max_inflight_messages 0',
                  'listener 1883']
         if tls:
             lines += ['listener 8883', 'cafile %s/ca.crt' % D, 'certfile %s/server.crt' % D,
