@@ -28,7 +28,7 @@ static char *call(lua_State *L, const char *state, const char *const *args, size
 		cv_log(0, "Lua error: %s\n", lua_tostring(L, -1));
 		return NULL;
 	}
-	if (lua_type(L, -1) != LUA_TSTRING && !lua_isstring(L, -1)) {
+	if (!lua_isstring(L, -1)) {
 		cv_log(0, "Lua error: run() return is not of a string type\n");
 		return NULL;
 	}

@@ -70,6 +70,7 @@ static void dump_topics(const char *title, const struct topic_list *list)
 
 void state_dump(void)
 {
+	/* copies of the three lists, taken under the lock and logged after it */
 	struct topic_list *control = (struct topic_list *)malloc(sizeof(*control) * 3);
 	struct timespec cfg, upg;
 
@@ -97,6 +98,12 @@ void state_dump(void)
 	control[0] = agent.control;
 	control[1] = agent.node;
 	control[2] = agent.master;
+	if (!agent.control_subbed)
+		control[0].count = 0;
+	if (!agent.node_subbed)
+		control[1].count = 0;
+	if (!agent.master_subbed)
+		control[2].count = 0;
 	agent_unlock();
 	dump_topics("Subscribed to control topics:\n", &control[0]);
 	dump_topics("Subscribed to node topics:\n", &control[1]);
