@@ -8,10 +8,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+/* A line may hold NUL bytes (the child's output is anything): its length is what counts. */
 static int line(void *ctx, char *text, size_t len)
 {
 	size_t *total = (size_t *)ctx;
-	if (strlen(text) != len || len > 4096)
+	if (text[len] != '\0' || len > 1 + 255 * 16)
 		abort();
 	*total += len;
 	return 0;

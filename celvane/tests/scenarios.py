@@ -17,6 +17,7 @@ CID = '02000000c001'
 ORG, NET = 'org1', 'net1'
 SECRET = 's3cret'
 STATE = '/var/run/celvane-cloud.json'
+SECURE = '/var/run/logging/.secure_logging.json'
 
 
 def state():
@@ -47,6 +48,9 @@ def session():
     alertd = start_alertd()
     os.makedirs('/tmp/.celvane_alerts')
     os.makedirs('/tmp/proximity')
+    os.makedirs('/var/run/logging')
+    with open(SECURE, 'w') as f:
+        json.dump({'sessions': [{'mac': 'aa', 'start': 1}] * 3}, f, indent=2)
     t0 = time.time()
     a = Agent(['-vv', '-o', ORG, '-n', NET, '-g', GRP, '-i', '5'], foreground=False).start()
     check(wait(lambda: a.pid() and os.path.exists('/proc/%d' % a.pid()), 5), 'daemon wrote its pid file')
@@ -102,6 +106,23 @@ def session():
     will = [l for l in b.log() if 'Will message specified' in l]
     check(len(will) == 1, 'only the operational session has a will: %r' % will)
     check(state() == {'connected': True, 'registered': True, 'monitoring': False}, 'state file %r' % state())
+
+    # secure logging: the file goes out after the statistics, and at once when it holds 10000 sessions
+    sl = c.wait_msg(c.node(NET, 'secure_logging'), t0)
+    check(sl and sl.t >= st.t and sl.payload == b'{"sessions":[{"mac":"aa","start":1},{"mac":"aa","start":1},'
+          b'{"mac":"aa","start":1}]}' and not os.path.exists(SECURE), 'secure logging after the statistics: %r' % sl)
+    t1 = time.time()
+    with open(SECURE + '.tmp', 'w') as f:
+        json.dump({'sessions': list(range(9999))}, f)
+    os.rename(SECURE + '.tmp', SECURE)
+    time.sleep(1.5)
+    check(not c.got(c.node(NET, 'secure_logging'), t1) and os.path.exists(SECURE), '9999 sessions wait')
+    with open(SECURE + '.tmp', 'w') as f:
+        json.dump({'sessions': list(range(10000))}, f)
+    os.rename(SECURE + '.tmp', SECURE)
+    sl = c.wait_msg(c.node(NET, 'secure_logging'), t1, 5)
+    check(sl and len(sl.json()['sessions']) == 10000 and wait(lambda: not os.path.exists(SECURE), 2),
+          'secure logging published and removed at 10000 sessions')
     check(open(STATE).read().startswith('{\n  "connected"'), 'state file indented by 2')
 
     # watched directories: alertd was told, files dropped in are published compactly
