@@ -1,7 +1,11 @@
 /* The reply reader over pugixml.  A node handle is pugixml's own node pointer. */
 #include "xmlrd.h"
 
+#include "common/fileio.h"
+
 #include <new>
+#include <stdlib.h>
+#include <string.h>
 #include <pugixml.hpp>
 
 struct xr_doc {
@@ -18,12 +22,37 @@ static xr_node *handle(pugi::xml_node n)
 	return n ? (xr_node *)n.internal_object() : nullptr;
 }
 
+/* Where the XML starts: past the response header blocks ("HTTP/1.1 100 Continue", then the final
+ * one) that the transfer put in front of it.  A header line may hold "<" (Link: <...>), which the
+ * XML parser would take for markup. */
+static size_t body_start(const char *text, size_t len)
+{
+	size_t at = 0;
+
+	while (len - at >= 5 && memcmp(text + at, "HTTP/", 5) == 0) {
+		const char *end = (const char *)memmem(text + at, len - at, "\r\n\r\n", 4);
+		if (!end)
+			return at;
+		at = (size_t)(end - text) + 4;
+	}
+	return at;
+}
+
 xr_doc *xr_parse_file(const char *path)
 {
-	xr_doc *d = new (std::nothrow) xr_doc;
-	if (!d)
+	size_t len;
+	char *text = read_file(path, &len);
+
+	if (!text)
 		return nullptr;
-	pugi::xml_parse_result r = d->doc.load_file(path);
+	xr_doc *d = new (std::nothrow) xr_doc;
+	if (!d) {
+		free(text);
+		return nullptr;
+	}
+	size_t at = body_start(text, len);
+	pugi::xml_parse_result r = d->doc.load_buffer(text + at, len - at);
+	free(text);
 	if (!r || !d->doc.document_element()) {
 		delete d;
 		return nullptr;

@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""Scenarios of the management agent, run inside the virtual device (zelkd_e2e_test.py starts one
+device per scenario).  usage: zelkd_device.py SCENARIO
+
+Each scenario starts the real /usr/sbin/zelkd against the peers of zelkpeer.py and checks what the
+peers saw: every posted body is parsed with xml.etree and compared field by field with the fixtures."""
+import os
+import signal
+import stat
+import subprocess
+import sys
+import tarfile
+import io
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from zelkpeer import *  # noqa: E402,F401,F403
+
+failures = []
+
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+        print('FAIL:', what, flush=True)
+    return cond
+
+
+def texts(doc, tag):
+    return [e.text for e in doc.iter(tag)]
+
+
+def config(url, **kw):
+    c = {'heartbeat': {'url': url}, 'connection': {'timeout': 10}}
+    for k, v in kw.items():
+        c[k] = v
+    return c
+
+
+MD5 = '0123456789abcdef0123456789abcdef'
+SYSCONF_STUB = '/tmp/bin/sysconf'
+
+
+def md5_stub():
+    stub(SYSCONF_STUB, 'echo "$*" >> /tmp/sysconf.calls\n[ "$1" = -C ] && printf "%s\\nsecond line\\n"\n'
+         'exit 0\n' % (MD5 + 'EXTRA'))
+
+
+# ---- heartbeat document, requested statistics, alarms, shutdown ------------------------------------
+def heartbeat():
+    fx = stats_fixture()
+    md5_stub()
+    srv = Server()
+    alertd = Alertd()
+    put('/tmp/config.json', json.dumps({'system': {'device': {
+        'name': 'roof <east> & "q"', 'location': 'mast 3', 'coordinate': {'latitude': 47.5, 'longitude': 8.25}}}}))
+    long_oid = 'zelk.interface.rx_bytes.' + 'x' * 5000
+    srv.default = \
+        {'body': reply(interval=1,
+                       stats=[{'id': 'rx', 'oid': 'zelk.interface.rx_bytes.$if_index(eth0)'},
+                              {'id': 'up', 'oid': 'sys.uptime'},
+                              {'id': 'long', 'oid': long_oid},
+                              {'id': 'p2tx', 'oid': 'zelk.wireless.peer.tx_bytes.7.2'},
+                              {'id': 'sig', 'oid': 'zelk.WIRELESS.Signal_Level.$(ath0)'},
+                              {'id': 'upper', 'oid': 'ZELK.generic.cpu_load'},
+                              {'id': 'cpu', 'oid': 'zelk.generic.cpu_load'},
+                              {'id': 'mem', 'oid': 'zelk.generic.memory_usage'}],
+                       alarms=[{'id': '5', 'name': 'rssi-low', 'desc': 'weak', 'threshold': '-80', 'oid': 'o.1',
+                                'op': 'below', 'ifname': 'ath0'},
+                               {'id': '6', 'name': 'n' * 40, 'threshold': '-9000000000', 'op': 'equal'},
+                               {'id': '0', 'name': 'zero'},
+                               {'name': 'noid'}])}
+    agent = Agent(config(srv.url, path={'sysconf': SYSCONF_STUB}, system={'device': {'name': 'from-conf'}}),
+                  serial='SN <1>')
+    posts = srv.wait_posts(2)
+    first, second = posts
+    check(first['path'] == '/hb', 'path %r' % first['path'])
+    h = first['headers']
+    check(h.get('User-Agent') == 'zelk-agent/1.0', 'user agent %r' % h.get('User-Agent'))
+    check(h.get('Content-Type') == 'application/x-www-form-urlencoded', 'content type %r' % h.get('Content-Type'))
+    check(first['body'] == first['snapshot'], 'posted body is /tmp/zelk/last-heartbeat')
+    doc = parse(first['body'])
+    check(first['body'].startswith(b'<?xml version="1.0" encoding="UTF-8"?>\n<heartbeat version="2">\n'), 'prolog')
+    check(doc.tag == 'heartbeat' and doc.get('version') == '2', 'root')
+    want = {'counter': '1', 'mac-address': ETH0_MAC, 'ip-address': '192.0.2.5', 'serial-number': 'SN <1>',
+            'device-name': 'roof <east> & "q"', 'firmware-revision': 'APCPE.QA-2.v7.51.3', 'config-MD5': MD5,
+            'location': 'mast 3'}
+    for k, v in want.items():
+        check(doc.findtext(k) == v, '%s: %r, want %r' % (k, doc.findtext(k), v))
+    c = doc.find('coordinates')
+    check(c is not None and c.get('longitude') == '8.250000' and c.get('latitude') == '47.500000',
+          'coordinates %r' % (c.attrib if c is not None else None))
+    ds = doc.find('dev-state')
+    check(ds is not None, 'dev-state present with ath0')
+    if ds is not None:
+        up = float(open('/proc/uptime').read().split()[0])
+        check(0 < int(ds.findtext('uptime')) <= up, 'uptime %s' % ds.findtext('uptime'))
+        for k, v in {'frequency': '5180', 'wireless-status': '1', 'ethernet-status': '1', 'data-rate': '300',
+                     'encryption': '1', 'channel-width': '40'}.items():
+            check(ds.findtext(k) == v, 'dev-state %s: %r, want %r' % (k, ds.findtext(k), v))
+        check(ds.find('channel-width').get('level') == 'above', 'channel width level')
+        ls = ds.find('local-stats')
+        # chain averages over the two peers, truncated toward zero
+        sig = [(e.get('antenna'), e.text) for e in ls.findall('signal')]
+        check(sig == [('0', '-55'), ('1', '-58')], 'local signal %s' % sig)
+        check(ls.findtext('transmit-power') == '23', 'local tx power')
+        rs = ds.find('remote-state')
+        check(rs is not None and rs.get('mac') == PEER1, 'remote-state of the first peer')
+        if rs is not None:
+            check([(e.get('antenna'), e.text) for e in rs.findall('signal')] == [('0', '-48')], 'remote signal')
+            check(rs.findtext('transmit-power') == '19' and rs.findtext('ip-address') == '192.0.2.77', 'remote values')
+    check(doc.find('alarms') is not None and len(doc.find('alarms')) == 0, 'empty alarms')
+    st = doc.find('statistics')
+    check(st is not None and len(st) == 0, 'first regular heartbeat: empty statistics block')
+    check(b'\t<statistics>\r\n' in first['body'] and b'\t</statistics>\n' in first['body'], 'statistics framing')
+
+    # the second heartbeat (interval 1 from the reply) answers the requested statistics
+    doc2 = parse(second['body'])
+    check(doc2.findtext('counter') == '2', 'counter 2')
+    check(1.5 > second['time'] - first['time'] > 0.7, 'interval 1 s from the reply: %.2f' % (second['time'] - first['time']))
+    stats = {e.get('id'): e.text for e in doc2.iter('stat')}
+    check(stats == {'rx': '123456789012', 'p2tx': '33', 'sig': '-56', 'cpu': '17', 'mem': '42'},
+          'statistics %s' % stats)
+    check(agent.wait_log('Unknown OID') and agent.wait_log('Cannot parse OID'), 'refused identifiers logged')
+    # the subscription after each round: hello, the valid alarms in order, byebye
+    subs = alertd.wait_names(['hello', 'rssi-low', 'n' * 32, 'byebye'])
+    a5, a6 = subs[1], subs[2]
+    check((a5['id'], a5['desc'], a5['threshold'], a5['op'], a5['ifname'].rstrip(b'\0'), a5['oid'].rstrip(b'\0'))
+          == (5, 'weak', -80, 1, b'ath0', b'o.1'), 'record 5 %s' % a5)
+    check(a6['raw_name'] == b'n' * 32 and a6['threshold'] == -9000000000 and a6['op'] == 2, 'record 6 %s' % a6)
+    check(subs[0]['raw_name'] == b'hello'.ljust(32, b'\0') and subs[0]['id'] == 0 and subs[0]['threshold'] == 0,
+          'hello marker is all zero')
+    check(not alertd.bad, 'malformed subscription frames %s' % alertd.bad[:1])
+
+    # alarms: a good one, one with a 456-byte payload, a wrong name, a frame shorter than its length
+    n0 = len(srv.posts)
+    alertd.send(Alertd.record(6, b'n' * 32, -7, 2, -5, b'', b''))
+    alertd.send(Alertd.record(5, b'rssi-low', -85, 1, 1700000000, b'ath0', b'02:AA:BB:CC:DD:01')[:456])
+    alertd.send(Alertd.record(5, b'rssi-lox', -85, 1, 1700000000, b'ath0', b''))
+    alertd.send(Alertd.record(5, b'rssi-low', -85, 1, 1700000000, b'ath0', b'')[:300], length=480)
+    alertd.send(Alertd.record(5, b'rssi-low', -86, 1, 1700000001, b'a' * 20, b'M' * 24))
+    posts = srv.wait_posts(n0 + 1)
+    lines = []
+    for p in srv.posts[n0:]:
+        lines += [dict(e.attrib) for e in parse(p['body']).find('alarms')]
+        if len(lines) >= 2:
+            break
+    srv.wait_posts(n0 + 2)
+    for p in srv.posts[n0:n0 + 2]:
+        if not lines:
+            lines = [dict(e.attrib) for e in parse(p['body']).find('alarms')]
+    check({'id': '6', 'threshold': '-9000000000', 'value': '-7', 'timestamp': '-5', 'status': 'closed'} in lines,
+          'closed alarm line, negative time stamp sign-extended: %s' % lines)
+    check({'id': '5', 'threshold': '-80', 'value': '-86', 'timestamp': '1700000001', 'ifname': 'a' * 20,
+           'peermac': 'M' * 24, 'status': 'active'} in lines, 'full-width texts bounded: %s' % lines)
+    check(len(lines) == 2, 'only the two good alarms: %s' % lines)
+    log = agent.text()
+    check(log.count('Socket input has incorrect length.') == 1, 'short payload refused once')
+    check('Socket input is corrupted.' in log, 'frame shorter than its length refused')
+    check('not subscribed in alertd' in log, 'wrong name refused')
+    alarm_post = [p for p in srv.posts[n0:] if b'<alarm ' in p['body']][0]
+    check(parse(alarm_post['body']).find('statistics') is None, 'immediate heartbeat after an alarm has no statistics')
+
+    # SIGTERM: exit 0, the agent's files go, the pid file stays
+    put(ZELK + '/zelk-stats', 'x')
+    rc = agent.stop()
+    check(rc == 0, 'exit status %r' % rc)
+    for p in (ZELK + '/alarms', ZELK + '/optional', ZELK + '/zelk-stats', '/tmp/.tesk_send_alarm'):
+        check(not os.path.exists(p), '%s removed at shutdown' % p)
+    check(open('/var/run/zelkd.pid').read() == '%d\n' % agent.proc.pid, 'pid file stays')
+    check(stat.S_IMODE(os.stat(ZELK).st_mode) == 0o755, '/tmp/zelk mode %o' % stat.S_IMODE(os.stat(ZELK).st_mode))
+    check(os.path.exists(ZELK + '/last-heartbeat'), 'last heartbeat stays for the discovery daemon')
+    logtext = agent.text()
+    check("got 'TERM'" in logtext, 'the loop logs the stop signal')
+    srv.stop()
+
+
+SCENARIOS = {'heartbeat': heartbeat}
+
+if __name__ == '__main__':
+    name = sys.argv[1]
+    try:
+        SCENARIOS[name]()
+    except Exception as e:  # noqa: BLE001
+        import traceback
+        traceback.print_exc()
+        failures.append('%s: %s' % (name, e))
+    if os.path.exists('/tmp/zelkd.log') and failures:
+        sys.stdout.write('---- zelkd log (tail)\n' + open('/tmp/zelkd.log', errors='replace').read()[-6000:])
+    print('%s: %d failure(s)' % (name, len(failures)))
+    sys.exit(1 if failures else 0)
