@@ -175,7 +175,71 @@ def heartbeat():
     srv.stop()
 
 
-SCENARIOS = {'heartbeat': heartbeat}
+# ---- HTTPS, failed posts, slow server, signal storms, no alarm socket ---------------------------------
+def posting():
+    stats_fixture(ath0=False)
+    md5_stub()
+    srv = Server(tls=True)
+    # the agent's receiving socket cannot be bound: a folder holds its path
+    os.makedirs('/tmp/.tesk_send_alarm/x', exist_ok=True)
+    ok_interval = reply(interval=1)
+    srv.replies = [{'body': ok_interval},
+                   {'code': 404, 'body': 'nope'}, {'code': 500, 'body': 'broken'},
+                   {'delay': 4, 'body': ok_interval},           # beyond the 2 s time-out
+                   {'body': ok_interval, 'headers': [('Link', '<https://192.0.2.1/x>; rel="next"')]},
+                   {'delay': 1.5, 'body': reply(interval=1)},  # within the time-out, under a signal storm
+                   {'body': reply(interval=999999999)}]
+    srv.default = {'body': reply(interval=1)}
+    agent = Agent(config(srv.url, path={'sysconf': SYSCONF_STUB}, connection={'timeout': 2}))
+    check(agent.wait_log('Waiting for new heartbeat'), 'first round done')
+    put(ZELK + '/alarms', '\t\t<alarm id="1" threshold="0" value="1" timestamp="2"/>\n')
+    srv.wait_posts(3)
+    check(os.path.exists(ZELK + '/alarms'), 'alarms file kept after a failed post')
+    check(not os.path.exists(ZELK + '/last-heartbeat-reply'), 'failed post leaves no reply file')
+    srv.wait_posts(5)
+    time.sleep(0.3)
+    check('Could not send last 3 heartbeat(s).' in agent.text(), 'three failed posts reported once')
+    check(agent.text().count('Could not send last') == 1, 'reported once')
+    check(not os.path.exists(ZELK + '/alarms'), 'alarms file removed after the successful post')
+    check(os.path.exists(ZELK + '/last-heartbeat-reply'), 'reply file after a success (a header held "<")')
+    bodies = [parse(p['body']) for p in srv.posts[:5]]
+    check([b.findtext('counter') for b in bodies] == ['1', '2', '3', '4', '5'], 'every generated document counted')
+    check([len(b.find('alarms')) for b in bodies] == [0, 1, 1, 1, 1], 'the kept alarm goes out with every retry')
+    check(all(b.find('dev-state') is None for b in bodies), 'no ath0: no dev-state')
+    check(bodies[0].find('serial-number').text == '0' * 16, 'serial default without /etc/serial-no')
+    check(bodies[0].find('coordinates') is None and bodies[0].find('location') is None, 'no coordinates, location')
+    check(bodies[0].findtext('device-name') == 'no-name', 'default device name')
+    gap = srv.posts[4]['time'] - srv.posts[3]['time']
+    check(gap >= 1.9, 'the slow post was given up after the time-out (%.1f s)' % gap)
+    # a post that takes 1.5 s while SIGUSR2 arrives every 20 ms still succeeds
+    n = len(srv.posts)
+    srv.wait_posts(6)
+    end = time.monotonic() + 1.4
+    sent = 0
+    while time.monotonic() < end:
+        agent.proc.send_signal(signal.SIGUSR2)
+        sent += 1
+        time.sleep(0.02)
+    srv.wait_posts(7)
+    log = agent.text()
+    check('Could not send last' not in log[log.index('Could not send last 3') + 30:], 'no post failed under the storm')
+    check('Got USR2 signal.' in log, 'the loop logs the signal names')
+    # the absurd interval is clamped, the agent neither spins nor dies
+    before = len(srv.posts)
+    time.sleep(2.5)
+    check(len(srv.posts) == before, 'no tight loop after an interval of 999999999: %d posts' % (len(srv.posts) - before))
+    check(agent.proc.poll() is None, 'agent alive with the alarm socket unbound')
+    # request headers against curl's own for the same post
+    r = subprocess.run(['curl', '-sk', '-A', 'zelk-agent/1.0', '--data-binary', '@' + ZELK + '/last-heartbeat', srv.url],
+                       capture_output=True)
+    mine = sorted(srv.posts[0]['header_names'])
+    theirs = sorted(srv.posts[-1]['header_names'])
+    check(r.returncode == 0 and mine == theirs, 'headers %s vs curl %s' % (mine, theirs))
+    check(agent.stop(signal.SIGINT) == 0, 'SIGINT ends with 0')
+    srv.stop()
+
+
+SCENARIOS = {'heartbeat': heartbeat, 'posting': posting}
 
 if __name__ == '__main__':
     name = sys.argv[1]
