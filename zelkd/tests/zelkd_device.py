@@ -239,7 +239,100 @@ def posting():
     srv.stop()
 
 
-SCENARIOS = {'heartbeat': heartbeat, 'posting': posting}
+# ---- tasks -------------------------------------------------------------------------------------------
+FW = bytes((i * 31 + 7) & 0xFF for i in range(200000))
+
+
+def config_store():
+    sys.path.insert(0, '/mnt/vdev/src/multool/lib/cfgstore/tests')
+    import cfgstore
+    blocks = [('config', b'{"system":{"hostname":"ap-roof"}}\n'), ('product', b'{"model":"KTRV-4100"}\n')]
+    put('/var/cfg/config.bin', cfgstore.store(cfgstore.part(1, blocks), cfgstore.part(2, blocks)), 0o600)
+
+
+def results(post):
+    return [(e.get('id'), e.get('status'), e.get('type'), e.text or '') for e in parse(post['body']).iter('task-result')]
+
+
+def tasks():
+    stats_fixture()
+    config_store()
+    srv = Server()
+    srv.files = {'/fw.bin': (FW, 'ok'), '/cut.bin': (FW, 'cut')}
+    put('/tmp/fw.sha', sha256_bytes(FW))
+    stub('/tmp/bin/fwupdate', 'echo "fwupdate $*" >> /tmp/calls\n'
+         'if [ "$1" = -c ]; then [ "$(sha256sum /tmp/fwupdate.bin | cut -d" " -f1)" = "$(cat /tmp/fw.sha)" ]; exit $?; fi\n'
+         'exit 3\n')
+    stub('/tmp/bin/reboot', 'echo "reboot $*" >> /tmp/calls\nexit 0\n')
+    stub('/usr/sbin/zelk-store-config', 'echo "store $*" >> /tmp/calls\ncp "$1" /tmp/store.got\n'
+         'printf \'bad <key> & "q"\\n\' > /tmp/zelk-store-config-error\nexit 1\n')
+    stub('/usr/sbin/troubleshoot', 'echo "troubleshoot $*" >> /tmp/calls\nmkdir -p /tmp/ts && echo log > /tmp/ts/messages\n'
+         'tar -C /tmp -cf "$2" ts\n')
+    probe = '$(touch /tmp/pwned1)`touch /tmp/pwned2`;touch /tmp/pwned3'
+    t = lambda i, ty, text=None: dict(id=i, type=ty, **({'text': text} if text is not None else {}))
+    srv.replies = [
+        {'body': reply(interval=1, tasks=[t('up1', 'config-upload'), t('a&"b<' + probe, 'config-download', b64(b'{"k":1}')),
+                                          t('bad', 'config-download', 'QQ=x'), t('r1', 'reset'), t('', 'reboot')])},
+        {}, {}, {},
+        {'body': reply(tasks=[t('cut', 'firmware-download', srv.url.replace('/hb', '/cut.bin'))], interval=1)},
+        {'body': reply(tasks=[t('gone', 'firmware-download', 'http://127.0.0.1:1/' + probe)], interval=1)},
+        {'body': reply(tasks=[t('fw', 'firmware-download', srv.url.replace('/hb', '/fw.bin'))], interval=1)},
+        {'body': reply(tasks=[t('up', 'firmware-upgrade')], interval=1)},
+        {'body': reply(tasks=[t('ts', 'troubleshoot-upload')], interval=1)},
+        {'body': reply(tasks=[t('rb', 'reboot')], interval=1)},
+    ]
+    srv.replies = [r if r else {'body': reply(interval=1)} for r in srv.replies]
+    srv.default = {'body': reply(interval=1)}
+    agent = Agent(config(srv.url, path={'fwupdate': '/tmp/bin/fwupdate', 'reboot': '/tmp/bin/reboot'}))
+    posts = srv.wait_posts(10, timeout=40)
+    conf = subprocess.run(['/usr/sbin/sysconf', '-r'], capture_output=True).stdout
+    md5 = subprocess.run(['/usr/sbin/sysconf', '-C'], capture_output=True, text=True).stdout.split('\n')[0][:32]
+    check(parse(posts[0]['body']).findtext('config-MD5') == md5 and len(md5) == 32, 'config-MD5 from the real sysconf')
+    r = results(posts[1])
+    check(len(r) == 1 and r[0][:3] == ('up1', 'ok', 'config-upload') and base64.b64decode(r[0][3]) == conf,
+          'config-upload result is sysconf -r in Base64: %s' % (r,))
+    check(results(posts[2]) == [('a&"b<' + probe, 'failed', 'config-download', 'bad <key> & "q"')],
+          'store failure with its escaped error text: %s' % results(posts[2]))
+    check(open('/tmp/store.got', 'rb').read() == b'{"k":1}', 'the store script got the decoded configuration')
+    check(not os.path.exists('/tmp/zelk-store-config-error'), 'error file removed')
+    check(results(posts[3]) == [('bad', 'failed', 'config-download', 'Failed to write configuration to flash')],
+          'undecodable input: %s' % results(posts[3]))
+    calls = open('/tmp/calls').read().splitlines()
+    check(calls.count('store /tmp/zelk/zelk-config-apply-tmp') == 1, 'store script run once: %s' % calls)
+    check(not os.path.exists('/tmp/zelk/zelk-config-apply-tmp') and not os.path.exists('/tmp/zelk/zelk-config-fetch-tmp'),
+          'temporary files removed')
+    check(all(parse(p['body']).find('statistics') is None for p in posts[1:4]), 'immediate heartbeats carry no statistics')
+    check(results(posts[4]) == [] and parse(posts[4]['body']).find('statistics') is not None,
+          'the round after the last task is regular again')
+    check('#### Unknown content type reset. ####' in agent.text(), 'unknown type dropped with its message')
+    check(results(posts[5]) == [('cut', 'failed', 'firmware-download', 'Failed to download firmware')],
+          'cut download: %s' % results(posts[5]))
+    check(results(posts[6]) == [('gone', 'failed', 'firmware-download', 'Failed to download firmware')],
+          'unreachable: %s' % results(posts[6]))
+    check(results(posts[7]) == [('fw', 'ok', 'firmware-download', 'Uploaded')], 'download: %s' % results(posts[7]))
+    check(results(posts[8]) == [('up', 'failed', 'firmware-upgrade', 'Firmware installer failed, exit status 3')],
+          'a failing installer is reported as failed: %s' % results(posts[8]))
+    r = results(posts[9])
+    check(len(r) == 1 and r[0][:3] == ('ts', 'ok', 'troubleshoot-upload'), 'troubleshoot: %s' % (r,))
+    if r:
+        names = tarfile.open(fileobj=io.BytesIO(base64.b64decode(r[0][3]))).getnames()
+        check(names == ['ts', 'ts/messages'], 'archive %s' % names)
+    check(not os.path.exists('/tmp/troubleshoot.tar'), 'archive removed')
+    # the reboot: "ok" kept in /data for after the restart, then no further work
+    check(agent.wait_log('ZELK server requested a reboot.'), 'reboot requested')
+    time.sleep(2.5)
+    check(len(srv.posts) == 10, 'idle after the reboot program: %d posts' % len(srv.posts))
+    kept = open('/data/zelk-tasks-xml').read()
+    check(kept == '\t<task-result id="rb" status="ok" type="reboot"></task-result>\n', 'kept result %r' % kept)
+    check(sha256('/tmp/fwupdate.bin') == sha256_bytes(FW), 'downloaded image intact')
+    check([c for c in calls if c.startswith('fwupdate')] == ['fwupdate -c', 'fwupdate -c', 'fwupdate '] and 'reboot ' in open('/tmp/calls').read().splitlines(),
+          'fwupdate calls %s' % [c for c in open('/tmp/calls').read().splitlines() if c.startswith('fwupdate')])
+    check(not [p for p in os.listdir('/tmp') if p.startswith('pwned')], 'no server value reached a shell')
+    check(agent.stop() == 0, 'stop')
+    srv.stop()
+
+
+SCENARIOS = {'tasks': tasks, 'heartbeat': heartbeat, 'posting': posting}
 
 if __name__ == '__main__':
     name = sys.argv[1]

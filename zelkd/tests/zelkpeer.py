@@ -316,6 +316,10 @@ def b64(data):
     return base64.b64encode(data).decode()
 
 
+def sha256_bytes(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 def sha256(path):
     with open(path, 'rb') as f:
         return hashlib.sha256(f.read()).hexdigest()
