@@ -332,7 +332,57 @@ def tasks():
     srv.stop()
 
 
-SCENARIOS = {'tasks': tasks, 'heartbeat': heartbeat, 'posting': posting}
+# ---- start, options, daemon mode, the wait for the statistics files, configuration follow-up ---------
+def start():
+    r = subprocess.run(['/usr/sbin/zelkd', '-h'], capture_output=True)
+    check(r.returncode == 255 and r.stderr == b'Options:\r\n\t-v verbose\r\n\t-d same as -v (verbose)\r\n'
+          b'\t-f foreground\r\n\t-c <config> specify configuration file\r\n\t-h this help\r\n', 'usage %r' % (r,))
+    put('/tmp/bad.conf', '{ not json')
+    r = subprocess.run(['/usr/sbin/zelkd', '-f', '-c', '/tmp/bad.conf'], capture_output=True, text=True, timeout=10)
+    check(r.returncode == 255 and 'Cannot parse configuration file.' in r.stderr, 'bad configuration: %r' % (r,))
+    put('/tmp/ok.conf', '{}')
+    r = subprocess.run(['/usr/sbin/zelkd', '-f', '-c', '/tmp/ok.conf'], capture_output=True, text=True, timeout=10)
+    check(r.returncode == 255 and 'Failed to obtain device version information.' in r.stderr, 'no version: %r' % (r,))
+    # without statistics files the agent waits; a stop request ends the wait, exit 0
+    agent = Agent({}, args=('-f',))
+    check(agent.wait_log('Waiting for up to 60 seconds for statistics files to appear...'), 'waits for statistics')
+    t0 = time.monotonic()
+    check(agent.stop() == 0 and time.monotonic() - t0 < 3, 'SIGTERM ends the wait')
+    check("got 'TERM'" in agent.text(), 'signal logged by the loop')
+    # as a daemon: detached, the pid file names it; the device configuration is followed every round
+    stats_fixture()
+    md5_stub()
+    srv = Server()
+    put('/tmp/config.json', json.dumps({'device': {'name': 'dev-a', 'location': 'here'}}))
+    srv.replies = [{'body': reply(interval=1)}]
+    srv.default = {'body': reply(interval=1)}
+    put('/tmp/zelkd.conf', json.dumps(config(srv.url, path={'sysconf': SYSCONF_STUB},
+                                             device={'name': 'conf-name', 'latitude': 10, 'longitude': 0})))
+    r = subprocess.run(['/usr/sbin/zelkd', '-c', '/tmp/zelkd.conf'], capture_output=True, timeout=10)
+    check(r.returncode == 0, 'daemon start returns 0: %r' % (r,))
+    srv.wait_posts(1)
+    pid = int(open('/var/run/zelkd.pid').read())
+    check(os.readlink('/proc/%d/exe' % pid) == '/usr/sbin/zelkd', 'pid file names the daemon')
+    d = parse(srv.posts[0]['body'])
+    check(d.findtext('device-name') == 'dev-a' and d.findtext('location') == 'here', 'names from /tmp/config.json')
+    check(d.find('coordinates') is None, 'longitude 0: no coordinates')
+    put('/tmp/config.json', json.dumps({'system': {'device': {'name': 'dev-b'}}, 'device': {'name': 'dev-c'}}))
+    n = len(srv.posts)
+    srv.wait_posts(n + 2)
+    d = parse(srv.posts[-1]['body'])
+    check(d.findtext('device-name') == 'dev-b' and d.find('location') is None,
+          'system.device.name wins, a location gone from the document is gone: %s %s' %
+          (d.findtext('device-name'), d.findtext('location')))
+    os.kill(pid, signal.SIGTERM)
+    for _ in range(100):
+        if not os.path.exists('/proc/%d' % pid) or open('/proc/%d/stat' % pid).read().split()[2] == 'Z':
+            break
+        time.sleep(0.05)
+    check(not os.path.exists('/tmp/.tesk_send_alarm'), 'daemon shut down cleanly')
+    srv.stop()
+
+
+SCENARIOS = {'start': start, 'tasks': tasks, 'heartbeat': heartbeat, 'posting': posting}
 
 if __name__ == '__main__':
     name = sys.argv[1]
