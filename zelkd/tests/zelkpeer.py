@@ -271,7 +271,7 @@ class Alertd:
 
 # -- the agent ----------------------------------------------------------------------------------------------
 class Agent:
-    def __init__(self, config, version='APCPE.QA-2.v7.51.3', args=('-f',), serial=None):
+    def __init__(self, config, version='APCPE.QA-2.v7.51.3', args=('-f',), serial=None, verbose=True):
         put('/tmp/zelkd.conf', json.dumps(config))
         if version is not None:
             put('/usr/lib/version', version + '\n')
@@ -279,7 +279,7 @@ class Agent:
             put('/etc/serial-no', serial + '\n')
         self.log_path = '/tmp/zelkd.log'
         self.log = open(self.log_path, 'wb')
-        self.proc = subprocess.Popen(['/usr/sbin/zelkd', '-c', '/tmp/zelkd.conf', '-v'] + list(args),
+        self.proc = subprocess.Popen(['/usr/sbin/zelkd', '-c', '/tmp/zelkd.conf'] + (['-v'] if verbose else []) + list(args),
                                      stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL)
 
     def text(self):
