@@ -16,7 +16,7 @@
 
 namespace {
 
-class Stats : public ::testing::Test {
+class ZelkSnapshot : public ::testing::Test {
 protected:
 	std::string root;
 	struct zelk_dev_info info;
@@ -85,7 +85,7 @@ protected:
 
 } // namespace
 
-TEST_F(Stats, Snapshot)
+TEST_F(ZelkSnapshot, Snapshot)
 {
 	standard();
 	ASSERT_EQ(collect(), 0);
@@ -143,7 +143,7 @@ TEST_F(Stats, Snapshot)
 	EXPECT_STREQ(lng->name, "a-very-long-int");
 }
 
-TEST_F(Stats, SignalAveraging)
+TEST_F(ZelkSnapshot, SignalAveraging)
 {
 	struct {
 		const char *peers;
@@ -171,7 +171,7 @@ TEST_F(Stats, SignalAveraging)
 	}
 }
 
-TEST_F(Stats, FilesAndCache)
+TEST_F(ZelkSnapshot, FilesAndCache)
 {
 	standard();
 	int before = minijson_parses;
@@ -201,7 +201,7 @@ TEST_F(Stats, FilesAndCache)
 	EXPECT_EQ(get_peer_info(&info, 7, 1)->tx_bytes, 1000u) << "no state file: the peer's own counters";
 }
 
-TEST_F(Stats, Identifiers)
+TEST_F(ZelkSnapshot, Identifiers)
 {
 	standard();
 	ASSERT_EQ(collect(), 0);
@@ -240,7 +240,7 @@ TEST_F(Stats, Identifiers)
 	EXPECT_EQ(get_pseudo_optional(&info, "zelk.interface.rx_bytes.2", small, sizeof(small)), -1) << "does not fit";
 }
 
-TEST_F(Stats, Placeholders)
+TEST_F(ZelkSnapshot, Placeholders)
 {
 	put("statistics.json", R"({"interfaces":{"eth0":{"if_index":2},"a":{"if_index":12345},
 		"ath0":{"if_index":0},"a-very-long-int":{"if_index":5}}})");
@@ -276,7 +276,7 @@ TEST_F(Stats, Placeholders)
 	EXPECT_EQ(get_ifindex("eth0.if_index"), -1) << "a dot in the name is one more level";
 }
 
-TEST(Helpers, Matches)
+TEST(ZelkHelpers, Matches)
 {
 	EXPECT_EQ(matches("abc", "abcd"), -1);
 	EXPECT_EQ(matches("abc", "abc"), 0);
@@ -288,7 +288,7 @@ TEST(Helpers, Matches)
 	EXPECT_EQ(matches_icase("a", nullptr), -1);
 }
 
-TEST(Helpers, TimeRemains)
+TEST(ZelkHelpers, TimeRemains)
 {
 	struct timeval now = { 1000, 500000 };
 	struct {
@@ -308,7 +308,7 @@ TEST(Helpers, TimeRemains)
 	}
 }
 
-TEST(Helpers, JsonFill)
+TEST(ZelkHelpers, JsonFill)
 {
 	zjson *doc = minijson_parse(R"({"a":{"b":2.5,"c":-2.5,"d":1e30,"e":-1e30,"f":"text","g":4294967301,"h":true,
 		"i":0.49999},"a.b":9})");

@@ -41,7 +41,7 @@ struct Dir {
 
 } // namespace
 
-TEST(Jansson, DottedLookupsSplitAtEveryDot)
+TEST(ZelkJansson, DottedLookupsSplitAtEveryDot)
 {
 	Dir d;
 	zjson *doc = zj_parse_file(d.put("a.json", R"({"a":{"b":{"c":5}},"a.b":{"c":6},"x":[1,2.5,"s"],
@@ -73,7 +73,7 @@ TEST(Jansson, DottedLookupsSplitAtEveryDot)
 	EXPECT_EQ(zj_parse_file((d.path + "/none.json").c_str()), nullptr);
 }
 
-TEST(Helpers, RunHelper)
+TEST(ZelkLinked, RunHelper)
 {
 	struct {
 		const char *script;
@@ -106,7 +106,7 @@ TEST(Helpers, RunHelper)
 	EXPECT_NE(access(probe.c_str(), F_OK), 0);
 }
 
-TEST(Helpers, Files)
+TEST(ZelkLinked, Files)
 {
 	Dir d;
 	std::string p = d.put("f", std::string("a\0b", 3));
@@ -130,7 +130,7 @@ TEST(Helpers, Files)
 	EXPECT_EQ(flush_file((d.path + "/no/such").c_str(), "x", 1), -1);
 }
 
-TEST(Helpers, Resolve)
+TEST(ZelkLinked, Resolve)
 {
 	char buf[32];
 	ASSERT_EQ(resolve("127.0.0.1", buf, sizeof(buf)), 0);
@@ -142,7 +142,7 @@ TEST(Helpers, Resolve)
 	EXPECT_EQ(resolve("127.0.0.1", tiny, sizeof(tiny)), -1);
 }
 
-TEST(Abi, ExportedNames)
+TEST(ZelkAbi, ExportedNames)
 {
 	// The agent's logging must be there before the library is loaded (it takes it from the process).
 	void *ktrv = dlopen("libktrv.so.1", RTLD_NOW | RTLD_GLOBAL);

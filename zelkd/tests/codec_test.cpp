@@ -22,7 +22,7 @@ static std::string encode(const std::string &in)
 	return out;
 }
 
-TEST(Base64, EncodesRfcVectors)
+TEST(ZelkdBase64, EncodesRfcVectors)
 {
 	const char *rows[][2] = { { "", "" },	  { "f", "Zg==" },	   { "fo", "Zm8=" },	     { "foo", "Zm9v" },
 				  { "foob", "Zm9vYg==" }, { "fooba", "Zm9vYmE=" }, { "foobar", "Zm9vYmFy" }, { "\xff\xfe\x3f", "//4/" } };
@@ -30,7 +30,7 @@ TEST(Base64, EncodesRfcVectors)
 		EXPECT_EQ(encode(r[0]), r[1]) << r[0];
 }
 
-TEST(Base64, DecoderRules)
+TEST(ZelkdBase64, DecoderRules)
 {
 	struct {
 		const char *in;
@@ -67,7 +67,7 @@ TEST(Base64, DecoderRules)
 	}
 }
 
-TEST(Base64, RoundTripsEveryByte)
+TEST(ZelkdBase64, RoundTripsEveryByte)
 {
 	std::string all;
 	for (int n = 0; n < 300; n++)
@@ -82,7 +82,7 @@ TEST(Base64, RoundTripsEveryByte)
 	}
 }
 
-TEST(AlarmCodec, SubscriptionLayout)
+TEST(ZelkdAlarmCodec, SubscriptionLayout)
 {
 	unsigned char rec[ALARM_SUB_SIZE];
 	std::string name(40, 'n'), oid(200, 'o');
@@ -105,7 +105,7 @@ TEST(AlarmCodec, SubscriptionLayout)
 	EXPECT_EQ(memcmp(rec, want, sizeof(want)), 0);
 }
 
-TEST(AlarmCodec, ReceivedRecordFieldsAreBounded)
+TEST(ZelkdAlarmCodec, ReceivedRecordFieldsAreBounded)
 {
 	unsigned char in[ALARM_REC_SIZE];
 	memset(in, 'x', sizeof(in)); // no terminator anywhere

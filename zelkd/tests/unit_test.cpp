@@ -72,7 +72,7 @@ std::string slurp(const std::string &path)
 
 } // namespace
 
-TEST(Config, TypesAndAlternatives)
+TEST(ZelkdConfig, TypesAndAlternatives)
 {
 	struct {
 		const char *json;
@@ -110,7 +110,7 @@ TEST(Config, TypesAndAlternatives)
 	EXPECT_NE(zelk_load_config(&a.s, write(d, "bad.conf", "{ nope").c_str()), 0);
 }
 
-TEST(Config, DeviceDocumentReplacesTheSecondTable)
+TEST(ZelkdConfig, DeviceDocumentReplacesTheSecondTable)
 {
 	TempDir d;
 	Agent a;
@@ -126,7 +126,7 @@ TEST(Config, DeviceDocumentReplacesTheSecondTable)
 	EXPECT_STREQ(a.s.device_name, "dev") << "an unreadable document changes nothing";
 }
 
-TEST(Reply, TasksStatisticsAlarmsInterval)
+TEST(ZelkdReply, TasksStatisticsAlarmsInterval)
 {
 	TempDir d;
 	Agent a;
@@ -185,7 +185,7 @@ TEST(Reply, TasksStatisticsAlarmsInterval)
 	EXPECT_EQ(xml_extract(&a.s, (d.path + "/none").c_str()), -1);
 }
 
-TEST(Reply, IntervalBounds)
+TEST(ZelkdReply, IntervalBounds)
 {
 	struct {
 		long long in;
@@ -221,7 +221,7 @@ static std::string dev_state(struct zelk_state *s)
 	return doc.substr(a, b - a);
 }
 
-TEST(Document, DevStateBlock)
+TEST(ZelkdDocument, DevStateBlock)
 {
 	Agent a;
 	a.s.path_sysconf = strdup("/bin/false");
@@ -285,7 +285,7 @@ TEST(Document, DevStateBlock)
 	EXPECT_EQ(dev_state(&a.s), "") << "no ath0, no block";
 }
 
-TEST(Tasks, ResultLinesEscapedAndBounded)
+TEST(ZelkdTasks, ResultLinesEscapedAndBounded)
 {
 	TempDir d;
 	std::string path = d.path + "/tasks";
@@ -307,7 +307,7 @@ TEST(Tasks, ResultLinesEscapedAndBounded)
 	EXPECT_EQ(slurp(full).size(), after);
 }
 
-TEST(Tasks, Validation)
+TEST(ZelkdTasks, Validation)
 {
 	struct {
 		const char *type, *id;
