@@ -14,6 +14,7 @@
 #include "common/daemon.h"
 #include "common/fileio.h"
 #include "common/run.h"
+#include "common/text.h"
 #include "paths.h"
 
 static const struct {
@@ -300,12 +301,15 @@ static int download(struct zelk_state *s, const char *url)
 
 int zelk_firmware_download(struct zelk_state *s, struct zelk_task *t)
 {
+	/* the element's text may be indented like the rest of the reply */
+	const char *url = t->input ? trim(t->input) : "";
+
 	unlink(ZELK_FIRMWARE_FILE);
-	if (!t->input || !t->input[0] || download(s, t->input) < 0) {
+	if (!url[0] || download(s, url) < 0) {
 		/* a cut transfer leaves part of an image in RAM-backed /tmp */
 		unlink(ZELK_FIRMWARE_FILE);
 		log_message(KTRV_LOG_ERROR, "Cannot download file via HTTP.\n");
-		log_message(KTRV_LOG_ERROR, "Cannot download firmware from %s URL.\n", t->input ? t->input : "");
+		log_message(KTRV_LOG_ERROR, "Cannot download firmware from %s URL.\n", url);
 		return result(t, 0, "Failed to download firmware", ZELK_TASKS_XML);
 	}
 	const char *argv[] = { s->path_fwupdate, "-c", NULL };

@@ -266,8 +266,9 @@ def tasks():
     stub('/tmp/bin/reboot', 'echo "reboot $*" >> /tmp/calls\nexit 0\n')
     stub('/usr/sbin/zelk-store-config', 'echo "store $*" >> /tmp/calls\ncp "$1" /tmp/store.got\n'
          'printf \'bad <key> & "q"\\n\' > /tmp/zelk-store-config-error\nexit 1\n')
+    # an archive whose Base64 makes the next heartbeat larger than 1 MiB: posted with Expect: 100-continue
     stub('/usr/sbin/troubleshoot', 'echo "troubleshoot $*" >> /tmp/calls\nmkdir -p /tmp/ts && echo log > /tmp/ts/messages\n'
-         'tar -C /tmp -cf "$2" ts\n')
+         'head -c 1200000 /dev/urandom > /tmp/ts/core\ntar -C /tmp -cf "$2" ts\n')
     probe = '$(touch /tmp/pwned1)`touch /tmp/pwned2`;touch /tmp/pwned3'
     t = lambda i, ty, text=None: dict(id=i, type=ty, **({'text': text} if text is not None else {}))
     srv.replies = [
@@ -276,7 +277,7 @@ def tasks():
         {}, {}, {},
         {'body': reply(tasks=[t('cut', 'firmware-download', srv.url.replace('/hb', '/cut.bin'))], interval=1)},
         {'body': reply(tasks=[t('gone', 'firmware-download', 'http://127.0.0.1:1/' + probe)], interval=1)},
-        {'body': reply(tasks=[t('fw', 'firmware-download', srv.url.replace('/hb', '/fw.bin'))], interval=1)},
+        {'body': reply(tasks=[t('fw', 'firmware-download', '\n   ' + srv.url.replace('/hb', '/fw.bin') + '\n  ')], interval=1)},
         {'body': reply(tasks=[t('up', 'firmware-upgrade')], interval=1)},
         {'body': reply(tasks=[t('ts', 'troubleshoot-upload')], interval=1)},
         {'body': reply(tasks=[t('rb', 'reboot')], interval=1)},
@@ -310,13 +311,15 @@ def tasks():
     check(results(posts[6]) == [('gone', 'failed', 'firmware-download', 'Failed to download firmware')],
           'unreachable: %s' % results(posts[6]))
     check(results(posts[7]) == [('fw', 'ok', 'firmware-download', 'Uploaded')], 'download: %s' % results(posts[7]))
+    check(results(posts[8])[0][1] == 'failed' and os.path.exists('/tmp/fwupdate.bin'), 'the image stays for a retry')
     check(results(posts[8]) == [('up', 'failed', 'firmware-upgrade', 'Firmware installer failed, exit status 3')],
           'a failing installer is reported as failed: %s' % results(posts[8]))
     r = results(posts[9])
     check(len(r) == 1 and r[0][:3] == ('ts', 'ok', 'troubleshoot-upload'), 'troubleshoot: %s' % (r,))
     if r:
         names = tarfile.open(fileobj=io.BytesIO(base64.b64decode(r[0][3]))).getnames()
-        check(names == ['ts', 'ts/messages'], 'archive %s' % names)
+        check(sorted(names) == ['ts', 'ts/core', 'ts/messages'], 'archive %s' % names)
+        check(posts[9]['headers'].get('Expect') == '100-continue', 'a heartbeat over 1 MiB waits for 100-continue')
     check(not os.path.exists('/tmp/troubleshoot.tar'), 'archive removed')
     # the reboot: "ok" kept in /data for after the restart, then no further work
     check(agent.wait_log('ZELK server requested a reboot.'), 'reboot requested')
