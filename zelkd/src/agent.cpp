@@ -33,6 +33,9 @@ static void on_signal(int sig)
 }
 
 static const int handled[] = { SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGCHLD };
+/* Names by the C library would need a newer one than the device's. */
+static const char *const handled_names[] = { "SIGHUP", "SIGINT", "SIGTERM", "SIGQUIT", "SIGPIPE", "SIGUSR1",
+					     "SIGUSR2", "SIGCHLD" };
 
 int zelk_install_signals(void)
 {
@@ -47,9 +50,9 @@ void zelk_log_signals(void)
 			continue;
 		pending[sig] = 0;
 		if (sig == SIGUSR1 || sig == SIGUSR2)
-			log_message(KTRV_LOG_DEBUG, "Got %s signal.\n", sigabbrev_np(sig));
+			log_message(KTRV_LOG_DEBUG, "Got %s signal.\n", handled_names[i]);
 		else
-			log_message(KTRV_LOG_DEBUG, "got '%s'\n", sigabbrev_np(sig));
+			log_message(KTRV_LOG_DEBUG, "got '%s'\n", handled_names[i]);
 	}
 }
 

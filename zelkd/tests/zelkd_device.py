@@ -172,7 +172,7 @@ def heartbeat():
     check(stat.S_IMODE(os.stat(ZELK).st_mode) == 0o755, '/tmp/zelk mode %o' % stat.S_IMODE(os.stat(ZELK).st_mode))
     check(os.path.exists(ZELK + '/last-heartbeat'), 'last heartbeat stays for the discovery daemon')
     logtext = agent.text()
-    check("got 'TERM'" in logtext, 'the loop logs the stop signal')
+    check("got 'SIGTERM'" in logtext, 'the loop logs the stop signal')
     srv.stop()
 
 
@@ -226,7 +226,7 @@ def posting():
     log = agent.text()
     check(log.count('Could not send last') == 1 and 'select(2) failed' not in log and 'did not finish' not in log,
           'no post failed under the storm (%d signals)' % sent)
-    check('Got USR2 signal.' in log, 'the loop logs the signal names')
+    check('Got SIGUSR2 signal.' in log, 'the loop logs the signal names')
     # the absurd interval is clamped, the agent neither spins nor dies
     before = len(srv.posts)
     time.sleep(2.5)
@@ -354,7 +354,7 @@ def start():
     check(agent.wait_log('Waiting for up to 60 seconds for statistics files to appear...'), 'waits for statistics')
     t0 = time.monotonic()
     check(agent.stop() == 0 and time.monotonic() - t0 < 3, 'SIGTERM ends the wait')
-    check("got 'TERM'" in agent.text(), 'signal logged by the loop')
+    check("got 'SIGTERM'" in agent.text(), 'signal logged by the loop')
     # as a daemon: detached, the pid file names it; the device configuration is followed every round
     stats_fixture()
     md5_stub()
