@@ -38,7 +38,7 @@ struct zelk_vap {
 	char channel_width[64];
 	int32_t tx_power;
 	int32_t noise;
-	int32_t signal;                    /* combined over the chains with a value; -99 none */
+	int32_t signal;			   /* combined over the chains with a value; -99 none */
 	int32_t chain_signal[ZELK_CHAINS]; /* -99 none */
 };
 

@@ -16,7 +16,15 @@ extern "C" {
 
 typedef struct zjson zjson;
 
-enum zj_type { ZJ_NONE, ZJ_OBJECT, ZJ_ARRAY, ZJ_STRING, ZJ_NUMBER, ZJ_BOOL, ZJ_NULL };
+enum zj_type {
+	ZJ_NONE,
+	ZJ_OBJECT,
+	ZJ_ARRAY,
+	ZJ_STRING,
+	ZJ_NUMBER,
+	ZJ_BOOL,
+	ZJ_NULL
+};
 
 /* The document in the file, or NULL when it cannot be read or is not JSON.  zj_free releases it
  * and every value taken from it. */

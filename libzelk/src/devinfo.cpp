@@ -20,8 +20,7 @@ void init_dev_info(struct zelk_dev_info *info)
 
 static void free_list(struct list_head *head, size_t link_offset)
 {
-	list_for_each_safe(pos, n, head)
-	{
+	list_for_each_safe (pos, n, head) {
 		list_del(pos);
 		free((char *)pos - link_offset);
 	}
@@ -251,8 +250,7 @@ int collect_dev_info(struct zelk_dev_info *info, int interval)
 
 struct zelk_vap *get_wireless_info_by_name(struct zelk_dev_info *info, const char *name)
 {
-	list_for_each(pos, &info->vaps)
-	{
+	list_for_each (pos, &info->vaps) {
 		struct zelk_vap *v = list_entry(pos, struct zelk_vap, link);
 		if (name && strcmp(v->name, name) == 0)
 			return v;
@@ -262,8 +260,7 @@ struct zelk_vap *get_wireless_info_by_name(struct zelk_dev_info *info, const cha
 
 struct zelk_vap *get_wireless_info_by_index(struct zelk_dev_info *info, int index)
 {
-	list_for_each(pos, &info->vaps)
-	{
+	list_for_each (pos, &info->vaps) {
 		struct zelk_vap *v = list_entry(pos, struct zelk_vap, link);
 		if (v->if_index == index)
 			return v;
@@ -273,8 +270,7 @@ struct zelk_vap *get_wireless_info_by_index(struct zelk_dev_info *info, int inde
 
 struct zelk_ifstat *get_interface_stats_by_index(struct zelk_dev_info *info, int index)
 {
-	list_for_each(pos, &info->ifstats)
-	{
+	list_for_each (pos, &info->ifstats) {
 		struct zelk_ifstat *s = list_entry(pos, struct zelk_ifstat, link);
 		if (s->if_index == index)
 			return s;
@@ -286,8 +282,7 @@ struct zelk_peer *get_peer_info(struct zelk_dev_info *info, int vap_index, unsig
 {
 	unsigned i = 0;
 
-	list_for_each(pos, &info->peers)
-	{
+	list_for_each (pos, &info->peers) {
 		if (++i != n)
 			continue;
 		struct zelk_peer *p = list_entry(pos, struct zelk_peer, link);

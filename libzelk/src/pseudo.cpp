@@ -115,7 +115,11 @@ static struct zelk_ifstat *if_arg(struct zelk_dev_info *info, const char *arg)
 	return k == 0 || k < INT32_MIN || k > INT32_MAX ? NULL : get_interface_stats_by_index(info, (int)k);
 }
 
-enum value_kind { V_INT, V_U32, V_U64 };
+enum value_kind {
+	V_INT,
+	V_U32,
+	V_U64
+};
 
 struct value {
 	enum value_kind kind;
@@ -147,11 +151,11 @@ static int memory_usage(struct zelk_dev_info *info, const char *, struct value *
 	return v_int(v, info->memory_usage);
 }
 
-#define VAP_VALUE(fn, expr)                                                       \
+#define VAP_VALUE(fn, expr)                                                         \
 	static int fn(struct zelk_dev_info *info, const char *arg, struct value *v) \
-	{                                                                         \
-		struct zelk_vap *vap = vap_arg(info, arg);                        \
-		return vap ? v_int(v, (expr)) : -1;                               \
+	{                                                                           \
+		struct zelk_vap *vap = vap_arg(info, arg);                          \
+		return vap ? v_int(v, (expr)) : -1;                                 \
 	}
 VAP_VALUE(signal_level, vap->signal)
 VAP_VALUE(frequency, vap->frequency)
@@ -173,11 +177,11 @@ static int assoc_time(struct zelk_dev_info *info, const char *arg, struct value 
 	return 0;
 }
 
-#define PEER_VALUE(fn, field)                                                     \
+#define PEER_VALUE(fn, field)                                                       \
 	static int fn(struct zelk_dev_info *info, const char *arg, struct value *v) \
-	{                                                                         \
-		struct zelk_peer *p = peer_arg(info, arg);                        \
-		return p ? v_u64(v, p->field) : -1;                               \
+	{                                                                           \
+		struct zelk_peer *p = peer_arg(info, arg);                          \
+		return p ? v_u64(v, p->field) : -1;                                 \
 	}
 PEER_VALUE(peer_tx_bytes, tx_bytes)
 PEER_VALUE(peer_tx_rate, tx_rate)

@@ -30,7 +30,8 @@ struct zjson {
 	}
 };
 
-namespace {
+namespace
+{
 
 struct Parser {
 	const char *p, *end;
@@ -60,15 +61,20 @@ struct Parser {
 			if (++p >= end)
 				return false;
 			switch (*p) {
-			case 'n': out.push_back('\n'); break;
-			case 't': out.push_back('\t'); break;
+			case 'n':
+				out.push_back('\n');
+				break;
+			case 't':
+				out.push_back('\t');
+				break;
 			case 'u': // the fixtures only escape ASCII
 				if (end - p < 5)
 					return false;
 				out.push_back((char)strtol(std::string(p + 1, 4).c_str(), nullptr, 16));
 				p += 4;
 				break;
-			default: out.push_back(*p);
+			default:
+				out.push_back(*p);
 			}
 		}
 		if (p >= end)

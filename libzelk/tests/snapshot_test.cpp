@@ -14,10 +14,12 @@
 #include "minijson.h"
 #include "zelk.h"
 
-namespace {
+namespace
+{
 
-class ZelkSnapshot : public ::testing::Test {
-protected:
+class ZelkSnapshot : public ::testing::Test
+{
+      protected:
 	std::string root;
 	struct zelk_dev_info info;
 
@@ -79,7 +81,8 @@ protected:
 			"lo":{"if_index":1,"rx_bytes":5,"tx_bytes":6},
 			"a-very-long-interface-name":{"if_index":31}},
 			"cpu_load":17,"memory_usage":41.5,"device_ip":"192.0.2.5"})");
-		put("remote-02:AA:BB:CC:DD:01.json", R"({"deviceIp":"192.0.2.77","wireless":{"txPower":19,"signal":[-48,0,-99,-40]}})");
+		put("remote-02:AA:BB:CC:DD:01.json",
+		    R"({"deviceIp":"192.0.2.77","wireless":{"txPower":19,"signal":[-48,0,-99,-40]}})");
 	}
 };
 
@@ -119,7 +122,8 @@ TEST_F(ZelkSnapshot, Snapshot)
 	ASSERT_NE(v2, nullptr);
 	EXPECT_EQ(v2->frequency, 0) << "an unknown radio gives zeros";
 
-	struct zelk_peer *p1 = get_peer_info(&info, 7, 1), *p2 = get_peer_info(&info, 7, 2), *p3 = get_peer_info(&info, 9, 3);
+	struct zelk_peer *p1 = get_peer_info(&info, 7, 1), *p2 = get_peer_info(&info, 7, 2),
+			 *p3 = get_peer_info(&info, 9, 3);
 	ASSERT_TRUE(p1 && p2 && p3);
 	EXPECT_EQ(p1->tx_bytes, 11u) << "counters from the state file, by position";
 	EXPECT_EQ(p2->rx_bytes, 44u);
@@ -155,7 +159,9 @@ TEST_F(ZelkSnapshot, SignalAveraging)
 		{ R"([{"vap":"ath0","signal":[-50,-51,-52,-53]}])", { -50, -51, -52 }, -51 },
 		{ R"([{"vap":"ath0","signal":[-50,-51,-52,0]}])", { -50, -51, -52 }, -51 },
 		{ R"([{"vap":"ath0","signal":[-50]},{"vap":"ath0","signal":[-61]}])", { -55, -99, -99 }, -55 },
-		{ R"([{"vap":"ath1","signal":[-50]},{"vap":"ath0"},{"vap":"ath0","signal":"x"}])", { -99, -99, -99 }, -99 },
+		{ R"([{"vap":"ath1","signal":[-50]},{"vap":"ath0"},{"vap":"ath0","signal":"x"}])",
+		  { -99, -99, -99 },
+		  -99 },
 		{ R"([{"vap":"ath0","signal":[]}])", { -99, -99, -99 }, -99 },
 		{ R"([{"vap":"ath0","signal":[1e30,-5]}])", { 1000, -5, -99 }, 497 },
 	};
@@ -253,10 +259,10 @@ TEST_F(ZelkSnapshot, Placeholders)
 		{ "zelk.interface.rx_bytes.$if_index(eth0)", 64, 0, "zelk.interface.rx_bytes.2" },
 		{ "zelk.interface.rx_bytes.$(eth0)", 64, 0, "zelk.interface.rx_bytes.2" },
 		{ "zelk.interface.rx_bytes.$(eth9)", 64, 0, "zelk.interface.rx_bytes.$(eth9)" },
-		{ "zelk.x.$(ath0)", 64, 0, "zelk.x.$(ath0)" },     // index 0: unchanged
+		{ "zelk.x.$(ath0)", 64, 0, "zelk.x.$(ath0)" }, // index 0: unchanged
 		{ "zelk.x.$other(eth0)", 64, 0, "zelk.x.$other(eth0)" },
-		{ "zelk..a...b.", 64, 0, "zelk.a.b" },              // empty parts go
-		{ ".zelk.a", 64, 0, ".zelk.a" },                    // a leading dot stays
+		{ "zelk..a...b.", 64, 0, "zelk.a.b" },		     // empty parts go
+		{ ".zelk.a", 64, 0, ".zelk.a" },		     // a leading dot stays
 		{ "z.$(a-very-long-interface-name)", 64, 0, "z.5" }, // the name is cut at 15
 		// an index longer than its placeholder: "input length + 1" is not enough
 		{ "z.$(a)", sizeof("z.$(a)"), -1, "" },
@@ -297,8 +303,12 @@ TEST(ZelkHelpers, TimeRemains)
 		int interval;
 		int64_t want;
 	} rows[] = {
-		{ 1003, 500000, 5, 3000 },  { 1000, 400000, 5, 0 }, { 1000, 500000, 5, 0 }, { 1006, 0, 5, 0 }, // set back
-		{ 1005, 500000, 5, 5000 },  { 1001, 0, 5, 500 },
+		{ 1003, 500000, 5, 3000 },
+		{ 1000, 400000, 5, 0 },
+		{ 1000, 500000, 5, 0 },
+		{ 1006, 0, 5, 0 }, // set back
+		{ 1005, 500000, 5, 5000 },
+		{ 1001, 0, 5, 500 },
 		// 64-bit: 2,500,000 s left of a 3,000,000 s interval does not wrap
 		{ 2501000, 500000, 3000000, 2500000000LL },
 	};

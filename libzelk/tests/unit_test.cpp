@@ -14,7 +14,8 @@
 
 #include "zelk.h"
 
-namespace {
+namespace
+{
 
 struct Dir {
 	std::string path;
@@ -45,7 +46,8 @@ TEST(ZelkJansson, DottedLookupsSplitAtEveryDot)
 {
 	Dir d;
 	zjson *doc = zj_parse_file(d.put("a.json", R"({"a":{"b":{"c":5}},"a.b":{"c":6},"x":[1,2.5,"s"],
-		"t":true,"f":false,"n":null,"r":12.75})").c_str());
+		"t":true,"f":false,"n":null,"r":12.75})")
+					   .c_str());
 	ASSERT_NE(doc, nullptr);
 	EXPECT_EQ(zj_number(zj_dotget(doc, "a.b.c")), 5) << "the dotted key \"a.b\" is not reachable";
 	EXPECT_EQ(zj_dotget(doc, "a.b.c.d"), nullptr);
@@ -65,7 +67,12 @@ TEST(ZelkJansson, DottedLookupsSplitAtEveryDot)
 	json_fill_integer(doc, "r", &r);
 	EXPECT_EQ(r, 13);
 	std::string keys;
-	zj_each(doc, [](const char *k, const zjson *, void *ctx) { *(std::string *)ctx += std::string(k) + ","; return 0; },
+	zj_each(
+		doc,
+		[](const char *k, const zjson *, void *ctx) {
+			*(std::string *)ctx += std::string(k) + ",";
+			return 0;
+		},
 		&keys);
 	EXPECT_EQ(keys, "a,a.b,x,t,f,n,r,") << "document order";
 	zj_free(doc);
@@ -149,12 +156,32 @@ TEST(ZelkAbi, ExportedNames)
 	ASSERT_NE(ktrv, nullptr) << dlerror();
 	void *h = dlopen("libzelk.so.1", RTLD_NOW);
 	ASSERT_NE(h, nullptr) << dlerror();
-	const char *names[] = { "init_dev_info", "collect_dev_info", "free_dev_info", "get_wireless_info_by_name",
-				"get_wireless_info_by_index", "get_interface_stats_by_index", "get_peer_info",
-				"get_pseudo_optional", "resolve_placeholders", "get_ifindex", "time_remains", "run_helper",
-				"zelk_install_handler", "resolve", "load_file", "flush_file", "file_size", "file_exists",
-				"matches", "matches_icase", "json_fill_string", "json_fill_integer", "json_fill_u32",
-				"json_fill_u64", "zj_parse_file", "zj_dotget" };
+	const char *names[] = { "init_dev_info",
+				"collect_dev_info",
+				"free_dev_info",
+				"get_wireless_info_by_name",
+				"get_wireless_info_by_index",
+				"get_interface_stats_by_index",
+				"get_peer_info",
+				"get_pseudo_optional",
+				"resolve_placeholders",
+				"get_ifindex",
+				"time_remains",
+				"run_helper",
+				"zelk_install_handler",
+				"resolve",
+				"load_file",
+				"flush_file",
+				"file_size",
+				"file_exists",
+				"matches",
+				"matches_icase",
+				"json_fill_string",
+				"json_fill_integer",
+				"json_fill_u32",
+				"json_fill_u64",
+				"zj_parse_file",
+				"zj_dotget" };
 	for (const char *n : names)
 		EXPECT_NE(dlsym(h, n), nullptr) << n;
 	// the shared layer it is built on stays inside

@@ -34,8 +34,8 @@ static void on_signal(int sig)
 
 static const int handled[] = { SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGCHLD };
 /* Names by the C library would need a newer one than the device's. */
-static const char *const handled_names[] = { "SIGHUP", "SIGINT", "SIGTERM", "SIGQUIT", "SIGPIPE", "SIGUSR1",
-					     "SIGUSR2", "SIGCHLD" };
+static const char *const handled_names[] = { "SIGHUP",	"SIGINT",  "SIGTERM", "SIGQUIT",
+					     "SIGPIPE", "SIGUSR1", "SIGUSR2", "SIGCHLD" };
 
 int zelk_install_signals(void)
 {

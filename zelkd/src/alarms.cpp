@@ -55,8 +55,7 @@ int zelk_alarm_valid(const struct zelk_alarm *a)
 
 void zelk_alarm_list_destroy(struct zelk_state *s)
 {
-	list_for_each_safe(pos, n, &s->alarms)
-	{
+	list_for_each_safe (pos, n, &s->alarms) {
 		list_del(pos);
 		struct zelk_alarm *a = list_entry(pos, struct zelk_alarm, link);
 		zelk_alarm_destroy(&a);
@@ -80,8 +79,7 @@ int zelk_alarms_subscribe(struct zelk_state *s)
 		return 0;
 	alarm_marker_encode(rec, "hello");
 	send_record(rec, "hello");
-	list_for_each(pos, &s->alarms)
-	{
+	list_for_each (pos, &s->alarms) {
 		struct zelk_alarm *a = list_entry(pos, struct zelk_alarm, link);
 		struct alarm_sub sub = { a->id, a->name, a->desc, a->oid, a->ifname, a->threshold, a->op };
 		alarm_sub_encode(rec, &sub);
@@ -98,8 +96,7 @@ static struct zelk_alarm *subscribed(struct zelk_state *s, const struct alarm_re
 {
 	unsigned char name[ALARM_NAME_LEN];
 
-	list_for_each(pos, &s->alarms)
-	{
+	list_for_each (pos, &s->alarms) {
 		struct zelk_alarm *a = list_entry(pos, struct zelk_alarm, link);
 		if (a->id != r->id)
 			continue;
@@ -132,7 +129,8 @@ static int write_alarm_line(FILE *f, const struct zelk_alarm *a, const struct al
 		return -1;
 	if (r->ifname[0] && (fputs(" ifname=\"", f) < 0 || zelk_put_escaped(f, r->ifname) < 0 || fputs("\"", f) < 0))
 		return -1;
-	if (r->peer_mac[0] && (fputs(" peermac=\"", f) < 0 || zelk_put_escaped(f, r->peer_mac) < 0 || fputs("\"", f) < 0))
+	if (r->peer_mac[0] &&
+	    (fputs(" peermac=\"", f) < 0 || zelk_put_escaped(f, r->peer_mac) < 0 || fputs("\"", f) < 0))
 		return -1;
 	return fprintf(f, "%s/>\n", state_text(r->state)) < 0 ? -1 : 0;
 }
@@ -143,7 +141,8 @@ static int store_alarm(struct zelk_state *s, const struct alarm_rec *r)
 	struct zelk_alarm *a = subscribed(s, r);
 
 	if (!a) {
-		log_message(KTRV_LOG_ERROR, "Internal error: received alarm for alert (id=%d, name=%s) not subscribed in alertd.\n",
+		log_message(KTRV_LOG_ERROR,
+			    "Internal error: received alarm for alert (id=%d, name=%s) not subscribed in alertd.\n",
 			    r->id, r->name);
 		return -1;
 	}
@@ -229,8 +228,8 @@ void zelk_optional_destroy(struct zelk_stat *st)
 
 void zelk_statistics_destroy(struct list_head *list)
 {
-	list_for_each_safe(pos, n, list)
-	zelk_optional_destroy(list_entry(pos, struct zelk_stat, link));
+	list_for_each_safe (pos, n, list)
+		zelk_optional_destroy(list_entry(pos, struct zelk_stat, link));
 }
 
 int zelk_snmp_init(struct zelk_state *s)
@@ -243,8 +242,7 @@ int zelk_snmp_init(struct zelk_state *s)
 
 void zelk_snmp_prepare(struct list_head *list)
 {
-	list_for_each_safe(pos, n, list)
-	{
+	list_for_each_safe (pos, n, list) {
 		struct zelk_stat *st = list_entry(pos, struct zelk_stat, link);
 		const char *desc = st->desc ? st->desc : "";
 		/* The identifier comes from the server: one that cannot fit is refused, never cut. */
@@ -281,8 +279,7 @@ int zelk_statistics_read(struct zelk_state *s)
 	if (!f)
 		return -1;
 	fputs("\t<statistics>\r\n", f);
-	list_for_each(pos, &s->stats)
-	{
+	list_for_each (pos, &s->stats) {
 		struct zelk_stat *st = list_entry(pos, struct zelk_stat, link);
 		if (st->kind != ZELK_STAT_INTERNAL) {
 			log_message(KTRV_LOG_DEBUG, "Ignoring %s OID.\n", st->oid);

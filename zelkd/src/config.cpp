@@ -10,7 +10,12 @@
 
 #include "paths.h"
 
-enum opt_type { OPT_U32, OPT_STRING, OPT_BOOL, OPT_FLOAT };
+enum opt_type {
+	OPT_U32,
+	OPT_STRING,
+	OPT_BOOL,
+	OPT_FLOAT
+};
 
 struct option_def {
 	const char *key;

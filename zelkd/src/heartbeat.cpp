@@ -119,7 +119,8 @@ static int remote_state(FILE *f, const struct zelk_peer *p)
 	for (int c = 0; c < ZELK_CHAINS; c++)
 		if (p->remote_signal[c] != 0 && signal_element(f, c, p->remote_signal[c]) < 0)
 			return -1;
-	if (number_element(f, "transmit-power", p->remote_tx_power) < 0 || text_element(f, "ip-address", p->remote_ip) < 0)
+	if (number_element(f, "transmit-power", p->remote_tx_power) < 0 ||
+	    text_element(f, "ip-address", p->remote_ip) < 0)
 		return -1;
 	return fprintf(f, "</remote-state>\n") < 0 ? -1 : 0;
 }

@@ -73,7 +73,8 @@ static int add_stats(struct zelk_state *s, xr_node *root)
 	for (xr_node *n = xr_child(req, "stat"); n; n = xr_next(n)) {
 		const char *id = attr(n, "id"), *oid = attr(n, "oid"), *desc = attr(n, "desc");
 		if (!id || !oid) {
-			log_message(KTRV_LOG_WARNING, "Invalid 'requested-statistics' received, missing 'id' and/or 'oid'.\n");
+			log_message(KTRV_LOG_WARNING,
+				    "Invalid 'requested-statistics' received, missing 'id' and/or 'oid'.\n");
 			continue;
 		}
 		struct zelk_stat *st;

@@ -67,8 +67,7 @@ int zelk_validate_request(struct zelk_task *t)
 
 void zelk_tasks_destroy(struct zelk_state *s)
 {
-	list_for_each_safe(pos, n, &s->tasks)
-	{
+	list_for_each_safe (pos, n, &s->tasks) {
 		list_del(pos);
 		zelk_job_destroy(list_entry(pos, struct zelk_task, link));
 	}
@@ -80,8 +79,8 @@ int zelk_tasks_now(struct zelk_state *s)
 		return -1;
 	struct zelk_task *t = list_entry(s->tasks.next, struct zelk_task, link);
 	list_del(&t->link);
-	log_message(KTRV_LOG_DEBUG, "Got task: task_id: %s, data_in %.*s.\n", t->id, t->input_len > 256 ? 256 : (int)t->input_len,
-		    t->input ? t->input : "");
+	log_message(KTRV_LOG_DEBUG, "Got task: task_id: %s, data_in %.*s.\n", t->id,
+		    t->input_len > 256 ? 256 : (int)t->input_len, t->input ? t->input : "");
 	for (size_t i = 0; i < N_TYPES; i++)
 		if (task_types[i].code == t->code) {
 			log_message(KTRV_LOG_DEBUG, "Perform task: id=%s, type=%s.\n", t->id, t->type);
@@ -104,7 +103,8 @@ int flush_task_xml(const char *id, int status, const char *type, const char *tex
 		return -1;
 	}
 	if (ftell(f) > ZELK_FILE_LIMIT || file_size(path) > ZELK_FILE_LIMIT) {
-		log_message(KTRV_LOG_ERROR, "File %s size exceeds the limit %d, skipping appending.\n", path, ZELK_FILE_LIMIT);
+		log_message(KTRV_LOG_ERROR, "File %s size exceeds the limit %d, skipping appending.\n", path,
+			    ZELK_FILE_LIMIT);
 		fclose(f);
 		return -1;
 	}
@@ -196,7 +196,8 @@ static int store_config(struct zelk_task *t)
 	size_t len;
 
 	if (!t->input || b64_decode(t->input, t->input_len, &data, &len) < 0) {
-		log_message(KTRV_LOG_ERROR, errno == ENOMEM ? "Failed memory allocation\n" : "Failed decoding from base64\n");
+		log_message(KTRV_LOG_ERROR,
+			    errno == ENOMEM ? "Failed memory allocation\n" : "Failed decoding from base64\n");
 		return -1;
 	}
 	int r = flush_file(ZELK_CONFIG_APPLY_TMP, data, (int)len);
@@ -268,10 +269,10 @@ static int download(struct zelk_state *s, const char *url)
 
 	if (!e)
 		return -1;
-#define SET(opt, val)                                            \
-	do {                                                     \
-		if (rc == CURLE_OK)                              \
-			rc = curl_easy_setopt(e, opt, val);      \
+#define SET(opt, val)                                       \
+	do {                                                \
+		if (rc == CURLE_OK)                         \
+			rc = curl_easy_setopt(e, opt, val); \
 	} while (0)
 	SET(CURLOPT_URL, url);
 	/* The URL is the server's: only the transfer protocols, never files or other schemes. */
@@ -383,7 +384,8 @@ int zelk_reboot_device(struct zelk_state *s, struct zelk_task *t)
 		if (st == -1)
 			snprintf(why, sizeof(why), "Reboot has failed");
 		else
-			snprintf(why, sizeof(why), "Reboot has failed, %s %d", WIFSIGNALED(st) ? "signal" : "exit status",
+			snprintf(why, sizeof(why), "Reboot has failed, %s %d",
+				 WIFSIGNALED(st) ? "signal" : "exit status",
 				 WIFSIGNALED(st) ? WTERMSIG(st) : WEXITSTATUS(st));
 		take_back(t, before, why);
 		return -1;
@@ -403,7 +405,8 @@ int zelk_troubleshoot_fetch_xml(struct zelk_state *, struct zelk_task *t)
 
 	int st = run(argv, NULL);
 	if (st == -1)
-		log_message(KTRV_LOG_WARNING, "Cannot execute helper program for gathering troubleshooting information.\n");
+		log_message(KTRV_LOG_WARNING,
+			    "Cannot execute helper program for gathering troubleshooting information.\n");
 	if (st == -1 || !zelk_helper_ok("gathering troubleshooting information", st)) {
 		log_message(KTRV_LOG_WARNING, "Cannot collect troubleshooting information.\n");
 		goto done;

@@ -82,10 +82,10 @@ int zelk_post_init(struct zelk_state *s, const char *body, size_t len)
 	CURLcode rc = CURLE_OK;
 
 	curl_easy_reset(e);
-#define SET(opt, val)                                            \
-	do {                                                     \
-		if (rc == CURLE_OK)                              \
-			rc = curl_easy_setopt(e, opt, val);      \
+#define SET(opt, val)                                       \
+	do {                                                \
+		if (rc == CURLE_OK)                         \
+			rc = curl_easy_setopt(e, opt, val); \
 	} while (0)
 	SET(CURLOPT_URL, s->url);
 	SET(CURLOPT_PROTOCOLS_STR, "http,https");

@@ -4,9 +4,9 @@
 #include "common/fileio.h"
 
 #include <new>
+#include <pugixml.hpp>
 #include <stdlib.h>
 #include <string.h>
-#include <pugixml.hpp>
 
 struct xr_doc {
 	pugi::xml_document doc;

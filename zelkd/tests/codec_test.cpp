@@ -24,8 +24,14 @@ static std::string encode(const std::string &in)
 
 TEST(ZelkdBase64, EncodesRfcVectors)
 {
-	const char *rows[][2] = { { "", "" },	  { "f", "Zg==" },	   { "fo", "Zm8=" },	     { "foo", "Zm9v" },
-				  { "foob", "Zm9vYg==" }, { "fooba", "Zm9vYmE=" }, { "foobar", "Zm9vYmFy" }, { "\xff\xfe\x3f", "//4/" } };
+	const char *rows[][2] = { { "", "" },
+				  { "f", "Zg==" },
+				  { "fo", "Zm8=" },
+				  { "foo", "Zm9v" },
+				  { "foob", "Zm9vYg==" },
+				  { "fooba", "Zm9vYmE=" },
+				  { "foobar", "Zm9vYmFy" },
+				  { "\xff\xfe\x3f", "//4/" } };
 	for (auto &r : rows)
 		EXPECT_EQ(encode(r[0]), r[1]) << r[0];
 }
@@ -37,20 +43,16 @@ TEST(ZelkdBase64, DecoderRules)
 		int ok;
 		const char *out;
 	} rows[] = {
-		{ "Zm9vYmFy", 1, "foobar" },
-		{ "Zm9v\r\nYmE=", 1, "fooba" },	  // line breaks and other bytes are skipped
-		{ " Zg = = ", 1, "f" },		  // padding counts only inside its group
-		{ "Zg==", 1, "f" },
-		{ "", 1, "" },
-		{ "Zm9", 0, nullptr },		  // a partial group
-		{ "Z", 0, nullptr },
-		{ "Zm9vY", 0, nullptr },
-		{ "Zg=a", 0, nullptr },		  // data after "="
-		{ "Zg==Zg==", 0, nullptr },	  // data after a padded group
-		{ "Z===", 0, nullptr },		  // three "="
-		{ "=Zg=", 0, nullptr },
-		{ "Zm=v", 0, nullptr },		  // "=" in the middle of a group
-		{ "Zm9vYg===", 0, nullptr },	  // "=" after padding
+		{ "Zm9vYmFy", 1, "foobar" }, { "Zm9v\r\nYmE=", 1, "fooba" }, // line breaks and other bytes are skipped
+		{ " Zg = = ", 1, "f" },					     // padding counts only inside its group
+		{ "Zg==", 1, "f" },	     { "", 1, "" },
+		{ "Zm9", 0, nullptr }, // a partial group
+		{ "Z", 0, nullptr },	     { "Zm9vY", 0, nullptr },
+		{ "Zg=a", 0, nullptr },				     // data after "="
+		{ "Zg==Zg==", 0, nullptr },			     // data after a padded group
+		{ "Z===", 0, nullptr },				     // three "="
+		{ "=Zg=", 0, nullptr },	     { "Zm=v", 0, nullptr }, // "=" in the middle of a group
+		{ "Zm9vYg===", 0, nullptr },			     // "=" after padding
 	};
 	for (auto &r : rows) {
 		unsigned char *data = nullptr;

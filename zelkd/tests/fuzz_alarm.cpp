@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	struct alarm_rec r;
 
 	if (alarm_rec_decode(data, size, &r) == 0) {
-		if (strlen(r.name) > ALARM_NAME_LEN || strlen(r.ifname) > ALARM_IFNAME_LEN || strlen(r.peer_mac) > ALARM_MAC_LEN)
+		if (strlen(r.name) > ALARM_NAME_LEN || strlen(r.ifname) > ALARM_IFNAME_LEN ||
+		    strlen(r.peer_mac) > ALARM_MAC_LEN)
 			abort();
 	}
 	return 0;

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		if (b64_encode(out, len, &text, &tsize) == 0) {
 			unsigned char *again;
 			size_t again_len;
-			if (b64_decode(text, tsize - 1, &again, &again_len) != 0 || again_len != len || memcmp(again, out, len))
+			if (b64_decode(text, tsize - 1, &again, &again_len) != 0 || again_len != len ||
+			    memcmp(again, out, len))
 				abort();
 			free(again);
 			free(text);

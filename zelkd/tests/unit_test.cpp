@@ -12,7 +12,8 @@
 
 #include "zelkd.h"
 
-namespace {
+namespace
+{
 
 struct TempDir {
 	std::string path;
@@ -87,7 +88,8 @@ TEST(ZelkdConfig, TypesAndAlternatives)
 		// strings and booleans: the first alternative of the right type
 		{ R"({"system":{"device":{"name":7}},"device":{"name":"alt"}})", "alt", 0, 60, 0 },
 		// numbers: the first present alternative, a non-number there gives the default
-		{ R"({"system":{"device":{"coordinate":{"latitude":"x"}}},"device":{"latitude":5}})", "no-name", 0, 60, 0 },
+		{ R"({"system":{"device":{"coordinate":{"latitude":"x"}}},"device":{"latitude":5}})", "no-name", 0, 60,
+		  0 },
 		{ R"({"device":{"latitude":5.5},"connection":{"timeout":30.9}})", "no-name", 5.5, 30, 0 },
 		{ R"({"connection":{"timeout":-5},"heartbeat":{"dumprequest":1}})", "no-name", 0, 0, 0 },
 		{ R"({"connection":{"timeout":"9"},"heartbeat":{"dumprequest":true}})", "no-name", 0, 60, 1 },
@@ -115,7 +117,9 @@ TEST(ZelkdConfig, DeviceDocumentReplacesTheSecondTable)
 	TempDir d;
 	Agent a;
 	ASSERT_EQ(zelk_load_config(&a.s, write(d, "zelkd.conf", R"({"heartbeat":{"url":"http://x/"},
-		"device":{"name":"conf","location":"roof"},"connection":{"timeout":12}})").c_str()), 0);
+		"device":{"name":"conf","location":"roof"},"connection":{"timeout":12}})")
+						 .c_str()),
+		  0);
 	EXPECT_STREQ(a.s.location, "roof");
 	ASSERT_EQ(zelk_load_ctx_extern(&a.s, write(d, "config.json", R"({"device":{"name":"dev"}})").c_str()), 0);
 	EXPECT_STREQ(a.s.device_name, "dev");
@@ -130,44 +134,43 @@ TEST(ZelkdReply, TasksStatisticsAlarmsInterval)
 {
 	TempDir d;
 	Agent a;
-	std::string r = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nLink: <http://x/>; rel=a\r\n"
-			"Content-Type: text/xml\r\n\r\n<?xml version=\"1.0\"?>\n<reply>"
-			"<errors><error code=\"7\">bad</error></errors>"
-			"<task type=\"config-upload\" id=\"a&amp;&quot;b\"/>"
-			"<task type=\"config-download\" id=\"2\">QUJD</task>"
-			"<task type=\"reset\" id=\"3\"/><task type=\"reboot\"/><task type=\"reboot\" id=\"\"/>"
-			"<task type=\"Reboot\" id=\"4\"/><task type=\"troubleshoot-upload\" id=\"5\"/>"
-			"<requested-statistics><stat id=\"s1\" oid=\"zelk.generic.cpu_load\"/><stat id=\"s2\"/>"
-			"<stat id=\"s3\" oid=\"sys.uptime\"/><stat id=\"s4\" oid=\"zelk.interface.rx_bytes.2\" desc=\"d\"/>"
-			"</requested-statistics>"
-			"<requested-alarms><alarm id=\"9\" name=\"n\" threshold=\"-9000000000\" op=\"below\" ifname=\"\"/>"
-			"<alarm id=\"0\" name=\"zero\"/><alarm name=\"none\"/><alarm id=\"\" name=\"empty\"/>"
-			"<alarm id=\"10\" op=\"equal\"/><alarm id=\"11\" op=\"above\"/></requested-alarms>"
-			"<heartbeat-interval>300</heartbeat-interval></reply>";
+	std::string r =
+		"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nLink: <http://x/>; rel=a\r\n"
+		"Content-Type: text/xml\r\n\r\n<?xml version=\"1.0\"?>\n<reply>"
+		"<errors><error code=\"7\">bad</error></errors>"
+		"<task type=\"config-upload\" id=\"a&amp;&quot;b\"/>"
+		"<task type=\"config-download\" id=\"2\">QUJD</task>"
+		"<task type=\"reset\" id=\"3\"/><task type=\"reboot\"/><task type=\"reboot\" id=\"\"/>"
+		"<task type=\"Reboot\" id=\"4\"/><task type=\"troubleshoot-upload\" id=\"5\"/>"
+		"<requested-statistics><stat id=\"s1\" oid=\"zelk.generic.cpu_load\"/><stat id=\"s2\"/>"
+		"<stat id=\"s3\" oid=\"sys.uptime\"/><stat id=\"s4\" oid=\"zelk.interface.rx_bytes.2\" desc=\"d\"/>"
+		"</requested-statistics>"
+		"<requested-alarms><alarm id=\"9\" name=\"n\" threshold=\"-9000000000\" op=\"below\" ifname=\"\"/>"
+		"<alarm id=\"0\" name=\"zero\"/><alarm name=\"none\"/><alarm id=\"\" name=\"empty\"/>"
+		"<alarm id=\"10\" op=\"equal\"/><alarm id=\"11\" op=\"above\"/></requested-alarms>"
+		"<heartbeat-interval>300</heartbeat-interval></reply>";
 	ASSERT_EQ(xml_extract(&a.s, write(d, "reply", r).c_str()), 0);
 
 	std::vector<std::string> ids;
-	list_for_each(pos, &a.s.tasks)
-	{
+	list_for_each (pos, &a.s.tasks) {
 		struct zelk_task *t = list_entry(pos, struct zelk_task, link);
 		ids.push_back(std::string(t->id) + ":" + std::to_string(t->code) + ":" + t->input);
 	}
 	EXPECT_EQ(ids, (std::vector<std::string>{ "a&\"b:2:", "2:3:QUJD", "5:12:" }));
 
 	std::vector<std::string> stats;
-	list_for_each(pos, &a.s.stats)
-	{
+	list_for_each (pos, &a.s.stats) {
 		struct zelk_stat *st = list_entry(pos, struct zelk_stat, link);
 		stats.push_back(std::string(st->id) + "=" + st->resolved + ":" + std::to_string(st->kind));
 	}
 	EXPECT_EQ(stats, (std::vector<std::string>{ "s1=zelk.generic.cpu_load:2", "s4=zelk.interface.rx_bytes.2:2" }));
 
 	std::vector<std::string> alarms;
-	list_for_each(pos, &a.s.alarms)
-	{
+	list_for_each (pos, &a.s.alarms) {
 		struct zelk_alarm *al = list_entry(pos, struct zelk_alarm, link);
-		alarms.push_back(std::to_string(al->id) + ":" + std::to_string(al->threshold) + ":" + std::to_string(al->op) +
-				 ":" + (al->ifname ? al->ifname : "-") + ":" + (al->name ? al->name : "-"));
+		alarms.push_back(std::to_string(al->id) + ":" + std::to_string(al->threshold) + ":" +
+				 std::to_string(al->op) + ":" + (al->ifname ? al->ifname : "-") + ":" +
+				 (al->name ? al->name : "-"));
 	}
 	EXPECT_EQ(alarms, (std::vector<std::string>{ "9:-9000000000:1:-:n", "10:0:2:-:-", "11:0:0:-:-" }));
 	EXPECT_EQ(a.s.hb_interval, 300u);
@@ -176,7 +179,8 @@ TEST(ZelkdReply, TasksStatisticsAlarmsInterval)
 	EXPECT_EQ(a.s.connect_timeout, 200u);
 
 	// the next reply replaces both request lists and keeps the queue
-	ASSERT_EQ(xml_extract(&a.s, write(d, "reply2", "<r><heartbeat-interval>0</heartbeat-interval></r>").c_str()), 0);
+	ASSERT_EQ(xml_extract(&a.s, write(d, "reply2", "<r><heartbeat-interval>0</heartbeat-interval></r>").c_str()),
+		  0);
 	EXPECT_TRUE(list_empty(&a.s.alarms));
 	EXPECT_TRUE(list_empty(&a.s.stats));
 	EXPECT_FALSE(list_empty(&a.s.tasks));
@@ -191,8 +195,12 @@ TEST(ZelkdReply, IntervalBounds)
 		long long in;
 		unsigned interval, timeout, connect;
 	} rows[] = {
-		{ 300, 300, 300, 200 }, { 10, 10, 60, 40 },	      { 0, 15, 60, 40 },
-		{ -5, 15, 60, 40 },	{ 99999999999LL, 86400, 86400, 57600 }, { 61, 61, 61, 40 },
+		{ 300, 300, 300, 200 },
+		{ 10, 10, 60, 40 },
+		{ 0, 15, 60, 40 },
+		{ -5, 15, 60, 40 },
+		{ 99999999999LL, 86400, 86400, 57600 },
+		{ 61, 61, 61, 40 },
 	};
 	for (auto &r : rows) {
 		Agent a;
@@ -247,23 +255,30 @@ TEST(ZelkdDocument, DevStateBlock)
 		const char *want;
 	} rows[] = {
 		{ "40+", "wpa2", "yes", "192.0.2.7",
-		  "  <frequency>5180</frequency>\n  <wireless-status>1</wireless-status>\n  <ethernet-status>1</ethernet-status>\n"
-		  "  <data-rate>300</data-rate>\n  <encryption>1</encryption>\n  <channel-width level=\"above\">40</channel-width>\n"
+		  "  <frequency>5180</frequency>\n  <wireless-status>1</wireless-status>\n  "
+		  "<ethernet-status>1</ethernet-status>\n"
+		  "  <data-rate>300</data-rate>\n  <encryption>1</encryption>\n  <channel-width "
+		  "level=\"above\">40</channel-width>\n"
 		  "<local-stats>\n  <signal antenna=\"0\">-55</signal>\n  <signal antenna=\"2\">-60</signal>\n"
 		  "  <transmit-power>23</transmit-power>\n</local-stats>\n<remote-state mac=\"02:AA:BB:CC:DD:01\">\n"
-		  "  <signal antenna=\"1\">-48</signal>\n  <transmit-power>19</transmit-power>\n  <ip-address>192.0.2.7</ip-address>\n"
+		  "  <signal antenna=\"1\">-48</signal>\n  <transmit-power>19</transmit-power>\n  "
+		  "<ip-address>192.0.2.7</ip-address>\n"
 		  "</remote-state>\n" },
 		{ "80-", "Open", "No", "",
-		  "  <frequency>5180</frequency>\n  <wireless-status>1</wireless-status>\n  <ethernet-status>0</ethernet-status>\n"
-		  "  <data-rate>300</data-rate>\n  <encryption>0</encryption>\n  <channel-width level=\"below\">80</channel-width>\n"
+		  "  <frequency>5180</frequency>\n  <wireless-status>1</wireless-status>\n  "
+		  "<ethernet-status>0</ethernet-status>\n"
+		  "  <data-rate>300</data-rate>\n  <encryption>0</encryption>\n  <channel-width "
+		  "level=\"below\">80</channel-width>\n"
 		  "<local-stats>\n  <signal antenna=\"0\">-55</signal>\n  <signal antenna=\"2\">-60</signal>\n"
 		  "  <transmit-power>23</transmit-power>\n</local-stats>\n" },
 		{ "0", "x", "", "",
-		  "  <frequency>5180</frequency>\n  <wireless-status>1</wireless-status>\n  <data-rate>300</data-rate>\n"
+		  "  <frequency>5180</frequency>\n  <wireless-status>1</wireless-status>\n  "
+		  "<data-rate>300</data-rate>\n"
 		  "  <encryption>1</encryption>\n<local-stats>\n  <signal antenna=\"0\">-55</signal>\n"
 		  "  <signal antenna=\"2\">-60</signal>\n  <transmit-power>23</transmit-power>\n</local-stats>\n" },
 		{ "160 MHz and more text", "x", "", "",
-		  "  <frequency>5180</frequency>\n  <wireless-status>1</wireless-status>\n  <data-rate>300</data-rate>\n"
+		  "  <frequency>5180</frequency>\n  <wireless-status>1</wireless-status>\n  "
+		  "<data-rate>300</data-rate>\n"
 		  "  <encryption>1</encryption>\n  <channel-width>160</channel-width>\n<local-stats>\n"
 		  "  <signal antenna=\"0\">-55</signal>\n  <signal antenna=\"2\">-60</signal>\n"
 		  "  <transmit-power>23</transmit-power>\n</local-stats>\n" },
@@ -313,12 +328,18 @@ TEST(ZelkdTasks, Validation)
 		const char *type, *id;
 		int ok, code;
 	} rows[] = {
-		{ "config-upload", "1", 1, 2 },	      { "config-download", "1", 1, 3 },
-		{ "config-download-merge", "1", 1, 4 }, { "firmware-upgrade", "1", 1, 5 },
-		{ "firmware-download", "1", 1, 6 },   { "reboot", "1", 1, 7 },
-		{ "troubleshoot-upload", "1", 1, 12 }, { "reset", "1", 0, 0 },
-		{ "REBOOT", "1", 0, 0 },	      { "reboot", "", 0, 0 },
-		{ "reboot", nullptr, 0, 0 },	      { nullptr, "1", 0, 0 },
+		{ "config-upload", "1", 1, 2 },
+		{ "config-download", "1", 1, 3 },
+		{ "config-download-merge", "1", 1, 4 },
+		{ "firmware-upgrade", "1", 1, 5 },
+		{ "firmware-download", "1", 1, 6 },
+		{ "reboot", "1", 1, 7 },
+		{ "troubleshoot-upload", "1", 1, 12 },
+		{ "reset", "1", 0, 0 },
+		{ "REBOOT", "1", 0, 0 },
+		{ "reboot", "", 0, 0 },
+		{ "reboot", nullptr, 0, 0 },
+		{ nullptr, "1", 0, 0 },
 	};
 	for (auto &r : rows) {
 		struct zelk_task *t = zelk_job_create();
