@@ -363,6 +363,7 @@ def start():
     srv.replies = [{'body': reply(interval=1)}]
     srv.default = {'body': reply(interval=1)}
     put('/tmp/zelkd.conf', json.dumps(config(srv.url, path={'sysconf': SYSCONF_STUB},
+                                             heartbeat={'url': srv.url, 'dumprequest': True},
                                              device={'name': 'conf-name', 'latitude': 10, 'longitude': 0})))
     r = subprocess.run(['/usr/sbin/zelkd', '-c', '/tmp/zelkd.conf'], capture_output=True, timeout=10)
     check(r.returncode == 0, 'daemon start returns 0: %r' % (r,))
@@ -372,6 +373,11 @@ def start():
     d = parse(srv.posts[0]['body'])
     check(d.findtext('device-name') == 'dev-a' and d.findtext('location') == 'here', 'names from /tmp/config.json')
     check(d.find('coordinates') is None, 'longitude 0: no coordinates')
+    time.sleep(0.3)
+    dump = open(ZELK + '/request', 'rb').read()
+    check(dump.startswith(b'POST /hb HTTP/1.1\r\n') and b'<heartbeat version="2">' in dump and b'HTTP/1.1 200 OK' in dump,
+          'the exchange dumped to /tmp/zelk/request: %r' % dump[:60])
+    check(stat.S_IMODE(os.stat(ZELK + '/request').st_mode) == 0o600, 'dump file mode')
     put('/tmp/config.json', json.dumps({'system': {'device': {'name': 'dev-b'}}, 'device': {'name': 'dev-c'}}))
     n = len(srv.posts)
     srv.wait_posts(n + 2)
