@@ -200,7 +200,7 @@ def callgrind():
         per = total / posts
         base = base or per
         print('zelkd callgrind: %3d stations: %d rounds, %.0f instructions per round (snapshot %.0f, document %.0f '
-              'per round), x%.2f of 2 stations' % (n, posts, per, incl / posts, doc / posts, per / base))
+              'with its statistics block, per round), x%.2f of 2 stations' % (n, posts, per, incl / posts, doc / posts, per / base))
     (n0, p0, t0, s0, _), (n1, p1, t1, s1, _) = results[0], results[-1]
     per_station = (t1 / p1 - t0 / p0) / (n1 - n0)
     print('zelkd callgrind: %.0f instructions per station and round (from %d to %d stations)' % (per_station, n0, n1))
