@@ -184,6 +184,14 @@ TEST(ZelkAbi, ExportedNames)
 				"zj_dotget" };
 	for (const char *n : names)
 		EXPECT_NE(dlsym(h, n), nullptr) << n;
+	// what the agent takes from libktrv, the list head an object, not a function
+	for (const char *n : { "log_message", "log_message_errno", "escape_xml", "read_serial_no", "trimr_string",
+			       "socket_write", "socket_input_init", "socket_input_read_single", "socket_input_extract",
+			       "socket_input_shutdown", "interfaces" })
+		EXPECT_NE(dlsym(ktrv, n), nullptr) << n;
+	struct list_head *ifs = (struct list_head *)dlsym(ktrv, "interfaces");
+	ASSERT_NE(ifs, nullptr);
+	EXPECT_TRUE(ifs->next != nullptr && ifs->prev != nullptr) << "an initialised list head";
 	// the shared layer it is built on stays inside
 	EXPECT_EQ(dlsym(h, "run_argv"), nullptr);
 	EXPECT_EQ(dlsym(h, "write_all"), nullptr);
