@@ -149,7 +149,7 @@ static int store_alarm(struct zelk_state *s, const struct alarm_rec *r)
 	FILE *f = fopen(ZELK_ALARMS, "ae");
 	if (!f)
 		return -1;
-	if (ftell(f) > ZELK_FILE_LIMIT) {
+	if (file_size(ZELK_ALARMS) > ZELK_FILE_LIMIT) {
 		log_message(KTRV_LOG_ERROR, "File %s size exceeds the limit %d, skipping appending.\n", ZELK_ALARMS,
 			    ZELK_FILE_LIMIT);
 		fclose(f);

@@ -102,7 +102,7 @@ int flush_task_xml(const char *id, int status, const char *type, const char *tex
 		log_message(KTRV_LOG_ERROR, "Cannot open file %s.\n", path);
 		return -1;
 	}
-	if (ftell(f) > ZELK_FILE_LIMIT || file_size(path) > ZELK_FILE_LIMIT) {
+	if (file_size(path) > ZELK_FILE_LIMIT) {
 		log_message(KTRV_LOG_ERROR, "File %s size exceeds the limit %d, skipping appending.\n", path,
 			    ZELK_FILE_LIMIT);
 		fclose(f);

@@ -160,6 +160,20 @@ def heartbeat():
     alarm_post = [p for p in srv.posts[n0:] if b'<alarm ' in p['body']][0]
     check(parse(alarm_post['body']).find('statistics') is None, 'immediate heartbeat after an alarm has no statistics')
 
+    # an alarms file over its limit takes no more lines until a heartbeat carried it away
+    n1 = len(srv.posts)
+    srv.wait_posts(n1 + 1)
+    time.sleep(0.2)
+    line = '\t\t<alarm id="6" threshold="1" value="2" timestamp="3" status="active"/>\n'
+    filler = line * (100001 // len(line) + 1)
+    put(ZELK + '/alarms', filler)
+    alertd.send(Alertd.record(6, b'n' * 32, -8, 1, 9, b'', b''))
+    check(agent.wait_log('size exceeds the limit 100000'), 'limit of the alarms file')
+    n2 = len(srv.posts)
+    srv.wait_posts(n2 + 1)
+    got = [dict(e.attrib) for e in parse(srv.posts[n2]['body']).find('alarms')]
+    check(len(got) == filler.count('\n') and all(a['value'] == '2' for a in got), 'no line past the limit: %d' % len(got))
+
     # SIGTERM: exit 0, the agent's files go, the pid file stays
     put(ZELK + '/zelk-stats', 'x')
     rc = agent.stop()
