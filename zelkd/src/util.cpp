@@ -51,11 +51,6 @@ void zelk_copy_text(char *dst, size_t size, const char *src)
 	dst[n] = '\0';
 }
 
-char *zelk_strdup(const char *s)
-{
-	return s ? strdup(s) : NULL;
-}
-
 int zelk_helper_ok(const char *activity, int status)
 {
 	if (WIFSIGNALED(status)) {

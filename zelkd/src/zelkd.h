@@ -178,7 +178,6 @@ int zelk_statistics_read(struct zelk_state *s);
 int zelk_put_escaped(FILE *f, const char *text);
 /* Appends the file's bytes to f (nothing when it does not exist).  0 or -1. */
 int zelk_copy_file(FILE *f, const char *path);
-char *zelk_strdup(const char *s);
 /* At most size - 1 bytes of src, terminated. */
 void zelk_copy_text(char *dst, size_t size, const char *src);
 /* Logs how a helper ended; 1 when it exited with 0. */
