@@ -134,7 +134,6 @@ int periodic_stats(void)
 		if (stats_is_radio(c.preconf, radio))
 			json_array_append_new(wl, periodic_radio(&c, rfs, radio));
 	}
-	stats_save_peer_cache(&c);
 
 	/* The log contract puts the collector's messages in the stats applet's category. */
 	if (sysinfo(&si) < 0)

@@ -42,9 +42,9 @@ struct run_ctx {
 	struct qlix_stats_rec allstats[ALLSTATS_MAX];
 	size_t nallstats;
 	bool agg0;
-	/* last cached snapshot per station */
+	/* the peer cache as the last VAP pass left it: last snapshot per station */
 	std::unordered_map<uint64_t, struct peer_snapshot> cache;
-	/* snapshots of this run, written as the new cache */
+	/* snapshots of the current VAP pass, the cache after it */
 	std::vector<struct peer_snapshot> snapshots;
 	/* wireless only: counters and kicker */
 	bool counters;
@@ -68,8 +68,10 @@ struct vap_ctx {
 	const char *prev_cipher;
 };
 
-void stats_save_peer_cache(const struct run_ctx *c);
+/* Ends a VAP pass: its snapshots become the cache, on file and for the next pass. */
+void stats_save_peer_cache(struct run_ctx *c);
 uint32_t stats_sum_u32(const uint8_t *p, int count);
+/* Walks the stations of a VAP into v->peers; the pass ends with the cache replaced. */
 void stats_walk_stations(struct vap_ctx *v);
 void stats_run_init(struct run_ctx *c);
 void stats_run_free(struct run_ctx *c);

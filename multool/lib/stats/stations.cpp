@@ -69,18 +69,26 @@ static void load_peer_cache(struct run_ctx *c)
 	munmap(map, (size_t)st.st_size);
 }
 
-/* One cache per run, holding the stations of every VAP sampled: a cache per VAP pass would leave only
- * the last VAP's stations and turn the others' percentages into lifetime figures.  A run without
+/* The cache holds the stations of the last pass over a VAP: each pass looks its stations up in what
+ * the pass before it left (of this run, or of the run before) and replaces it with its own, so
+ * several VAPs give the same figures as a cache written at the end of every pass.  A pass without
  * stations leaves the cache as it is. */
-void stats_save_peer_cache(const struct run_ctx *c)
+void stats_save_peer_cache(struct run_ctx *c)
 {
 	if (c->snapshots.empty())
 		return;
 	std::vector<uint8_t> buf(c->snapshots.size() * PEER_CACHE_REC_SIZE);
 	for (size_t i = 0; i < c->snapshots.size(); i++)
 		peer_cache_encode(&buf[i * PEER_CACHE_REC_SIZE], &c->snapshots[i]);
-	if (write_replace(STATS_PEER_CACHE, ".tmp", buf.data(), buf.size(), 0600, 0) < 0)
+	if (write_replace(STATS_PEER_CACHE, ".tmp", buf.data(), buf.size(), 0600, 0) < 0) {
+		/* the file keeps the records of the pass before, and so does the next lookup */
 		perror(STATS_PEER_CACHE);
+	} else {
+		c->cache.clear();
+		for (const auto &s : c->snapshots)
+			c->cache[mac_key(s.mac)] = s;
+	}
+	c->snapshots.clear();
 }
 
 static json_t *remote_doc(const uint8_t mac[6])
@@ -206,11 +214,12 @@ static void station_identity(json_t *o, const uint8_t *mac, const uint8_t *st)
 		const char *ip6 = json_string_value(json_object_get(remote, "deviceIp6"));
 		json_set_text(o, "ipAddress", ip ? ip : "0.0.0.0");
 		json_set_text(o, "ip6Address", ip6 ? ip6 : "::");
+		/* Written by another component: only texts are taken for these texts. */
 		json_t *fw = json_object_get(remote, "firmwareVersion");
-		if (fw)
+		if (json_is_string(fw))
 			json_object_set(o, "firmware", fw);
 		json_t *dn = json_object_get(remote, "deviceName");
-		if (dn)
+		if (json_is_string(dn))
 			json_object_set(o, "deviceName", dn);
 	} else {
 		char name[STASTATS_NAME_LEN + 1];
@@ -326,6 +335,7 @@ void stats_walk_stations(struct vap_ctx *v)
 	if (drv_request(v->ifi->name, DRV_STA_LIST, buf.data(), buf.size(), &len) < 0)
 		return;
 	drv_sta_walk(buf.data(), len, station_one, v);
+	stats_save_peer_cache(v->run);
 }
 
 void stats_run_init(struct run_ctx *c)

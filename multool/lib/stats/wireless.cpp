@@ -395,7 +395,6 @@ int wireless_stats(const struct kick_entry *kick, int nkick)
 	kicker_set_thresholds(w.run.kicker, kick, nkick);
 
 	wl_sample(&w);
-	stats_save_peer_cache(&w.run);
 
 	json_object_set_new(new_state, "vaps", w.state_vaps);
 	json_object_set(new_state, "peers", w.run.new_state_peers);
