@@ -124,11 +124,17 @@ PRECONF = {'ethernet': ['eth'], 'topology': {'wan': 'eth0', 'lan': 'eth1', 'wire
            'vaps': {'ath0': {'security': 'wpa2', 'vlan': 12}, 'ath1': {'security': 'wpapsk', 'vlan': 0}}}
 
 # gone0 is created first and deleted last, so that every later interface's position in
-# /proc/net/dev is one less than its kernel index; eth0 drops 7 frames it cannot transmit.
+# /proc/net/dev is one less than its kernel index; eth0 drops 7 frames it cannot transmit, and its
+# link message (~19 KB of alternative names) is larger than a four-page receive buffer.
 SETUP = '''
 set -e
 ip tuntap add gone0 mode tap
 ip tuntap add eth0 mode tap; ip tuntap add eth1 mode tap
+X=xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx
+for j in 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29; do
+  ip link property add dev eth0 altname a${j}0$X altname a${j}1$X altname a${j}2$X altname a${j}3$X \\
+    altname a${j}4$X altname a${j}5$X altname a${j}6$X altname a${j}7$X
+done
 ip tuntap add wifi0 mode tap; ip tuntap add wifi1 mode tap
 ip link add link eth0 name eth0.7 type macvlan
 ip link add link wifi0 name ath0 type macvlan; ip link add link wifi0 name ath1 type macvlan
