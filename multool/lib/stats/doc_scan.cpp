@@ -249,29 +249,35 @@ kind scan_value(scanner &s, place where, doc_entry *entry);
 /* Where a member's value stands, and which of the entry's fields it fills (-1: none; 100+: a text). */
 enum { F_NONE = -1, F_NAME = 100, F_MAC, F_VAP };
 
+bool is(const std::string &key, const char *name)
+{
+	size_t n = strlen(name);
+	return key.size() == n && memcmp(key.data(), name, n) == 0;
+}
+
 int member_field(place where, const std::string &key, place *inner)
 {
 	*inner = P_OTHER;
 	if (where == P_ROOT) {
-		if (key == "vaps")
+		if (is(key, "vaps"))
 			*inner = P_VAPS;
-		else if (key == "peers")
+		else if (is(key, "peers"))
 			*inner = P_PEERS;
 		return F_NONE;
 	}
 	if (where == P_VAP_ENTRY) {
-		if (key == "name")
+		if (is(key, "name"))
 			return F_NAME;
 		for (int i = 0; i < DOC_VAP_COUNTERS; i++)
-			if (key == doc_vap_counter_names[i])
+			if (is(key, doc_vap_counter_names[i]))
 				return i;
 	} else if (where == P_PEER_ENTRY) {
-		if (key == "mac")
+		if (is(key, "mac"))
 			return F_MAC;
-		if (key == "vap")
+		if (is(key, "vap"))
 			return F_VAP;
 		for (int i = 0; i < DOC_PEER_COUNTERS; i++)
-			if (key == doc_peer_counter_names[i])
+			if (is(key, doc_peer_counter_names[i]))
 				return i;
 	}
 	return F_NONE;
@@ -300,7 +306,7 @@ kind scan_object(scanner &s, place where, doc_entry *entry)
 		if (s.p >= s.end || *s.p != '"' || scan_string(s) < 0)
 			return K_BAD;
 		place inner;
-		bool is_timestamp = where == P_ROOT && s.text == "timestamp";
+		bool is_timestamp = where == P_ROOT && is(s.text, "timestamp");
 		int field = member_field(where, s.text, &inner);
 		skip_blank(s);
 		if (s.p >= s.end || *s.p != ':')

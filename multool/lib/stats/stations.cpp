@@ -376,7 +376,10 @@ static int station_one(const uint8_t *rec, size_t reclen, void *arg)
 	const uint8_t *m = rec + STA_REC_MAC;
 
 	(void)reclen;
-	c->st.assign(STASTATS_SIZE, 0);
+	/* Nothing past the addresses is read: clearing the rest for every station would cost more than
+	 * all the rest of the station's work. */
+	c->st.resize(STASTATS_SIZE);
+	memset(c->st.data(), 0, STASTATS_IPV6 + 16);
 	memcpy(&c->st[0], m, 6);
 	if (drv_request(v->ifi->name, DRV_STA_STATS, c->st.data(), c->st.size(), NULL) < 0)
 		return 1; /* ends this VAP's station pass */
