@@ -565,6 +565,31 @@ int do_driver(json_t *ifc, unsigned long req, struct iwreq *wrq, answer &a)
 		station_stats(s, out.data());
 		goto copy;
 	}
+	case 0x89F8: {
+		json_t *sp = json_object_get(ifc, "spectral");
+		if (!sp)
+			break;
+		json_t *samples = json_object_get(sp, "samples");
+		size_t n = json_array_size(samples);
+		out.assign(SP_FIRST + n * SP_REC, 0);
+		put<uint32_t>(out.data(), SP_COUNT, (uint32_t)num(json_object_get(sp, "count"), n));
+		put<uint32_t>(out.data(), SP_BINS, (uint32_t)num(json_object_get(sp, "bins")));
+		for (size_t i = 0; i < n; i++) {
+			json_t *x = json_array_get(samples, i);
+			uint8_t *r = out.data() + SP_FIRST + i * SP_REC;
+			put<uint32_t>(r, SP_TSF, (uint32_t)num(json_object_get(x, "tsf")));
+			put<uint16_t>(r, SP_FREQ, (uint16_t)num(json_object_get(x, "freq")));
+			put<int16_t>(r, SP_NF, (int16_t)snum(json_object_get(x, "nf")));
+			r[SP_RSSI] = (uint8_t)snum(json_object_get(x, "rssi"));
+			json_t *bins = json_object_get(x, "bins");
+			for (size_t k = 0; k < SP_MAX_BINS && k < json_array_size(bins); k++)
+				r[SP_BIN + k] = (uint8_t)num(json_array_get(bins, k));
+		}
+		if (out.size() > room)
+			out.resize(room);
+		wrq->u.data.length = (uint16_t)out.size();
+		goto copy;
+	}
 	case 0x89F6:
 		if (!json_object_get(ifc, "stations") && !json_object_get(ifc, "stalist_raw"))
 			break;

@@ -17,6 +17,7 @@ const struct drv_request drv_requests[DRV_REQ_COUNT] = {
 	{ "SIOCG80211STATS", 0x89F2, WLSTATS_SIZE },
 	{ "SIOCGSTASTATS", 0x89F5, STASTATS_SIZE },
 	{ "SIOCGSTALIST", 0x89F6, STALIST_SIZE },
+	{ "SIOCGSPECTRAL", 0x89F8, SPECTRAL_SIZE },
 	{ "SIOCGIFHWADDR", SIOCGIFHWADDR, 0 },
 };
 
@@ -36,8 +37,9 @@ int drv_request(const char *ifname, enum drv_req req, void *buf, size_t len, siz
 	if (ioctl(ctl_socket(SOCK_STREAM), drv_requests[req].number, &wrq) < 0)
 		return -1;
 	if (answered) {
-		/* Only the station list reports its length; never trust it beyond the buffer. */
-		size_t n = req == DRV_STA_LIST ? wrq.u.data.length : len;
+		/* Only the station list and the spectral samples report their length; never trust it beyond
+		 * the buffer. */
+		size_t n = req == DRV_STA_LIST || req == DRV_SPECTRAL ? wrq.u.data.length : len;
 		*answered = n < len ? n : len;
 	}
 	return 0;

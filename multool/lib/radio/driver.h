@@ -16,6 +16,7 @@ enum drv_req {
 	DRV_80211STATS, /* 802.11 statistics of a VAP */
 	DRV_STA_STATS,  /* statistics of one station; MAC in the first 6 bytes on entry */
 	DRV_STA_LIST,   /* station records of a VAP */
+	DRV_SPECTRAL,   /* spectral samples of a radio */
 	DRV_HWADDR,     /* SIOCGIFHWADDR */
 	DRV_REQ_COUNT
 };
@@ -117,6 +118,34 @@ static inline int16_t drv_get_s16(const uint8_t *p)
 #define STASTATS_NAME_LEN 64
 #define STASTATS_IPV4 252          /* 4 bytes, network order */
 #define STASTATS_IPV6 256          /* 16 bytes, network order */
+
+/* ---- spectral samples of a radio (5128 bytes) ---- */
+#define SPECTRAL_SIZE 5128
+#define SPECTRAL_COUNT 0          /* u32 samples in the answer */
+#define SPECTRAL_BINS 4           /* u32 bins per sample */
+#define SPECTRAL_FIRST 8
+#define SPECTRAL_REC 80           /* one sample */
+#define SPECTRAL_MAX_SAMPLES 64
+#define SPECTRAL_MAX_BINS 64
+#define SPECTRAL_REC_TSF 0        /* u32, microseconds */
+#define SPECTRAL_REC_FREQ 4       /* u16 MHz, centre of the scanned channel */
+#define SPECTRAL_REC_NF 6         /* s16 dBm, noise floor */
+#define SPECTRAL_REC_RSSI 8       /* s8 dBm, combined signal of the sample */
+#define SPECTRAL_REC_BIN 16       /* u8 per bin, dB above the noise floor */
+
+struct spectral_sample {
+	uint32_t tsf;
+	uint16_t freq;
+	int16_t nf;
+	int8_t rssi;
+	uint8_t nbins;
+	uint8_t bin[SPECTRAL_MAX_BINS];
+};
+
+/* The samples of an answer of len bytes: the counts are the driver's, bounded here by the room of the
+ * request and by what was answered.  fn returns 0 to go on.  The number of samples handed to fn. */
+typedef int (*spectral_fn)(const struct spectral_sample *s, void *arg);
+int drv_spectral_walk(const uint8_t *buf, size_t len, spectral_fn fn, void *arg);
 
 /* Walks the station records of an answer of `len` bytes.  A record shorter than STA_REC_MIN or
  * longer than what remains ends the walk.  fn returns 0 to go on; the walk stops at its first

@@ -62,3 +62,64 @@ TEST(DriverText, BoundedByFieldSize)
 	drv_copy_text(out, 4, name, sizeof(name));
 	EXPECT_STREQ(out, "xxx");
 }
+
+static std::vector<uint8_t> spectral_answer(uint32_t count, uint32_t bins, size_t records)
+{
+	std::vector<uint8_t> b(SPECTRAL_FIRST + records * SPECTRAL_REC, 0);
+	memcpy(&b[SPECTRAL_COUNT], &count, 4); // native order, as the driver writes it
+	memcpy(&b[SPECTRAL_BINS], &bins, 4);
+	for (size_t i = 0; i < records; i++) {
+		uint8_t *r = &b[SPECTRAL_FIRST + i * SPECTRAL_REC];
+		uint32_t tsf = 1000 + (uint32_t)i;
+		uint16_t freq = 5180;
+		int16_t nf = -96;
+		memcpy(r + SPECTRAL_REC_TSF, &tsf, 4);
+		memcpy(r + SPECTRAL_REC_FREQ, &freq, 2);
+		memcpy(r + SPECTRAL_REC_NF, &nf, 2);
+		r[SPECTRAL_REC_RSSI] = (uint8_t)-60;
+		for (int k = 0; k < SPECTRAL_MAX_BINS; k++)
+			r[SPECTRAL_REC_BIN + k] = (uint8_t)(k + i);
+	}
+	return b;
+}
+
+TEST(SpectralWalk, FieldsAndBoundedCounts)
+{
+	struct seen {
+		std::vector<spectral_sample> s;
+	} got;
+	auto keep = [](const struct spectral_sample *s, void *arg) {
+		static_cast<seen *>(arg)->s.push_back(*s);
+		return 0;
+	};
+	auto b = spectral_answer(2, 4, 2);
+	EXPECT_EQ(drv_spectral_walk(b.data(), b.size(), keep, &got), 2);
+	ASSERT_EQ(got.s.size(), 2u);
+	EXPECT_EQ(got.s[1].tsf, 1001u);
+	EXPECT_EQ(got.s[1].freq, 5180);
+	EXPECT_EQ(got.s[1].nf, -96);
+	EXPECT_EQ(got.s[1].rssi, -60);
+	EXPECT_EQ(got.s[1].nbins, 4);
+	EXPECT_EQ(got.s[1].bin[3], 4);
+	const struct {
+		uint32_t count, bins;
+		size_t records, len_cut;
+		int want;
+		uint8_t nbins;
+	} cases[] = {
+		{ 1000, 8, 3, 0, 3, 8 },          /* count beyond the answer */
+		{ 3, 1000, 3, 0, 3, 64 },         /* bins beyond the record */
+		{ 3, 8, 3, SPECTRAL_REC / 2, 2, 8 }, /* a torn last record */
+		{ 100, 8, 64, 0, 64, 8 },         /* never beyond the request's room */
+		{ 0, 8, 3, 0, 0, 0 },
+	};
+	for (const auto &c : cases) {
+		got.s.clear();
+		auto a = spectral_answer(c.count, c.bins, c.records);
+		EXPECT_EQ(drv_spectral_walk(a.data(), a.size() - c.len_cut, keep, &got), c.want) << c.count;
+		if (!got.s.empty()) {
+			EXPECT_EQ(got.s[0].nbins, c.nbins);
+		}
+	}
+	EXPECT_EQ(drv_spectral_walk(b.data(), SPECTRAL_FIRST - 1, keep, &got), 0);
+}
