@@ -362,6 +362,38 @@ static int open_for_write(void)
 	return fd;
 }
 
+/* Zeroes len bytes of part `index`'s top header from byte `from`, in place, and syncs. */
+static int zero_top_words(int fd, int index, unsigned from, unsigned len)
+{
+	uint8_t zero[8] = {};
+
+	if (pwrite_full(fd, zero, len, (off_t)index * CFG_SIZE + from) || fdatasync(fd)) {
+		FLOG_D("Cannot renumber part %d: %s\n", index, strerror(errno));
+		return -1;
+	}
+	return 0;
+}
+
+/* Writes the image into part `index` with the image's own top header.  With `demote`, the part's
+ * magic and sequence words first go to 0: a part that holds a set is rewritten in place, and while its
+ * blocks are half written its old, possibly higher sequence must not make it the one that is read,
+ * and the next run must see it as unformatted and format it again from the complete part. */
+static int write_format_part(int index, struct cfg_part *part, bool demote)
+{
+	int fd, rc;
+
+	if (index != 0 && index != 1)
+		return -1;
+	fd = open_for_write();
+	if (fd < 0)
+		return -1;
+	rc = demote ? zero_top_words(fd, index, 0, 8) : 0;
+	if (rc == 0)
+		rc = write_part_at(fd, index, &part->top, part);
+	close(fd);
+	return rc;
+}
+
 static struct cfg_header written_top(const struct cfg_part *part, uint32_t seq)
 {
 	struct cfg_header top = part->top;
@@ -382,18 +414,12 @@ static struct cfg_header written_top(const struct cfg_part *part, uint32_t seq)
 static int write_renumbered(int fd, int index, struct cfg_part *part)
 {
 	struct cfg_header top = written_top(part, 1);
-	uint8_t zero[4] = { 0, 0, 0, 0 };
-	off_t other = (off_t)(1 - index) * CFG_SIZE;
 
 	FLOG_D("Sequence numbers renumbered\n");
 	if (write_part_at(fd, index, &top, part))
 		return -1;
 	part->top = top;
-	if (pwrite_full(fd, zero, sizeof(zero), other + 4) || fdatasync(fd)) {
-		FLOG_D("Cannot renumber part %d: %s\n", 1 - index, strerror(errno));
-		return -1;
-	}
-	return 0;
+	return zero_top_words(fd, 1 - index, 4, 4);
 }
 
 int write_flash_blocks(int state, struct cfg_part *part)
@@ -438,16 +464,7 @@ out:
 
 int cfg_write_part(int index, struct cfg_part *part)
 {
-	int fd, rc;
-
-	if (index != 0 && index != 1)
-		return -1;
-	fd = open_for_write();
-	if (fd < 0)
-		return -1;
-	rc = write_part_at(fd, index, &part->top, part);
-	close(fd);
-	return rc;
+	return write_format_part(index, part, false);
 }
 
 /* ---- storage file set-up and format ---- */
@@ -549,13 +566,15 @@ int cfg_convert_flash_layout(void)
 	cfg_top_reset(&p0.top, 0);
 	cfg_top_reset(&p1.top, 1);
 	/* The part that held nothing is written first: until both are done, the other still holds
-	 * the set it had. */
+	 * the set it had, and while that one is rewritten its sequence is 0, so the complete first part
+	 * (sequence 0 and a tie, or 1) is the one read, and its magic is 0, so a cut is mended by the
+	 * next run's format. */
 	first = get_be32(m1) == CFG_MAGIC_TOP ? 0 : 1;
 	img[0] = &p1;
 	img[1] = &p0;
 	if (fallback_block(&p0, &p1, "config", CFG_DEFAULT_JSON) ||
-	    fallback_block(&p0, &p1, "product", "/etc/product") || cfg_write_part(first, img[first]) ||
-	    cfg_write_part(1 - first, img[1 - first]))
+	    fallback_block(&p0, &p1, "product", "/etc/product") || write_format_part(first, img[first], false) ||
+	    write_format_part(1 - first, img[1 - first], get_be32(1 - first ? m1 : m0) == CFG_MAGIC_TOP))
 		FLOG_F("cannot write blocks to config part 0\n");
 	else
 		rc = 0;
