@@ -217,7 +217,7 @@ static bool kbee_mac_allowed(const struct fw_mac_range *ranges, int n)
 		LOG_W(log4c_cat_fwupdate_common, "no PCIE mac in KBEE\n");
 		return false;
 	}
-	if (parse_mac((const char *)text, mac, MAC_LAX) < 0) {
+	if (parse_mac((const char *)text, mac, MAC_FIELDS) < 0) {
 		LOG_W(log4c_cat_fwupdate_common, "failed to parse mac %s\n", (const char *)text);
 		return false;
 	}
