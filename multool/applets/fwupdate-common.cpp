@@ -297,12 +297,15 @@ static int sealed_extract(void)
 	system_status("unzip " PRODUCT_ZIP, status);
 	unlink(PRODUCT_ZIP);
 	/* Status 11: a member named is not in the archive; a missing control file has its own message. */
-	if (!run_ok(status, NULL) && !(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 11))
+	if (!run_ok(status, NULL) && !(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 11)) {
 		fputs("Failed to decrypt or unzip product file\n", stderr);
-	else if (take_member(dir, "pf.json", PF_JSON) <= 0)
-		fputs("Failed to decrypt or unzip product file\n", stderr);
-	else if (take_member(dir, "control", CONTROL_FILE) >= 0)
-		rc = 0;
+	} else {
+		int pf = take_member(dir, "pf.json", PF_JSON);
+		if (pf == 0)
+			fputs("Failed to decrypt or unzip product file\n", stderr);
+		else if (pf > 0 && take_member(dir, "control", CONTROL_FILE) >= 0)
+			rc = 0;
+	}
 	nftw(dir, remove_entry, 8, FTW_DEPTH | FTW_PHYS);
 	return rc;
 }

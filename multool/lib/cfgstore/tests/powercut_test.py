@@ -115,8 +115,8 @@ class PowerCut(unittest.TestCase):
         """An uncut run: how many bytes this writer writes."""
         _, oem, writer, _ = CASES[name]
         # Every process of the writer adds its count: sysconf's is the one that writes the store.
-        return ('prep %s "%s"; rm -f /tmp/count; export CUT_COUNT=/tmp/count; shim sh -c %s >/dev/null 2>&1; unset CUT_COUNT; '
-                'cp /tmp/count $OUT/total-%s' % (name, oem or '', shlex.quote(writer), name))
+        return ('prep %s "%s"; : > /tmp/count; export CUT_COUNT=/tmp/count; shim sh -c %s >/dev/null 2>&1; unset CUT_COUNT; '
+                'cat /tmp/count > $OUT/total-%s 2>/dev/null' % (name, oem or '', shlex.quote(writer), name))
 
     def cutting(self, name):
         _, oem, writer, outcome = CASES[name]

@@ -102,15 +102,19 @@ class Write(unittest.TestCase):
                 self.assertEqual(r.stubs, [])
 
     def test_hand_over_quotes_the_name(self):
-        for name, opts, path in [('plain', '-a -w', '/tmp/img.bin'), ('quote', '', "/tmp/it's $(x).bin")]:
+        # A name that begins with "-" reaches the tool in the RAM root as "./-...", never as an option.
+        for name, opts, path, passed in [('plain', '-a -w', '/tmp/img.bin', '/tmp/img.bin'),
+                                         ('quote', '', "/tmp/it's $(x).bin", "/tmp/it's $(x).bin"),
+                                         ('dash', '-w', '-a.bin', './-a.bin')]:
             with self.subTest(name):
-                cmd = 'cp /mnt/vdev/out/image.bin %s; fi-write %s %s' % (shlex.quote(path), opts, shlex.quote(path))
+                cmd = 'cd /tmp; cp /mnt/vdev/out/image.bin ./%s; fi-write %s -- %s' % (
+                    shlex.quote(os.path.basename(path)), opts, shlex.quote(path))
                 r, _ = device(cmd, stubs=[MINIROOT])
                 self.assertEqual(r.returncode, 0, r.stderr)
                 [call] = r.calls(MINIROOT)
                 self.assertEqual(len(call), 2)
                 words = shlex.split(call[1])
-                self.assertEqual(words, ['/usr/lib/fi-write', '-m'] + opts.split() + [path])
+                self.assertEqual(words, ['/usr/lib/fi-write', '-m'] + opts.split() + [passed])
                 if name == 'plain':
                     self.assertEqual(call[1], '/usr/lib/fi-write -m -a -w /tmp/img.bin')
 

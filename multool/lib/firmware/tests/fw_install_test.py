@@ -138,6 +138,37 @@ class TwoStage(unittest.TestCase):
         self.assertEqual(fmt[0]['stdin'], rootfs)
         self.assertEqual(r.calls('/usr/sbin/fw_setenv')[0], ['/usr/sbin/fw_setenv', 'active', '2'])
 
+    def test_only_verified_bytes_reach_the_bank(self):
+        # Bytes appended behind what the checks cover pass -c (they are not covered) but are never written.
+        tail = os.urandom(150000)
+        payload = os.urandom(40000)
+        legacy = fwfix.legacy(V_NEW, payload, kind='filesystem')
+        ubi = [('firmware1', 0x800000, 0x20000), ('firmware2', 0x800000, 0x20000)]
+        r = self.second_stage(ubi, 'ubi.mtd=2', legacy + tail)
+        [fmt] = [c for c in r.stubs if c['argv'][0] == '/usr/sbin/ubiformat']
+        self.assertEqual((fmt['argv'][5], fmt['stdin']), (str(len(payload)), payload))
+        fit = fwfix.fit(V_NEW, b'k' * 100, os.urandom(3000))
+        raw = [('firmware1', BANK, 0x10000), ('firmware2', BANK, 0x10000)]
+        fill = ("python3 -c \"open('/mnt/vdev/out/bank2', 'wb').write(b'\\\\xa5' * %d)\"; "
+                "ln -sf /mnt/vdev/out/bank2 /dev/mtdblock1\n" % BANK)
+        for name, image, want in [('legacy', legacy + tail, legacy), ('fit', fit + tail, fit)]:
+            with self.subTest(name):
+                r = self.second_stage(raw, 'mtd:rootfs1', image, setup_cmd=fill)
+                self.assertIn('\nfwupdate: done!\n', r.stderr)
+                with open(os.path.join(r.out, 'bank2'), 'rb') as f:
+                    bank = f.read()
+                self.assertEqual(bank[:len(want)], want)
+                self.assertEqual(bank[len(want):], b'\xa5' * (BANK - len(want)))
+
+    def test_missing_subimage_is_reported_on_standard_output(self):
+        no_rootfs = fwfix.dtc('/dts-v1/;\n/ { description = "%s"; timestamp = <1457730000>;\n'
+                              '    images { kernel { data = [01 02 03]; compression = "none"; }; }; };' % V_NEW)
+        r = self.second_stage([('firmware1', 0x800000, 0x20000), ('firmware2', 0x800000, 0x20000)], 'ubi.mtd=2',
+                              no_rootfs)
+        self.assertTrue(r.stdout.endswith("\nCan't find 'rootfs' FIT subimage\n"), r.stdout)
+        self.assertNotIn("Can't find", r.stderr)
+        self.assertIn('Invalid rootfs image\nFirmware write to flash failed!\n', r.stderr)
+
     def test_refusals_still_reboot(self):
         image = fwfix.legacy(V_NEW, os.urandom(5000), kind='filesystem')
         raw = [('firmware1', len(image) - 1, 0x10000), ('firmware2', len(image) - 1, 0x10000)]
