@@ -132,6 +132,23 @@ class Write(unittest.TestCase):
                 self.assertEqual(chip[:DEV_OFF], image[:DEV_OFF])
                 self.assertEqual(chip[DEV_OFF:], (chip0 if opts else image)[DEV_OFF:])
 
+    def test_verify_reads_the_flash_back(self):
+        # One cell of the chip keeps the wrong bit (tests/flakyflash.c): the verification that reads
+        # the chip back must report it where it is, and only there.
+        if not os.path.exists('/dev/fuse'):
+            self.skipTest('no /dev/fuse')
+        tool = '/mnt/vdev/build/multool/lib/firmware/tests/flakyflash'
+        for flip, body, art, kbee in [(123456, 'FAILED', 'OK', 'OK'), (DEV_OFF + HALF + 77, 'OK', 'OK', 'FAILED')]:
+            with self.subTest(flip):
+                cmd = ('mkdir -p /tmp/flaky; %s /tmp/flaky %d %d & i=0; until [ -e /tmp/flaky/flash ]; do '
+                       'i=$((i+1)); [ $i -lt 200 ] || exit 3; sleep 0.05; done; ln -sf /tmp/flaky/flash /dev/mtdblock0\n'
+                       'exec fi-write -m /mnt/vdev/out/image.bin' % (tool, CHIP, flip))
+                r, _ = device(cmd)
+                self.assertTrue(r.rebooted, r.stderr[-300:])
+                self.assertIn('\nfi-write: done!\nfi-write: verifying...%s\nfi-write: writing ART...done\n'
+                              'fi-write: verifying ART...%s\nfi-write: writing KBEE...done\n'
+                              'fi-write: verifying KBEE...%s\nrebooting system!\n' % (body, art, kbee), r.stderr)
+
 
 if __name__ == '__main__':
     unittest.main(verbosity=2)

@@ -56,6 +56,15 @@ def extract(fit, index):
         return f.read()
 
 
+def flaky_flash(size, flip_at, minor):
+    """Shell lines that put the flash stand-in at /dev/mtdblock<minor>: SIZE bytes, the cell at FLIP_AT
+    stores the wrong bit (-1: none)."""
+    tool = '/mnt/vdev/build/multool/lib/firmware/tests/flakyflash'
+    return ('mkdir -p /tmp/flaky; %s /tmp/flaky %d %d & i=0; until [ -e /tmp/flaky/flash ]; do i=$((i+1)); '
+            '[ $i -lt 200 ] || exit 3; sleep 0.05; done; ln -sf /tmp/flaky/flash /dev/mtdblock%d\n'
+            % (tool, size, flip_at, minor))
+
+
 def flash(parts, cmdline, image):
     files = fwdev.board(image=image)
     files['/etc/fwtest.mtd'] = fwfix.proc_mtd(parts)
@@ -159,6 +168,20 @@ class TwoStage(unittest.TestCase):
                     bank = f.read()
                 self.assertEqual(bank[:len(want)], want)
                 self.assertEqual(bank[len(want):], b'\xa5' * (BANK - len(want)))
+
+    def test_raw_read_back_compares_with_the_flash(self):
+        # A bank with one cell that does not hold what is written (tests/flakyflash.c): the read-back
+        # must see it, refuse the bank and leave the boot loader alone.
+        if not os.path.exists('/dev/fuse'):
+            self.skipTest('no /dev/fuse')
+        image = fwfix.legacy(V_NEW, os.urandom(20000), kind='filesystem')
+        raw = [('firmware1', BANK, 0x10000), ('firmware2', BANK, 0x10000)]
+        for flip, want, setenv in [(-1, '\nfwupdate: done!\n', 3),
+                                   (9000, 'Firmware verification failed\nFirmware write to flash failed!\n', 0)]:
+            with self.subTest(flip):
+                r = self.second_stage(raw, 'mtd:rootfs1', image, setup_cmd=flaky_flash(BANK, flip, 1))
+                self.assertIn(want, r.stderr)
+                self.assertEqual(len(r.calls('/usr/sbin/fw_setenv')), setenv)
 
     def test_missing_subimage_is_reported_on_standard_output(self):
         no_rootfs = fwfix.dtc('/dts-v1/;\n/ { description = "%s"; timestamp = <1457730000>;\n'
