@@ -52,15 +52,16 @@ static int read_stream(int fd, struct data_block *b, size_t max)
 	}
 }
 
-int cfg_file_block(struct data_block **result, const char *name, const char *path)
+static int read_block(struct data_block **result, const char *name, const char *path, bool streams)
 {
 	struct data_block *b = NULL;
 	struct stat st;
-	bool is_stdin = strcmp(path, "-") == 0;
-	int fd = is_stdin ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
+	bool is_stdin = streams && strcmp(path, "-") == 0;
+	/* Non-blocking while it is looked at: a FIFO where a regular file belongs must not hold us. */
+	int fd = is_stdin ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC | (streams ? 0 : O_NONBLOCK));
 
 	*result = NULL;
-	if (fd < 0 || fstat(fd, &st) < 0 || S_ISDIR(st.st_mode))
+	if (fd < 0 || fstat(fd, &st) < 0 || S_ISDIR(st.st_mode) || (!streams && !S_ISREG(st.st_mode)))
 		goto fail;
 	if (S_ISREG(st.st_mode) && st.st_size > (off_t)UINT32_MAX - 1)
 		goto fail;
@@ -84,6 +85,16 @@ fail:
 		close(fd);
 	data_block_destroy(b);
 	return -1;
+}
+
+int cfg_file_block(struct data_block **result, const char *name, const char *path)
+{
+	return read_block(result, name, path, false);
+}
+
+int cfg_source_block(struct data_block **result, const char *name, const char *path)
+{
+	return read_block(result, name, path, true);
 }
 
 int cfg_block_storable(const struct data_block *b)

@@ -37,10 +37,12 @@ int cfg_write_part(int index, struct cfg_part *part);
  * never stores one. */
 #define CFG_BLOCK_MAX Z_UNCOMPRESS_MAX
 
-/* A whole file as a block of that name: a regular file, or any readable stream (a pipe, /dev/stdin)
- * read to its end; "-" is standard input.  A stream is read up to one byte past CFG_BLOCK_MAX, enough
- * for cfg_block_storable to refuse it.  0 or -1. */
+/* A whole regular file as a block of that name.  0 or -1. */
 int cfg_file_block(struct data_block **result, const char *name, const char *path);
+/* The same for a source an operator names: a regular file, or any readable stream (a pipe,
+ * /dev/stdin) read to its end; "-" is standard input.  A stream is read up to one byte past
+ * CFG_BLOCK_MAX, enough for cfg_block_storable to refuse it.  0 or -1. */
+int cfg_source_block(struct data_block **result, const char *name, const char *path);
 /* 0 when the block may be stored; otherwise -1 after saying why on standard error (the refusal is
  * the caller's failure, so the operator sees it whatever the log levels). */
 int cfg_block_storable(const struct data_block *b);

@@ -140,7 +140,7 @@ static int product_store(const char *path)
 	struct data_block *b;
 	int rc = 0;
 
-	if (cfg_file_block(&b, "product", path) || !data_block_sane(b) || cfg_block_storable(b)) {
+	if (cfg_source_block(&b, "product", path) || !data_block_sane(b) || cfg_block_storable(b)) {
 		data_block_destroy(b);
 		return 255;
 	}
@@ -199,7 +199,7 @@ static int block_write(int state, const char *name, const char *path)
 	struct data_block *b;
 	int rc = 255;
 
-	if (cfg_file_block(&b, name, path) || !data_block_sane(b))
+	if (cfg_source_block(&b, name, path) || !data_block_sane(b))
 		goto out;
 	if (strcmp(name, "brand") == 0 && b->len > SYSCONF_BRAND_MAX) {
 		fprintf(stderr, "subpart '%s' (%d) exceeds max(%zd) limit.\n", name, (int)b->len,
@@ -443,7 +443,9 @@ static int main_path(const struct sysconf_opts *o)
 		struct data_block *b;
 		char cmd[256];
 		/* Read once: a pipe or /dev/stdin gives its content a single time, to the copy and the store. */
-		if (cfg_file_block(&b, "config", write_source(o)) == 0) {
+		int read = o->overwrite ? cfg_source_block(&b, "config", o->overwrite)
+					: cfg_file_block(&b, "config", write_source(o));
+		if (read == 0) {
 			if (cfg_block_storable(b)) {
 				status = 255;
 			} else {

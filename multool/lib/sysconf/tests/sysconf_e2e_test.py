@@ -225,6 +225,13 @@ class Sources(unittest.TestCase):
         self.assertEqual((r.file('x'), r.file('x2')), (b'xyz', b'xyz'), 'an empty stream stores nothing')
         self.assertEqual(r.file('r2'), b'{"f":2}')
 
+    def test_files_of_the_firmware_are_regular_files_only(self):
+        # Streams are for sources an operator names; a FIFO where the OEM defaults belong must not hold
+        # every start of sysconf.
+        r = run('rm /usr/etc/oem.cfg; mkfifo /usr/etc/oem.cfg; timeout 10 sysconf -r > $OUT/r; echo $? > $OUT/rc',
+                store=store(), files=dict(FILES, **{'/usr/etc/oem.cfg': 'x'}))
+        self.assertEqual((r.file('rc'), r.file('r')), (b'0\n', CONFIG))
+
 
 class BlockOperations(unittest.TestCase):
     def test_list_read_write_remove(self):
