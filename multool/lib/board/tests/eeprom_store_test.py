@@ -152,6 +152,7 @@ class FactoryMacs(unittest.TestCase):
         self.assertEqual((img[0:6], img[4098:4104]), (bytes.fromhex('0a0b0c0d0e0f'), bytes.fromhex('010203040506')))
         for args, msg in [(['001:2:3:4:5:6', '00:11:22:33:44:55'], 'Bad mac of wifi0'),
                           (['00:11:22:33:44:556', '00:11:22:33:44:55'], 'Bad mac of wifi0'),
+                          (['00:11:22:33:44', '00:11:22:33:44:55'], 'Bad mac of wifi0'),
                           (['00:11:22:33:44:55', 'zz:11:22:33:44:55'], 'Bad mac of eth0'),
                           (['00:11:22:33:44:55', '00:11:22:33:44:55', '00:11:22:33:44'], None),
                           (['00:11:22:33:44:55'], 'Usage: wifi0mac eth0mac [eth1mac]')]:
