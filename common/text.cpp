@@ -69,12 +69,38 @@ int parse_long(long *result, const char *text)
 	return 0;
 }
 
+static unsigned hex_value(char c)
+{
+	return isdigit((unsigned char)c) ? (unsigned)(c - '0') : (unsigned)(tolower((unsigned char)c) - 'a' + 10);
+}
+
+/* One or two hex digits per field, nothing else inside: sscanf's "%2hhx" would also take blanks, a
+ * sign or "0x" in front of a field. */
+static int parse_mac_fields(const char *p, uint8_t mac[6])
+{
+	for (int i = 0; i < 6; i++) {
+		if (i && *p++ != ':')
+			return -1;
+		if (!isxdigit((unsigned char)*p))
+			return -1;
+		unsigned v = hex_value(*p++);
+		if (isxdigit((unsigned char)*p))
+			v = v * 16 + hex_value(*p++);
+		mac[i] = (uint8_t)v;
+	}
+	while (isspace((unsigned char)*p))
+		p++;
+	return *p ? -1 : 0;
+}
+
 int parse_mac(const char *text, uint8_t mac[6], enum mac_syntax syntax)
 {
 	int end = -1;
 
 	if (!text)
 		return -1;
+	if (syntax == MAC_FIELDS)
+		return parse_mac_fields(text, mac);
 	if (syntax == MAC_LAX)
 		return sscanf(text, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &mac[0], &mac[1], &mac[2], &mac[3], &mac[4],
 			      &mac[5]) == 6 ? 0 : -1;

@@ -22,6 +22,9 @@ int parse_long(long *result, const char *text);
 #define MAC_TEXT_SIZE 18
 enum mac_syntax {
 	MAC_STRICT, /* exactly "xx:xx:xx:xx:xx:xx", hex digits, nothing before or after */
+	MAC_FIELDS, /* the board's rule for MAC text in its records and on command lines: six fields of
+		     * one or two hex digits separated by ":", then nothing but white space (a record
+		     * written with its line break) */
 	MAC_LAX,    /* six "%hhx" fields separated by ":", anything may follow */
 };
 /* 0 and the address, or -1 (mac may be partly written). */

@@ -65,26 +65,37 @@ TEST(Utf8, EscapesInvalidBytesAndNeverTearsAnEscape)
 	EXPECT_STREQ("ab", utf8_escape(small, sizeof(small), "ab\xff\xff", 4)); /* never a torn escape */
 }
 
-TEST(Mac, StrictAndLaxSyntax)
+TEST(Mac, StrictFieldsAndLaxSyntax)
 {
 	struct Case {
 		const char *text;
-		int strict, lax;
+		int strict, fields, lax;
 	} cases[] = {
-		{ "00:11:22:aa:BB:cc", 0, 0 },  { "0:11:22:aa:bb:cc", -1, 0 },  { "00:11:22:aa:bb:cc\n", -1, 0 },
-		{ " 00:11:22:aa:bb:cc", -1, 0 }, { "00:11:22:aa:bb", -1, -1 },   { "00-11-22-aa-bb-cc", -1, -1 },
-		{ "00:11:22:aa:bb:cg", -1, 0 },  { "00:11:22:aa:bb:c", -1, 0 },   { "zz:11:22:aa:bb:cc", -1, -1 },
-		{ "", -1, -1 },
+		{ "00:11:22:aa:BB:cc", 0, 0, 0 },     { "0:11:22:aa:bb:cc", -1, 0, 0 },
+		{ "00:11:22:aa:bb:cc\n", -1, 0, 0 },  { "00:11:22:aa:bb:cc \r\n", -1, 0, 0 },
+		{ "0:1:2:3:4:5", -1, 0, 0 },           { " 00:11:22:aa:bb:cc", -1, -1, 0 },
+		{ "00:11:22:aa:bb", -1, -1, -1 },      { "00-11-22-aa-bb-cc", -1, -1, -1 },
+		{ "00:11:22:aa:bb:cg", -1, -1, 0 },    { "00:11:22:aa:bb:c", -1, 0, 0 },
+		{ "zz:11:22:aa:bb:cc", -1, -1, -1 },   { "", -1, -1, -1 },
+		/* Three digits: "%hhx" takes them and drops the high one; a field holds two at most. */
+		{ "001:11:22:aa:bb:cc", -1, -1, 0 },   { "00:11:22:aa:bb:ccc", -1, -1, 0 },
+		{ "00:11:22:aa:bb:cc:dd", -1, -1, 0 }, { "00: 11:22:aa:bb:cc", -1, -1, 0 },
+		{ "+0:11:22:aa:bb:cc", -1, -1, 0 },    { "0x:11:22:aa:bb:cc", -1, -1, 0 },
+		{ "00:11:22:aa:bb:cc x", -1, -1, 0 },
 	};
 	for (const Case &c : cases) {
 		uint8_t mac[6];
 		EXPECT_EQ(parse_mac(c.text, mac, MAC_STRICT), c.strict) << c.text;
+		EXPECT_EQ(parse_mac(c.text, mac, MAC_FIELDS), c.fields) << c.text;
 		EXPECT_EQ(parse_mac(c.text, mac, MAC_LAX), c.lax) << c.text;
 	}
 	uint8_t mac[6];
 	ASSERT_EQ(parse_mac("0:1a:2B:33:44:5", mac, MAC_LAX), 0);
 	EXPECT_EQ(memcmp(mac, "\x00\x1a\x2b\x33\x44\x05", 6), 0);
+	ASSERT_EQ(parse_mac("f:1A:2b:C3:d:5F\n", mac, MAC_FIELDS), 0);
+	EXPECT_EQ(memcmp(mac, "\x0f\x1a\x2b\xc3\x0d\x5f", 6), 0);
 	EXPECT_EQ(parse_mac(NULL, mac, MAC_STRICT), -1);
+	EXPECT_EQ(parse_mac(NULL, mac, MAC_FIELDS), -1);
 }
 
 TEST(Mac, TextBothCases)

@@ -5,6 +5,7 @@ LOG4C_CATEGORY(log4c_cat_fi_write, "fi-write");
 
 /* Writes a factory image onto the flash chip.  The running system only checks and hands over to the
  * RAM root; the write itself ("-m") happens there and ends with a reboot. */
+#include "common/fileio.h"
 #include "common/run.h"
 #include "firmware/fi.h"
 #include "firmware/fw_codec.h"
@@ -37,7 +38,11 @@ static int hand_over(const char *file, bool keep_art, bool keep_kbee)
 	char word[FI_CMD_MAX], cmd[FI_CMD_MAX + 64];
 	int status;
 
-	/* The RAM root runs the text through its shell: the name goes in as one quoted word. */
+	/* The RAM root runs the text through its shell: the name goes in as one quoted word, and one
+	 * that begins with "-" as "./-..." so that the tool there does not take it for an option. */
+	char dotted[FI_CMD_MAX];
+	if (file[0] == '-' && (size_t)snprintf(dotted, sizeof(dotted), "./%s", file) < sizeof(dotted))
+		file = dotted;
 	if (fw_shell_word(word, sizeof(word), file) < 0) {
 		fputs("fi-write: file name too long\n", stderr);
 		return 255;
@@ -57,8 +62,27 @@ static int hand_over(const char *file, bool keep_art, bool keep_kbee)
 	return 0;
 }
 
+/* Reads len bytes at off back from the flash through a descriptor of its own, so the comparison is
+ * with what the device gives back rather than with the pages just written. */
+static bool read_back_equal(const struct mtd_part *flash, const uint8_t *img, size_t off, size_t len)
+{
+	static uint8_t buf[65536];
+	int fd = mtd_open(flash, O_RDONLY);
+	bool same = fd >= 0;
+
+	for (size_t done = 0; same && done < len;) {
+		size_t n = len - done < sizeof(buf) ? len - done : sizeof(buf);
+		same = pread_full(fd, buf, n, (off_t)(off + done)) == (ssize_t)n && memcmp(buf, img + off + done, n) == 0;
+		done += n;
+	}
+	if (fd >= 0)
+		close(fd);
+	return same;
+}
+
 /* One half of the per-device block, written and read back. */
-static void write_half(uint8_t *chip, const uint8_t *img, size_t off, size_t len, const char *what)
+static void write_half(const struct mtd_part *flash, uint8_t *chip, const uint8_t *img, size_t off, size_t len,
+		       const char *what)
 {
 	fprintf(stderr, "fi-write: writing %s...", what);
 	memcpy(chip + off, img + off, len);
@@ -66,7 +90,7 @@ static void write_half(uint8_t *chip, const uint8_t *img, size_t off, size_t len
 		perror("msync() failed");
 	fputs("done\n", stderr);
 	fprintf(stderr, "fi-write: verifying %s...", what);
-	fputs(memcmp(chip + off, img + off, len) == 0 ? "OK\n" : "FAILED\n", stderr);
+	fputs(read_back_equal(flash, img, off, len) ? "OK\n" : "FAILED\n", stderr);
 }
 
 [[noreturn]] static void write_and_reboot(int fd, int chip_fd, const struct mtd_part *flash, size_t size,
@@ -92,12 +116,11 @@ static void write_half(uint8_t *chip, const uint8_t *img, size_t off, size_t len
 		size_t body = (size_t)nblocks * erase;
 		fputs("\nfi-write: done!\n", stderr);
 		fputs("fi-write: verifying...", stderr);
-		/* Read back through the same mapping: after the flushes this is what the device holds. */
-		fputs(memcmp(chip, img, body) == 0 ? "OK\n" : "FAILED\n", stderr);
+		fputs(read_back_equal(flash, img, 0, body) ? "OK\n" : "FAILED\n", stderr);
 		if (!keep_art)
-			write_half(chip, img, dev_off, half, "ART");
+			write_half(flash, chip, img, dev_off, half, "ART");
 		if (!keep_kbee)
-			write_half(chip, img, dev_off + half, half, "KBEE");
+			write_half(flash, chip, img, dev_off + half, half, "KBEE");
 	}
 	munmap(chip, size);
 	munmap(img, size);

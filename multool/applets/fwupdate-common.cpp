@@ -15,10 +15,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <jansson.h>
 #include <openssl/evp.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #define VERSION_FILE "/usr/lib/version"
@@ -217,7 +220,7 @@ static bool kbee_mac_allowed(const struct fw_mac_range *ranges, int n)
 		LOG_W(log4c_cat_fwupdate_common, "no PCIE mac in KBEE\n");
 		return false;
 	}
-	if (parse_mac((const char *)text, mac, MAC_LAX) < 0) {
+	if (parse_mac((const char *)text, mac, MAC_FIELDS) < 0) {
 		LOG_W(log4c_cat_fwupdate_common, "failed to parse mac %s\n", (const char *)text);
 		return false;
 	}
@@ -251,14 +254,69 @@ static bool art_mac_allowed(const struct fw_mac_range *ranges, int n)
 	return found;
 }
 
+static int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+	return remove(path);
+}
+
+/* A member taken out of the archive: it must be a regular file (not a link to a file elsewhere, not a
+ * folder), and it goes to its place.  1 moved, 0 absent, -1 refused (printed). */
+static int take_member(const char *dir, const char *name, const char *dest)
+{
+	char path[64];
+	struct stat st;
+
+	snprintf(path, sizeof(path), "%s/%s", dir, name);
+	if (lstat(path, &st) < 0)
+		return 0;
+	if (!S_ISREG(st.st_mode)) {
+		fprintf(stderr, "product file member '%s' is not a regular file\n", name);
+		return -1;
+	}
+	if (rename(path, dest) < 0) {
+		fputs("Failed to decrypt or unzip product file\n", stderr);
+		return -1;
+	}
+	return 1;
+}
+
+/* Only the two members the check needs, by name, into a folder of this run's own; whatever else the
+ * archive made there goes with the folder. 0 or -1 (printed). */
+static int sealed_extract(void)
+{
+	char dir[] = "/tmp/fwupdate-XXXXXX";
+	int status, rc = -1;
+
+	if (!mkdtemp(dir)) {
+		fputs("Failed to decrypt or unzip product file\n", stderr);
+		unlink(PRODUCT_ZIP);
+		return -1;
+	}
+	const char *const unzip[] = { "/usr/bin/unzip", "-o", "-q", "-d", dir, PRODUCT_ZIP, "pf.json", "control", NULL };
+	status = run_argv(unzip, NULL);
+	system_status("unzip " PRODUCT_ZIP, status);
+	unlink(PRODUCT_ZIP);
+	/* Status 11: a member named is not in the archive; a missing control file has its own message. */
+	if (!run_ok(status, NULL) && !(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 11)) {
+		fputs("Failed to decrypt or unzip product file\n", stderr);
+	} else {
+		int pf = take_member(dir, "pf.json", PF_JSON);
+		if (pf == 0)
+			fputs("Failed to decrypt or unzip product file\n", stderr);
+		else if (pf > 0 && take_member(dir, "control", CONTROL_FILE) >= 0)
+			rc = 0;
+	}
+	nftw(dir, remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+	return rc;
+}
+
 int fwupdate_check_newtype_image(const uint8_t *image, size_t len)
 {
-	static const char *const unzip[] = { "/usr/bin/unzip", "-o", "-q", "-d", "/tmp/", PRODUCT_ZIP, NULL };
 	char version[FW_SEALED_VERSION_LEN + 1];
 	struct fw_mac_range ranges[FW_MAX_MAC_RANGES];
 	struct fw_version dev, img;
 	uint32_t sealed_len;
-	int status, n;
+	int n;
 
 	/* Every refusal clears what an earlier, interrupted check may have left in /tmp. */
 	if (len < 8 || !fw_sealed_size_ok(len, (sealed_len = get_be32(image + 4)))) {
@@ -270,15 +328,8 @@ int fwupdate_check_newtype_image(const uint8_t *image, size_t len)
 	fw_copy_text(version, sizeof(version), image + FW_SEALED_VERSION_OFF, FW_SEALED_VERSION_LEN);
 	if (fw_version_match(&dev, version, &img) < 0)
 		goto refuse;
-	if (sealed_decrypt(image, sealed_len) < 0)
+	if (sealed_decrypt(image, sealed_len) < 0 || sealed_extract() < 0)
 		goto refuse;
-	status = run_argv(unzip, NULL);
-	system_status("unzip " PRODUCT_ZIP, status);
-	unlink(PRODUCT_ZIP);
-	if (!run_ok(status, NULL)) {
-		fputs("Failed to decrypt or unzip product file\n", stderr);
-		goto refuse;
-	}
 	if (fw_brand_check(&dev, version) < 0)
 		goto refuse;
 	n = read_control(ranges);

@@ -86,18 +86,41 @@ static void map_image(const char *path, struct fw_run *r)
 {
 	struct stat st;
 	void *m;
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	/* Non-blocking: a FIFO put in the image's place would hold open() until someone writes to it. */
+	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 
 	if (fd < 0)
 		die_errno("open() failed");
 	if (fstat(fd, &st) < 0)
 		die_errno("fstat() on file failed");
+	if (!S_ISREG(st.st_mode))
+		die("%s is not a regular file", path);
 	m = mmap(NULL, (size_t)st.st_size, PROT_READ, MAP_SHARED, fd, 0);
 	if (m == MAP_FAILED)
 		die_errno("mmap() on file failed");
 	close(fd);
 	r->image = (const uint8_t *)m;
 	r->len = (size_t)st.st_size;
+}
+
+/* The image's version text into r->version; false when it has none.  A sealed file too short to hold
+ * one says so (it has no verifier that would have). */
+static bool read_version(struct fw_run *r)
+{
+	if (r->ops->version && r->ops->version(r->image, r->len, r->version, sizeof(r->version)) == 0)
+		return true;
+	if (r->format == FW_FORMAT_SEALED)
+		fputs("Image file too small\n", stderr);
+	return false;
+}
+
+/* Scripts read the version as the line after the type line: it is printed with its control
+ * characters escaped. */
+static void print_version(const struct fw_run *r)
+{
+	char text[4 * FW_VERSION_TEXT_MAX + 1];
+
+	printf("%s\n", fw_printable(text, sizeof(text), r->version));
 }
 
 static int info(struct fw_run *r)
@@ -113,9 +136,9 @@ static int info(struct fw_run *r)
 		return 1;
 	}
 	fputs(line, stdout);
-	if (!r->ops->version || r->ops->version(r->image, r->len, r->version, sizeof(r->version)) < 0)
+	if (!read_version(r))
 		return 1;
-	printf("%s\n", r->version);
+	print_version(r);
 	return 0;
 }
 
@@ -182,7 +205,7 @@ static bool accept(struct fw_run *r, int locked)
 
 	if (get_current_firmware_version(&dev) < 0)
 		return false;
-	if (!r->ops->version || r->ops->version(r->image, r->len, r->version, sizeof(r->version)) < 0)
+	if (!read_version(r))
 		return false;
 	if (r->format == FW_FORMAT_SEALED) {
 		if (fwupdate_check_newtype_image(r->image, r->len) != FW_SEALED_ACCEPTED)
@@ -210,7 +233,7 @@ static bool accept(struct fw_run *r, int locked)
 			}
 		}
 	}
-	printf("%s\n", r->version);
+	print_version(r);
 	return true;
 }
 

@@ -14,11 +14,15 @@
 
 LOG4C_CATEGORY(log4c_cat_sysconf_main, "sysconf.main");
 
+/* Both lines are formatted before the handler is installed: the logger formats and allocates, which
+ * a handler must not (the fault may have struck inside either). */
+static struct log_prepared segv_log;
 static char segv_text[128];
 
 static void on_segv(int sig)
 {
-	LOG_E(log4c_cat_sysconf_main, "Sysconf exit with signal SIGSEGV[%d]\n", sig);
+	(void)sig;
+	log_prepared_write(&segv_log);
 	ssize_t ignored = write(STDERR_FILENO, segv_text, strlen(segv_text));
 	(void)ignored;
 	fflush(stdout);
@@ -31,6 +35,7 @@ static int sysconf_main(int argc, char **argv)
 	struct sysconf_opts opts;
 	int rc;
 
+	log_prepare(&segv_log, &log4c_cat_sysconf_main, LOG_ERROR, "Sysconf exit with signal SIGSEGV[%d]\n", SIGSEGV);
 	snprintf(segv_text, sizeof(segv_text), "Sysconf terminated with '%s' signal\n", strsignal(SIGSEGV));
 	signal(SIGSEGV, on_segv);
 

@@ -141,6 +141,27 @@ class Install(unittest.TestCase):
             self.assertEqual(f.read(), 'board-x\n')
 
 
+    def test_files_in_folders_the_host_lacks(self):
+        # /usr is a read-only host bind with the sandbox's own overlays below it (/usr/sbin, /usr/lib):
+        # a folder the host lacks there (/usr/etc on a fresh machine) must still take files and stubs,
+        # and the overlays below must stay in place.
+        absent = '/usr/vdev-absent-%d' % os.getpid()
+        self.assertFalse(os.path.lexists(absent))
+        root = {absent + '/etc/oem.cfg': 'oem\n', '/vdev-absent-top/x': 'top\n'}
+        script = ('cat %s/etc/oem.cfg /vdev-absent-top/x; %s/bin/tool; echo status=$?; '
+                  'readlink /usr/sbin/sysconf; /usr/sbin/multool x --log4c-info >/dev/null; echo info=$?; '
+                  'cat /usr/lib/vdev-root-file' % (absent, absent))
+        before = host_mounts()
+        r = vdevlib.run(script, roots=[root, {'/usr/lib/vdev-root-file': 'lib\n'}],
+                        stubs=[absent + '/bin/tool=4'])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.splitlines(), ['oem', 'top', 'status=4', 'multool', 'info=1', 'lib'])
+        self.assertEqual(r.calls(absent + '/bin/tool'), [[absent + '/bin/tool']])
+        self.assertFalse(os.path.lexists(absent))
+        self.assertFalse(os.path.lexists('/vdev-absent-top'))
+        self.assertEqual(host_mounts(), before)
+
+
 class Network(unittest.TestCase):
     SETUP = ('ip link add veth0 type veth peer name veth1; ip netns add peer; ip link set veth1 netns peer; '
              'ip addr add 198.18.0.1/24 dev veth0; ip link set veth0 up; '

@@ -94,7 +94,7 @@ int kbee_header_ok(const uint8_t *hdr, uint32_t *total)
 	if (memcmp(hdr, "KBEE", 4) != 0)
 		return 0;
 	*total = get_be32(hdr + 4);
-	return *total > KBEE_HEADER_SIZE && *total < KBEE_MAX_STORE;
+	return *total >= KBEE_HEADER_SIZE && *total < KBEE_MAX_STORE;
 }
 
 int kbee_parse(const uint8_t *store, size_t len, struct kbee_table *out)

@@ -78,7 +78,8 @@ unsigned kbee_elem_size(unsigned type);
 /* Bytes a record occupies on flash: its length rounded up to 4. */
 static inline uint32_t kbee_padded(uint32_t len) { return (len + 3u) & ~3u; }
 
-/* A 16-byte header that may start a store: magic and 16 < total < 65536.  Sets *total. */
+/* A 16-byte header that may start a store: magic and 16 <= total < 65536 (a header alone is a valid,
+ * empty store).  Sets *total. */
 int kbee_header_ok(const uint8_t *hdr, uint32_t *total);
 /* Parses a whole store (header included, len = total size) into a fresh table; *out is replaced
  * only on success.  -1 for a non-zero reserved word, a bad record length, trailing bytes or no

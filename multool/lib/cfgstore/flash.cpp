@@ -21,37 +21,87 @@ LOG4C_CATEGORY(log4c_cat_sysconf_flash, "sysconf.flash");
 
 static const char *cfg_path = CFG_PATH;
 
-int cfg_file_block(struct data_block **result, const char *name, const char *path)
+/* Reads fd to its end into b (content len so far, capacity cap), growing the buffer; at most max
+ * bytes.  0 or -1. */
+static int read_stream(int fd, struct data_block *b, size_t max)
+{
+	size_t cap = b->len;
+
+	b->len = 0;
+	for (;;) {
+		if (b->len == cap) {
+			if (cap >= max)
+				return 0;
+			size_t ncap = cap < 4096 ? 4096 : cap * 2;
+			if (ncap > max)
+				ncap = max;
+			uint8_t *nbuf = (uint8_t *)realloc(b->data, ncap + 1);
+			if (!nbuf)
+				return -1;
+			b->data = nbuf;
+			cap = ncap;
+		}
+		ssize_t n = read(fd, b->data + b->len, cap - b->len);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			return -1;
+		if (n == 0)
+			return 0;
+		b->len += (uint32_t)n;
+	}
+}
+
+static int read_block(struct data_block **result, const char *name, const char *path, bool streams)
 {
 	struct data_block *b = NULL;
 	struct stat st;
-	size_t done = 0;
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	bool is_stdin = streams && strcmp(path, "-") == 0;
+	/* Non-blocking while it is looked at: a FIFO where a regular file belongs must not hold us. */
+	int fd = is_stdin ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC | (streams ? 0 : O_NONBLOCK));
 
 	*result = NULL;
-	if (fd < 0 || fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_size > (off_t)UINT32_MAX - 1)
+	if (fd < 0 || fstat(fd, &st) < 0 || S_ISDIR(st.st_mode) || (!streams && !S_ISREG(st.st_mode)))
 		goto fail;
-	b = data_block_create(name, (uint32_t)st.st_size);
+	if (S_ISREG(st.st_mode) && st.st_size > (off_t)UINT32_MAX - 1)
+		goto fail;
+	/* A regular file's size is the first guess; a stream starts empty. */
+	b = data_block_create(name, S_ISREG(st.st_mode) ? (uint32_t)st.st_size : 0);
 	if (!b)
 		goto fail;
-	while (done < b->len) {
-		ssize_t n = read(fd, b->data + done, b->len - done);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			break;
-		done += (size_t)n;
-	}
-	/* A file that shrank under us keeps what was there. */
-	b->len = (uint32_t)done;
-	close(fd);
+	if (read_stream(fd, b, S_ISREG(st.st_mode) && (size_t)st.st_size > CFG_BLOCK_MAX ? (size_t)st.st_size
+											   : CFG_BLOCK_MAX + 1))
+		goto fail;
+	if (!b->data && !(b->data = (uint8_t *)calloc(1, 1)))
+		goto fail;
+	b->data[b->len] = 0;
+	if (!is_stdin)
+		close(fd);
 	*result = b;
 	return 0;
 fail:
 	FLOG_D("Cannot read block from '%s' file.\n", path);
-	if (fd >= 0)
+	if (fd >= 0 && !is_stdin)
 		close(fd);
 	data_block_destroy(b);
+	return -1;
+}
+
+int cfg_file_block(struct data_block **result, const char *name, const char *path)
+{
+	return read_block(result, name, path, false);
+}
+
+int cfg_source_block(struct data_block **result, const char *name, const char *path)
+{
+	return read_block(result, name, path, true);
+}
+
+int cfg_block_storable(const struct data_block *b)
+{
+	if (!b || b->len <= CFG_BLOCK_MAX)
+		return 0;
+	fprintf(stderr, "block '%s': content over %u bytes cannot be stored\n", b->name, (unsigned)CFG_BLOCK_MAX);
 	return -1;
 }
 
@@ -77,7 +127,35 @@ struct reader {
 	struct cfg_part *part;
 	const char *only; /* keep just the blocks of this name, when set */
 	int seen;         /* blocks that took a slot, kept or not */
+	/* Blocks a named read skipped whose slot is still open: a full read keeps one only when its data
+	 * inflates, which is worked out only once the count could reach the slot limit. */
+	struct cfg_header pending[CFG_SLOTS];
+	const uint8_t *pending_data[CFG_SLOTS];
+	int npending;
 };
+
+/* The block as a full read would keep it (NULL when it would drop it for its data). */
+static struct data_block *inflate_block(const struct cfg_header *h, const uint8_t *data)
+{
+	if (!h->length)
+		return data_block_create(h->name, 0);
+	struct data_block stored = { (char *)h->name, (uint8_t *)data, h->length };
+	struct data_block *b = data_block_uncompress(&stored);
+	if (!b)
+		FLOG_D("cannot decompress block\n");
+	return b;
+}
+
+static void settle_pending(struct reader *rd)
+{
+	for (int i = 0; i < rd->npending; i++) {
+		struct data_block *b = inflate_block(&rd->pending[i], rd->pending_data[i]);
+		if (b && rd->seen < CFG_SLOTS)
+			rd->seen++;
+		data_block_destroy(b);
+	}
+	rd->npending = 0;
+}
 
 static void take_block(void *ctx, const struct cfg_header *h, const uint8_t *data)
 {
@@ -89,24 +167,20 @@ static void take_block(void *ctx, const struct cfg_header *h, const uint8_t *dat
 		FLOG_D("Block %s has invalid CRC, skipping\n", h->name);
 		return;
 	}
+	if (rd->seen + rd->npending >= CFG_SLOTS)
+		settle_pending(rd);
 	if (rd->only && strcmp(h->name, rd->only) != 0) {
-		/* Not wanted: it still takes its slot, so the 16-slot limit cuts where a full read would. */
-		if (rd->seen < CFG_SLOTS)
-			rd->seen++;
+		/* Not wanted: it still takes its slot where a full read would keep it, so the 16-slot
+		 * limit cuts where a full read would. */
+		if (rd->seen < CFG_SLOTS) {
+			rd->pending[rd->npending] = *h;
+			rd->pending_data[rd->npending++] = data;
+		}
 		return;
 	}
-	if (h->length) {
-		struct data_block stored = { (char *)h->name, (uint8_t *)data, h->length };
-		b = data_block_uncompress(&stored);
-		if (!b) {
-			FLOG_D("cannot decompress block\n");
-			return;
-		}
-	} else {
-		b = data_block_create(h->name, 0);
-		if (!b)
-			return;
-	}
+	b = inflate_block(h, data);
+	if (!b)
+		return;
 	if (rd->seen >= CFG_SLOTS) {
 		FLOG_D("Block %s is unknown, skipping\n", h->name);
 		data_block_destroy(b);
@@ -118,9 +192,11 @@ static void take_block(void *ctx, const struct cfg_header *h, const uint8_t *dat
 
 static int decode(const uint8_t *buf, size_t len, struct cfg_part *part, const char *only)
 {
-	struct reader rd = { part, only, 0 };
+	struct reader rd = {};
 	struct cfg_header failed;
 
+	rd.part = part;
+	rd.only = only;
 	switch (cfg_part_walk(buf, len, &part->top, take_block, &rd, &failed)) {
 	case CFG_WALK_OK:
 		return 0;
@@ -241,6 +317,10 @@ static long build_part(const struct cfg_header *top, const struct cfg_part *part
 		size_t zlen;
 		if (!data_block_sane(b))
 			continue;
+		if (b->len > CFG_BLOCK_MAX) {
+			FLOG_D("Block %s is over %u bytes\n", b->name, (unsigned)CFG_BLOCK_MAX);
+			goto out;
+		}
 		if (z_compress(b->data, b->len, &z[n], &zlen)) {
 			FLOG_D("cannot compress block %s\n", b->name);
 			goto out;
@@ -293,6 +373,66 @@ static int open_for_write(void)
 	return fd;
 }
 
+/* Zeroes len bytes of part `index`'s top header from byte `from`, in place, and syncs. */
+static int zero_top_words(int fd, int index, unsigned from, unsigned len)
+{
+	uint8_t zero[8] = {};
+
+	if (pwrite_full(fd, zero, len, (off_t)index * CFG_SIZE + from) || fdatasync(fd)) {
+		FLOG_D("Cannot renumber part %d: %s\n", index, strerror(errno));
+		return -1;
+	}
+	return 0;
+}
+
+/* Writes the image into part `index` with the image's own top header.  With `demote`, the part's
+ * magic and sequence words first go to 0: a part that holds a set is rewritten in place, and while its
+ * blocks are half written its old, possibly higher sequence must not make it the one that is read,
+ * and the next run must see it as unformatted and format it again from the complete part. */
+static int write_format_part(int index, struct cfg_part *part, bool demote)
+{
+	int fd, rc;
+
+	if (index != 0 && index != 1)
+		return -1;
+	fd = open_for_write();
+	if (fd < 0)
+		return -1;
+	rc = demote ? zero_top_words(fd, index, 0, 8) : 0;
+	if (rc == 0)
+		rc = write_part_at(fd, index, &part->top, part);
+	close(fd);
+	return rc;
+}
+
+static struct cfg_header written_top(const struct cfg_part *part, uint32_t seq)
+{
+	struct cfg_header top = part->top;
+
+	top.magic = CFG_MAGIC_TOP;
+	memset(top.name, 0, sizeof(top.name));
+	strcpy(top.name, "begin");
+	top.length = 0;
+	top.crc = 0;
+	top.seq = seq;
+	return top;
+}
+
+/* The newest part holds the largest sequence, so the next one would wrap: the target part is written
+ * with sequence 1, below the other part, so a cut here leaves the other part active as before; then the
+ * other part's sequence word goes to 0, which makes the new set the active one.  Order is kept both
+ * ways and later writes count up from 2. */
+static int write_renumbered(int fd, int index, struct cfg_part *part)
+{
+	struct cfg_header top = written_top(part, 1);
+
+	FLOG_D("Sequence numbers renumbered\n");
+	if (write_part_at(fd, index, &top, part))
+		return -1;
+	part->top = top;
+	return zero_top_words(fd, 1 - index, 4, 4);
+}
+
 int write_flash_blocks(int state, struct cfg_part *part)
 {
 	struct cfg_header top;
@@ -315,7 +455,7 @@ int write_flash_blocks(int state, struct cfg_part *part)
 		/* Above both parts, whichever part the image came from. */
 		uint32_t newest = s0 > s1 ? s0 : s1;
 		if (newest == UINT32_MAX) {
-			FLOG_D("Sequence number exhausted\n");
+			rc = write_renumbered(fd, index, part);
 			goto out;
 		}
 		seq = newest + 1;
@@ -324,13 +464,7 @@ int write_flash_blocks(int state, struct cfg_part *part)
 		 * active blocks must not tie with, and so take over from, the active part. */
 		seq = index == 1 ? s1 : s0;
 	}
-	top = part->top;
-	top.magic = CFG_MAGIC_TOP;
-	memset(top.name, 0, sizeof(top.name));
-	strcpy(top.name, "begin");
-	top.length = 0;
-	top.crc = 0;
-	top.seq = seq;
+	top = written_top(part, seq);
 	rc = write_part_at(fd, index, &top, part);
 	if (rc == 0)
 		part->top = top;
@@ -341,16 +475,7 @@ out:
 
 int cfg_write_part(int index, struct cfg_part *part)
 {
-	int fd, rc;
-
-	if (index != 0 && index != 1)
-		return -1;
-	fd = open_for_write();
-	if (fd < 0)
-		return -1;
-	rc = write_part_at(fd, index, &part->top, part);
-	close(fd);
-	return rc;
+	return write_format_part(index, part, false);
 }
 
 /* ---- storage file set-up and format ---- */
@@ -401,24 +526,31 @@ static void carry_missing(struct cfg_part *to, const struct cfg_part *from)
 	}
 }
 
-static void fallback_block(struct cfg_part *p0, struct cfg_part *p1, const char *name, const char *path)
+/* 0, or -1 when the fallback file holds what no block may hold (nothing is then formatted). */
+static int fallback_block(struct cfg_part *p0, struct cfg_part *p1, const char *name, const char *path)
 {
 	struct data_block *b;
+	int rc = 0;
 
 	if (data_block_find(p0, name) || data_block_find(p1, name) || !path)
-		return;
+		return 0;
 	if (cfg_file_block(&b, name, path) == 0) {
-		data_block_replace(p0, b);
-		data_block_replace(p1, b);
+		if (cfg_block_storable(b) == 0) {
+			data_block_replace(p0, b);
+			data_block_replace(p1, b);
+		} else {
+			rc = -1;
+		}
 		data_block_destroy(b);
 	}
+	return rc;
 }
 
 int cfg_convert_flash_layout(void)
 {
-	struct cfg_part p0, p1;
+	struct cfg_part p0, p1, *img[2];
 	uint8_t m0[4], m1[4];
-	int fd, rc = -1;
+	int fd, first, rc = -1;
 
 	fd = open(cfg_path, O_RDONLY | O_CLOEXEC);
 	if (fd < 0 || pread_full(fd, m0, 4, 0) != 4 || pread_full(fd, m1, 4, CFG_SIZE) != 4) {
@@ -442,16 +574,18 @@ int cfg_convert_flash_layout(void)
 	/* Whatever one formatted part holds goes into both: nothing of an intact set is dropped. */
 	carry_missing(&p0, &p1);
 	carry_missing(&p1, &p0);
-	fallback_block(&p0, &p1, "config", CFG_DEFAULT_JSON);
-	fallback_block(&p0, &p1, "product", "/etc/product");
-
 	cfg_top_reset(&p0.top, 0);
 	cfg_top_reset(&p1.top, 1);
 	/* The part that held nothing is written first: until both are done, the other still holds
-	 * the set it had. */
-	int first = get_be32(m1) == CFG_MAGIC_TOP ? 0 : 1;
-	struct cfg_part *img[2] = { &p1, &p0 };
-	if (cfg_write_part(first, img[first]) || cfg_write_part(1 - first, img[1 - first]))
+	 * the set it had, and while that one is rewritten its sequence is 0, so the complete first part
+	 * (sequence 0 and a tie, or 1) is the one read, and its magic is 0, so a cut is mended by the
+	 * next run's format. */
+	first = get_be32(m1) == CFG_MAGIC_TOP ? 0 : 1;
+	img[0] = &p1;
+	img[1] = &p0;
+	if (fallback_block(&p0, &p1, "config", CFG_DEFAULT_JSON) ||
+	    fallback_block(&p0, &p1, "product", "/etc/product") || write_format_part(first, img[first], false) ||
+	    write_format_part(1 - first, img[1 - first], get_be32(1 - first ? m1 : m0) == CFG_MAGIC_TOP))
 		FLOG_F("cannot write blocks to config part 0\n");
 	else
 		rc = 0;

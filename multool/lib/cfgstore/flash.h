@@ -6,6 +6,7 @@
 
 #include "cfgstore/cfg_part.h"
 #include "cfgstore/data_block.h"
+#include "spine/zutil.h"
 
 #define CFG_PATH "/var/cfg/config.bin"
 #define CFG_DEFAULT_JSON "/usr/lib/default.json"
@@ -32,5 +33,16 @@ int cfg_part_decode(const uint8_t *buf, size_t len, struct cfg_part *part);
 /* Writes the image into part `index` (0 or 1) with the image's own top header.  0 or -1. */
 int cfg_write_part(int index, struct cfg_part *part);
 
+/* Largest content a block may hold: the reader refuses a block that inflates past it, so the writer
+ * never stores one. */
+#define CFG_BLOCK_MAX Z_UNCOMPRESS_MAX
+
 /* A whole regular file as a block of that name.  0 or -1. */
 int cfg_file_block(struct data_block **result, const char *name, const char *path);
+/* The same for a source an operator names: a regular file, or any readable stream (a pipe,
+ * /dev/stdin) read to its end; "-" is standard input.  A stream is read up to one byte past
+ * CFG_BLOCK_MAX, enough for cfg_block_storable to refuse it.  0 or -1. */
+int cfg_source_block(struct data_block **result, const char *name, const char *path);
+/* 0 when the block may be stored; otherwise -1 after saying why on standard error (the refusal is
+ * the caller's failure, so the operator sees it whatever the log levels). */
+int cfg_block_storable(const struct data_block *b);

@@ -271,8 +271,15 @@ int fw_write_bank(int layout, int bank, const uint8_t *image, size_t len, const 
 		return write_ubi_volumes(bank, image, len, ops);
 	case FW_LAYOUT_UBI_BANKS:
 		return write_ubi_bank(bank, image, len, ops);
-	case FW_LAYOUT_RAW:
-		return write_raw(bank, image, len);
+	case FW_LAYOUT_RAW: {
+		/* The verified bytes, not the file: anything appended behind them was never checked. */
+		size_t extent = ops->extent ? ops->extent(image, len) : 0;
+		if (!extent) {
+			fputs("Image file too small\n", stderr);
+			return -1;
+		}
+		return write_raw(bank, image, extent);
+	}
 	default:
 		return -1;
 	}

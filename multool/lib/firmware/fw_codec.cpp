@@ -142,6 +142,25 @@ int fw_brand_check(const struct fw_version *dev, const char *image_text)
 	return 0;
 }
 
+char *fw_printable(char *out, size_t size, const char *text)
+{
+	size_t n = 0;
+
+	if (!size)
+		return out;
+	for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+		bool ctl = *p < 0x20 || *p == 0x7f;
+		if (n + (ctl ? 4 : 1) >= size)
+			break;
+		if (ctl)
+			n += (size_t)snprintf(out + n, size - n, "\\x%02X", *p);
+		else
+			out[n++] = (char)*p;
+	}
+	out[n] = '\0';
+	return out;
+}
+
 int fw_parse_mac_line(const char *line, struct fw_mac_range *r)
 {
 	uint8_t *a = r->lo, *b = r->hi;

@@ -99,6 +99,11 @@ int fw_version_match(const struct fw_version *dev, const char *image_text, struc
 /* Brand rule: a device branded "Qarven" takes only images naming it.  0 or -1 (printed). */
 int fw_brand_check(const struct fw_version *dev, const char *image_text);
 
+/* The text as it is printed for the scripts that read fwupdate's output: control characters and
+ * DEL become "\xNN", so an image's text cannot start a line of its own.  Cut where out is full (never
+ * inside an escape); returns out. */
+char *fw_printable(char *out, size_t size, const char *text);
+
 /* One control-file line: 1 a range, 0 a comment, -1 neither. */
 int fw_parse_mac_line(const char *line, struct fw_mac_range *r);
 bool fw_mac_in_range(const uint8_t mac[6], const struct fw_mac_range *r);

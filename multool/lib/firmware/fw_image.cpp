@@ -4,6 +4,7 @@
 #include "firmware/fw_image.h"
 
 #include "common/bytes.h"
+#include "spine/logging.h"
 
 #include <libfdt.h>
 #include <openssl/evp.h>
@@ -64,14 +65,31 @@ static int legacy_type(const uint8_t *image, size_t len)
 	return image[30];
 }
 
+/* The payload is the data-size bytes the data CRC covers: bytes appended after them were never
+ * checked and are not installed. */
 static int legacy_data(const uint8_t *image, size_t len, int type, struct fw_payload *out)
 {
+	struct fw_legacy_hdr h;
+
 	if (len < FW_LEGACY_HDR_SIZE || image[30] != type)
 		return -1;
+	fw_legacy_decode(image, &h);
+	if (!fw_legacy_size_ok(len, h.size))
+		return -1;
 	out->data = image + FW_LEGACY_HDR_SIZE;
-	out->size = len - FW_LEGACY_HDR_SIZE;
+	out->size = h.size;
 	out->comp = image[31];
 	return 0;
+}
+
+static size_t legacy_extent(const uint8_t *image, size_t len)
+{
+	struct fw_legacy_hdr h;
+
+	if (len < FW_LEGACY_HDR_SIZE)
+		return 0;
+	fw_legacy_decode(image, &h);
+	return fw_legacy_size_ok(len, h.size) ? FW_LEGACY_HDR_SIZE + (size_t)h.size : 0;
 }
 
 static int legacy_version(const uint8_t *image, size_t len, char *buf, size_t size)
@@ -191,27 +209,57 @@ static bool fit_bounded(const uint8_t *image, size_t len)
 	       fit_tree_sound(image);
 }
 
+/* Digests of one subimage's data, each computed on first use: a subimage may carry any number of
+ * hash nodes, and each pass over megabytes of data costs far more than a comparison. */
+struct fit_digests {
+	const uint8_t *data;
+	size_t size;
+	uint8_t crc32[4], sha1[20];
+	bool have_crc32, have_sha1;
+	unsigned passes;
+};
+
+static const uint8_t *fit_digest(struct fit_digests *d, const char *algo, unsigned *dlen)
+{
+	if (strcmp(algo, "crc32") == 0) {
+		if (!d->have_crc32) {
+			put_be32(d->crc32, crc32_buf(d->data, d->size));
+			d->have_crc32 = true;
+			d->passes++;
+		}
+		*dlen = sizeof(d->crc32);
+		return d->crc32;
+	}
+	if (strcmp(algo, "sha1") == 0) {
+		if (!d->have_sha1) {
+			unsigned n = 0;
+			d->have_sha1 = EVP_Digest(d->data, d->size, d->sha1, &n, EVP_sha1(), NULL) && n == sizeof(d->sha1);
+			d->passes++;
+			if (!d->have_sha1)
+				return NULL;
+		}
+		*dlen = sizeof(d->sha1);
+		return d->sha1;
+	}
+	return NULL;
+}
+
 static int fit_hash_check(const void *fdt, const char *img_name, int hash, const char *hash_name,
-			  const uint8_t *data, int size)
+			  struct fit_digests *d)
 {
 	const char *algo = (const char *)fit_prop(fdt, hash, "algo", NULL);
 	int vlen = 0;
 	const uint8_t *value = (const uint8_t *)fit_prop(fdt, hash, "value", &vlen);
-	uint8_t digest[EVP_MAX_MD_SIZE];
+	const uint8_t *digest = NULL;
 	unsigned dlen = 0;
 
 	if (algo && (strcmp(algo, "sha256") == 0 || strcmp(algo, "md5") == 0)) {
 		fputs("Unsupported hash algorithm\n", stderr);
 		return -1;
 	}
-	if (algo && value && strcmp(algo, "crc32") == 0) {
-		put_be32(digest, crc32_buf(data, (size_t)size));
-		dlen = 4;
-	} else if (algo && value && strcmp(algo, "sha1") == 0) {
-		if (!EVP_Digest(data, (size_t)size, digest, &dlen, EVP_sha1(), NULL))
-			dlen = 0;
-	}
-	if (!dlen || vlen != (int)dlen || memcmp(value, digest, dlen) != 0) {
+	if (algo && value)
+		digest = fit_digest(d, algo, &dlen);
+	if (!digest || vlen != (int)dlen || memcmp(value, digest, dlen) != 0) {
 		fprintf(stderr, "Image '%s' hash '%s' invalid\n", img_name, hash_name);
 		return -1;
 	}
@@ -223,6 +271,8 @@ static int fit_check_subimage(const void *fdt, int node)
 	const char *name = fdt_get_name(fdt, node, NULL);
 	int size = 0;
 	const uint8_t *data = (const uint8_t *)fit_prop(fdt, node, "data", &size);
+	struct fit_digests d = {};
+	unsigned nodes = 0;
 	int child;
 
 	if (!name)
@@ -231,13 +281,18 @@ static int fit_check_subimage(const void *fdt, int node)
 		fprintf(stderr, "Can't get image '%s' data/size\n", name);
 		return -1;
 	}
+	d.data = data;
+	d.size = (size_t)size;
 	fdt_for_each_subnode(child, fdt, node) {
 		const char *cname = fdt_get_name(fdt, child, NULL);
 		if (!cname || strncmp(cname, "hash", 4) != 0)
 			continue;
-		if (fit_hash_check(fdt, name, child, cname, data, size) < 0)
+		nodes++;
+		if (fit_hash_check(fdt, name, child, cname, &d) < 0)
 			return -1;
 	}
+	LOG_D(log4c_cat_fwupdate_common, "Image '%s': %u hash nodes, %u digest passes over %d bytes\n", name, nodes,
+	      d.passes, size);
 	if (child != -FDT_ERR_NOTFOUND) {
 		fprintf(stderr, "Corrupted or truncated image '%s' tree\n", name);
 		return -1;
@@ -323,6 +378,11 @@ static int fit_data(const uint8_t *image, size_t len, int type, struct fw_payloa
 	return 0;
 }
 
+static size_t fit_extent(const uint8_t *image, size_t len)
+{
+	return fit_bounded(image, len) ? (size_t)fdt_totalsize(image) : 0;
+}
+
 static int fit_version(const uint8_t *image, size_t len, char *buf, size_t size)
 {
 	int plen = 0;
@@ -350,9 +410,9 @@ static uint32_t fit_timestamp(const uint8_t *image, size_t len)
 }
 
 static const struct fw_format_ops fw_formats[] = {
-	{ FW_FORMAT_LEGACY, legacy_verify, legacy_type, legacy_data, legacy_version, NULL },
-	{ FW_FORMAT_SEALED, NULL, sealed_type, NULL, sealed_version, NULL },
-	{ FW_FORMAT_FIT, fit_verify, fit_type, fit_data, fit_version, fit_timestamp },
+	{ FW_FORMAT_LEGACY, legacy_verify, legacy_type, legacy_data, legacy_version, NULL, legacy_extent },
+	{ FW_FORMAT_SEALED, NULL, sealed_type, NULL, sealed_version, NULL, NULL },
+	{ FW_FORMAT_FIT, fit_verify, fit_type, fit_data, fit_version, fit_timestamp, fit_extent },
 };
 
 const struct fw_format_ops *fw_format_ops(int format)

@@ -19,6 +19,9 @@ struct fw_format_ops {
 	/* 0 and a terminated copy of the version text, -1 when there is none. */
 	int (*version)(const uint8_t *image, size_t len, char *buf, size_t size);
 	uint32_t (*timestamp)(const uint8_t *image, size_t len);
+	/* Bytes from the start that verification covers (header and data of a legacy image, the whole
+	 * tree of a FIT), which is what a bank receives; 0 when the image does not state it. */
+	size_t (*extent)(const uint8_t *image, size_t len);
 };
 
 /* Recognises the format (FIT through the tree header check); 0 when unsupported. */

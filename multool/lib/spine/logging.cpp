@@ -99,14 +99,24 @@ static void apply_line(char *line)
 	logging_set_level(pattern, level);
 }
 
+/* Lines longer than LINE_MAX_CHARS (the line break not counted) are dropped whole: their tail is
+ * not a line of its own. */
 int logging_apply_file(const char *path)
 {
 	FILE *f = fopen(path, "r");
 	if (!f)
 		return -1;
-	char line[LINE_MAX_CHARS + 1];
-	while (fgets(line, sizeof(line), f))
+	char line[LINE_MAX_CHARS + 2];
+	bool overlong = false;
+	while (fgets(line, sizeof(line), f)) {
+		size_t len = strlen(line);
+		bool ended = len > 0 && line[len - 1] == '\n';
+		if (overlong || (!ended && len > LINE_MAX_CHARS)) {
+			overlong = !ended;
+			continue;
+		}
 		apply_line(line);
+	}
 	fclose(f);
 	return 0;
 }
@@ -207,17 +217,13 @@ __attribute__((constructor)) static void logging_init(void)
 	apply_config_files();
 }
 
-void __log4c_logging(const struct log4c_category *cat, int level, const char *fmt, ...)
+/* The message line as it is written: prefix, level, text and a line break. */
+static size_t format_line(char *buf, size_t size, int level, const char *fmt, va_list ap)
 {
-	int32_t cur = __atomic_load_n(&cat->level, __ATOMIC_RELAXED);
-	if (cur > LOG_OFF || level < cur)
-		return;
-
-	char buf[MESSAGE_BUF];
 	struct strbuf sb;
 	bool tty = isatty(STDERR_FILENO);
 
-	strbuf_init(&sb, buf, sizeof(buf));
+	strbuf_init(&sb, buf, size);
 	if (inv_name)
 		strbuf_append(&sb, "%s[%d]: ", inv_name, (int)getpid());
 	if (tty)
@@ -226,15 +232,45 @@ void __log4c_logging(const struct log4c_category *cat, int level, const char *fm
 	if (tty)
 		strbuf_append(&sb, "\x1b[0m");
 	strbuf_append(&sb, ": ");
-	if (fmt) {
-		va_list ap;
-		va_start(ap, fmt);
+	if (fmt)
 		strbuf_vappend(&sb, fmt, ap);
-		va_end(ap);
-	}
 	if (strbuf_lastchar(&sb) != '\n')
 		strbuf_append(&sb, "\n");
-	ssize_t ignored = write(STDERR_FILENO, buf, sb.len);
+	return sb.len;
+}
+
+void __log4c_logging(const struct log4c_category *cat, int level, const char *fmt, ...)
+{
+	int32_t cur = __atomic_load_n(&cat->level, __ATOMIC_RELAXED);
+	if (cur > LOG_OFF || level < cur)
+		return;
+
+	char buf[MESSAGE_BUF];
+	va_list ap;
+	va_start(ap, fmt);
+	size_t len = format_line(buf, sizeof(buf), level, fmt, ap);
+	va_end(ap);
+	ssize_t ignored = write(STDERR_FILENO, buf, len);
 	(void)ignored;
 	fflush(stderr);
+}
+
+void log_prepare(struct log_prepared *p, const struct log4c_category *cat, int level, const char *fmt, ...)
+{
+	va_list ap;
+
+	p->cat = cat;
+	p->level = level;
+	va_start(ap, fmt);
+	p->len = format_line(p->text, sizeof(p->text), level, fmt, ap);
+	va_end(ap);
+}
+
+void log_prepared_write(const struct log_prepared *p)
+{
+	int32_t cur = __atomic_load_n(&p->cat->level, __ATOMIC_RELAXED);
+	if (cur > LOG_OFF || p->level < cur)
+		return;
+	ssize_t ignored = write(STDERR_FILENO, p->text, p->len);
+	(void)ignored;
 }

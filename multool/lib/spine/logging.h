@@ -92,6 +92,19 @@ static inline bool __log4c_enabled(const struct log4c_category *cat, int level)
 void __log4c_logging(const struct log4c_category *cat, int level, const char *fmt, ...)
 	__attribute__((format(printf, 3, 4)));
 
+/* A message formatted ahead of time, for a signal handler: log_prepared_write checks the category's
+ * level as it is then and writes the line in one call, which is all a handler may do.  The line is
+ * the one __log4c_logging would write when prepared (name, pid, colours for a terminal). */
+struct log_prepared {
+	const struct log4c_category *cat;
+	int level;
+	size_t len;
+	char text[256];
+};
+void log_prepare(struct log_prepared *p, const struct log4c_category *cat, int level, const char *fmt, ...)
+	__attribute__((format(printf, 4, 5)));
+void log_prepared_write(const struct log_prepared *p);
+
 /* Level number of a level name; 0 for "invalid" and for any unknown text. */
 int logging_str2ll(const char *text);
 const char *logging_level_name(int level);

@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <openssl/md5.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -95,8 +96,10 @@ void cfg_save_oem_config(void)
 	static const int states[] = { CFG_ACTIVE, CFG_BACKUP };
 	struct data_block *oem;
 
-	if (cfg_file_block(&oem, "oem", SYSCONF_OEM_CFG))
+	if (cfg_file_block(&oem, "oem", SYSCONF_OEM_CFG) || cfg_block_storable(oem)) {
+		data_block_destroy(oem);
 		return;
+	}
 	for (int i = 0; i < 2 && data_block_sane(oem); i++) {
 		struct cfg_part part = {};
 		int rc = -1;
@@ -137,7 +140,7 @@ static int product_store(const char *path)
 	struct data_block *b;
 	int rc = 0;
 
-	if (cfg_file_block(&b, "product", path) || !data_block_sane(b)) {
+	if (cfg_source_block(&b, "product", path) || !data_block_sane(b) || cfg_block_storable(b)) {
 		data_block_destroy(b);
 		return 255;
 	}
@@ -196,7 +199,7 @@ static int block_write(int state, const char *name, const char *path)
 	struct data_block *b;
 	int rc = 255;
 
-	if (cfg_file_block(&b, name, path) || !data_block_sane(b))
+	if (cfg_source_block(&b, name, path) || !data_block_sane(b))
 		goto out;
 	if (strcmp(name, "brand") == 0 && b->len > SYSCONF_BRAND_MAX) {
 		fprintf(stderr, "subpart '%s' (%d) exceeds max(%zd) limit.\n", name, (int)b->len,
@@ -207,6 +210,8 @@ static int block_write(int state, const char *name, const char *path)
 		fprintf(stderr, "subpart '%s': invalid name.\n", name);
 		goto out;
 	}
+	if (cfg_block_storable(b))
+		goto out;
 	if (update_block(state, b) == 0)
 		rc = 0;
 out:
@@ -281,8 +286,10 @@ static int brand_unpack(int state, const char *dir)
 	}
 	if (rc) {
 		/* Leave the directory as it was, so the next state gets a clean try. */
-		if (chdir("/") == 0)
-			umount2(dir, MNT_DETACH);
+		if (umount2(dir, MNT_DETACH))
+			SLOG_D("cannot unmount '%s': %s\n", dir, strerror(errno));
+		if (chdir("/"))
+			SLOG_D("cannot leave '%s': %s\n", dir, strerror(errno));
 	}
 out:
 	data_blocks_destroy(&part);
@@ -291,7 +298,13 @@ out:
 
 static int brand(const char *dir)
 {
+	char resolved[PATH_MAX];
+
 	SLOG_D("subpart: mnt-point %s\n", dir);
+	/* Resolved once: the unpack changes into the directory, and a relative name would then point
+	 * elsewhere for tar, for the unmount and for the second state. */
+	if (realpath(dir, resolved))
+		dir = resolved;
 	if (brand_unpack(CFG_ACTIVE, dir) == 0 || brand_unpack(CFG_BACKUP, dir) == 0)
 		return 0;
 	return 255;
@@ -404,6 +417,7 @@ static int main_path(const struct sysconf_opts *o)
 	struct cfg_part part = {};
 	bool postprod = post_production();
 	bool do_write = o->overwrite || (o->write && !postprod);
+	int status = 0;
 
 	/* A plain -r/-C (every management heartbeat) needs the configuration alone. */
 	int rc = do_write || o->execute ? cfg_read_blocks(o->state, &part) : cfg_read_named(o->state, &part, "config");
@@ -426,18 +440,24 @@ static int main_path(const struct sysconf_opts *o)
 	if (postprod)
 		replace_config_from(&part, CFG_DEFAULT_JSON);
 	if (do_write) {
-		const char *src = write_source(o);
 		struct data_block *b;
 		char cmd[256];
-		if (o->overwrite &&
-		    (size_t)snprintf(cmd, sizeof(cmd), "cp -f %s %s", o->overwrite, SYSCONF_CONFIG_JSON) < sizeof(cmd))
-			copy_file(o->overwrite, SYSCONF_CONFIG_JSON);
-		if (cfg_file_block(&b, "config", src) == 0) {
-			/* An empty source stores the set without a configuration. */
-			data_block_replace(&part, b);
+		/* Read once: a pipe or /dev/stdin gives its content a single time, to the copy and the store. */
+		int read = o->overwrite ? cfg_source_block(&b, "config", o->overwrite)
+					: cfg_file_block(&b, "config", write_source(o));
+		if (read == 0) {
+			if (cfg_block_storable(b)) {
+				status = 255;
+			} else {
+				if (o->overwrite && (size_t)snprintf(cmd, sizeof(cmd), "cp -f %s %s", o->overwrite,
+								     SYSCONF_CONFIG_JSON) < sizeof(cmd))
+					write_file(SYSCONF_CONFIG_JSON, b->data, b->len, 0644);
+				/* An empty source stores the set without a configuration. */
+				data_block_replace(&part, b);
+				if (write_flash_blocks(o->state == CFG_DEFAULT ? CFG_ACTIVE : o->state, &part))
+					SLOG_D("write_flash_blocks(): has failed.\n");
+			}
 			data_block_destroy(b);
-			if (write_flash_blocks(o->state == CFG_DEFAULT ? CFG_ACTIVE : o->state, &part))
-				SLOG_D("write_flash_blocks(): has failed.\n");
 		}
 	}
 	if (o->execute)
@@ -450,7 +470,7 @@ static int main_path(const struct sysconf_opts *o)
 		block_to_stdout(config);
 	fflush(stdout);
 	data_blocks_destroy(&part);
-	return 0;
+	return status;
 }
 
 int sysconf_run(const struct sysconf_opts *o)

@@ -132,7 +132,7 @@ class SetMacs(unittest.TestCase):
     def test_radio_link_keeps_its_state_and_flags(self):
         mac = [(30, b'00:11:22:33:44:55')]
         r = self.run_setmacs(TAP, mac)
-        if 'rc=255' in r.stdout and 'get interface info failed' in r.stderr:
+        if 'get interface info failed' in r.stderr:
             vdevlib.skip('no tap devices here')
         self.assertIn('rc=0', r.stdout)
         self.assertIn('PCIe mac address: 00:11:22:33:44:55', r.stderr)
@@ -144,13 +144,26 @@ class SetMacs(unittest.TestCase):
         self.assertIn('UP', flags)
         self.assertIn('PROMISC', flags)
 
+    def test_record_text_as_the_factory_tools_read_it(self):
+        # One or two digits a field and a trailing line break, as the factory daemon's -S takes them.
+        # (This kernel's radio-type tap keeps no address to read back; the parse is what is checked.)
+        for text in (b'00:11:22:33:44:55\n', b'a:b:c:d:e:f'):
+            r = self.run_setmacs(TAP, [(30, text)])
+            if 'get interface info failed' in r.stderr:
+                vdevlib.skip('no tap devices here')
+            self.assertIn('rc=0', r.stdout)
+            self.assertNotIn('malformed', r.stderr)
+            self.assertNotIn('setting mac failed', r.stderr)
+
     def test_failures(self):
+        # Once the address is read, the applet's status is 0 whatever the interface said (it is logged).
         veth = 'ip link add wifi1 type veth peer name wifi1p\nip link set wifi1 up\n'
         cases = [
-            (veth, [(30, b'00:11:22:33:44:55')], 'rc=254', 'set_mac_address 61 setting mac failed 22'),
+            (veth, [(30, b'00:11:22:33:44:55')], 'rc=0', 'set_mac_address 61 setting mac failed 22'),
             (veth, [(30, b'00:11:22:33:44')], 'rc=255', "PCIe radio mac '00:11:22:33:44' is malformed."),
+            (veth, [(30, b'00:11:22:33:44:556')], 'rc=255', "PCIe radio mac '00:11:22:33:44:556' is malformed."),
             (veth, [(2, b'x')], 'rc=255', 'PCIe radio mac not found.'),
-            ('', [(30, b'00:11:22:33:44:55')], 'rc=255', 'set_mac_address 41 get interface info failed'),
+            ('', [(30, b'00:11:22:33:44:55')], 'rc=0', 'set_mac_address 41 get interface info failed'),
         ]
         for setup, recs, rc, msg in cases:
             r = self.run_setmacs(setup, recs)

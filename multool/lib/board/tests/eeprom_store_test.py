@@ -42,11 +42,24 @@ class Scan(unittest.TestCase):
             ('valid at 0x8000 hides 0xA000', [(0x8000, good), (0xA000, other)], '8000'),
             ('bad record skipped', [(0x8000, bad_record), (0xB000, good)], 'B000'),
             ('reserved word set', [(0x8000, kf.store([(2, b'x')], reserved=1)), (0xC000, good)], 'C000'),
-            ('size 16 is no store', [(0x8000, kf.store([])), (0xD000, good)], 'D000'),
+            ('size 15 is no store', [(0x8000, b'KBEE' + (15).to_bytes(4, 'big') + bytes(8)), (0xD000, good)], 'D000'),
         ]
         for what, stores, off in cases:
             out, _, _ = art_run(kf.image(stores), ['init', 'get', '2'])
             self.assertEqual(out, ['init 0 offset %s' % off, 'get 1 7 fw-good'], what)
+
+    def test_header_alone_is_an_empty_store_and_writes_stay_at_its_offset(self):
+        # A 16-byte store is found (and hides a later one); what is written next goes to its offset.
+        art = kf.image([(0x9000, kf.store([])), (0xD000, kf.store([(2, b'fw-other')]))])
+        out, img, _ = art_run(art, ['init', 'get', '2', 'write', 'set', '2', 'fw-new', 'write', 'init', 'get', '2'])
+        self.assertEqual(out, ['init 0 offset 9000', 'get 0 0 (null)', 'write 1', 'set 0', 'write 0',
+                               'init 0 offset 9000', 'get 1 6 fw-new'])
+        self.assertEqual(kf.parse(img, 0xD000)[1], {2: b'fw-other'})
+        # Every record deleted: nothing is written, and the next record still goes where the store is.
+        art = kf.image([(0xB000, kf.store([(2, b'fw-1'), (6, b'x')]))])
+        out, img, _ = art_run(art, ['init', 'del', '2', 'del', '6', 'write', 'set', '5', 'abc', 'write', 'init'])
+        self.assertEqual(out, ['init 0 offset B000', 'write 1', 'set 0', 'write 0', 'init 0 offset B000'])
+        self.assertEqual(kf.parse(img, 0xB000)[1], {5: b'abc'})
 
     def test_nothing_found(self):
         out, _, _ = art_run(kf.image([]), ['init', 'write'])
@@ -133,7 +146,13 @@ class FactoryMacs(unittest.TestCase):
         self.assertEqual(img[0:12], bytes.fromhex('a0b1c2d3e4f5 0a0b0c0d0e0f'))
         self.assertEqual(img[4098:4104], bytes.fromhex('001122334455'))
         self.assertEqual(img[12:4098] + img[4104:], bytes(65536 - 18))
-        for args, msg in [(['00:11:22:33:44', '00:11:22:33:44:55'], 'Bad mac of wifi0'),
+        # One or two digits a field: the rule the setmacs applet reads record 30 with.
+        out, img, _ = art_run(art, ['setmacs', '1:2:3:4:5:6', 'a:b:c:d:e:f'])
+        self.assertEqual(out, ['setmacs 0'])
+        self.assertEqual((img[0:6], img[4098:4104]), (bytes.fromhex('0a0b0c0d0e0f'), bytes.fromhex('010203040506')))
+        for args, msg in [(['001:2:3:4:5:6', '00:11:22:33:44:55'], 'Bad mac of wifi0'),
+                          (['00:11:22:33:44:556', '00:11:22:33:44:55'], 'Bad mac of wifi0'),
+                          (['00:11:22:33:44', '00:11:22:33:44:55'], 'Bad mac of wifi0'),
                           (['00:11:22:33:44:55', 'zz:11:22:33:44:55'], 'Bad mac of eth0'),
                           (['00:11:22:33:44:55', '00:11:22:33:44:55', '00:11:22:33:44'], None),
                           (['00:11:22:33:44:55'], 'Usage: wifi0mac eth0mac [eth1mac]')]:

@@ -77,7 +77,7 @@ TEST(KbeeParse, HeaderSizeLimits)
 	struct {
 		uint32_t total;
 		int ok;
-	} cases[] = { { 16, 0 }, { 17, 1 }, { 65535, 1 }, { 65536, 0 }, { 0xffffffff, 0 } };
+	} cases[] = { { 15, 0 }, { 16, 1 }, { 17, 1 }, { 65535, 1 }, { 65536, 0 }, { 0xffffffff, 0 }, { 0, 0 } };
 	for (auto &c : cases) {
 		uint8_t h[16] = { 'K', 'B', 'E', 'E', (uint8_t)(c.total >> 24), (uint8_t)(c.total >> 16),
 				  (uint8_t)(c.total >> 8), (uint8_t)c.total };

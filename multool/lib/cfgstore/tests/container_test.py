@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """Container behaviour through the real sysconf, checked with the independent reader in cfgstore.py."""
+import hashlib
 import os
 import struct
 import sys
@@ -88,6 +89,25 @@ class Reading(unittest.TestCase):
             r = run('sysconf -r > $OUT/r', store=cs.store(cs.part(1, P0), cs.part(2, blocks[:n] + blocks[16:])))
             self.assertEqual(r.file('r'), want, n)
 
+    def test_config_only_reads_count_slots_as_full_reads(self):
+        # A block whose data passes its CRC but inflates to nothing a full read keeps (broken, empty,
+        # over the limit) takes no slot: behind 15 others "config" is the 16th block kept, and -r and -C
+        # must serve it as --read and -e do.  Behind 16 others every read drops it.
+        odd = {'broken': b'\x78\xda\x00\x01garbage', 'empty': zlib.compress(b'', 9),
+               'over the limit': zlib.compress(bytes((4 << 20) + 1), 9)}
+        conf = b'{"c":"behind the odd block"}'
+        for what, stored in odd.items():
+            for others, want in [(15, conf), (16, b'')]:
+                raw = b''.join(cs.block('b%02d' % i, b'%d' % i) for i in range(others))
+                raw += cs.block(b'odd', b'', stored=stored) + cs.block(b'config', conf)
+                r = run('sysconf -r > $OUT/r; sysconf -C > $OUT/c; sysconf --read config - > $OUT/full; sysconf -e; '
+                        'cp /tmp/config.json $OUT/e', store=cs.store(cs.part(1, P0), cs.part(2, [], raw_blocks=raw)))
+                self.assertEqual(r.file('full'), want, (what, others))
+                self.assertEqual(r.file('r'), want, (what, others))
+                self.assertEqual(r.file('c'), hashlib.md5(want).hexdigest().upper().encode() + b'\n' if want else b'',
+                                 (what, others))
+                self.assertEqual(r.file('e'), want or P0[0][1], (what, others))
+
     def test_bad_headers_fail_the_part_and_unpack_falls_back_to_backup(self):
         cases = {
             'name starts with NUL': cs.header(cs.BLOCK, b'\0abc', length=0),
@@ -116,6 +136,23 @@ class Reading(unittest.TestCase):
 
 
 class Writing(unittest.TestCase):
+    def test_largest_sequence_renumbers_in_order(self):
+        # The next sequence would wrap: the write still lands and becomes active, the previous set
+        # stays the backup, and writes after it go on counting from there.
+        top = 0xFFFFFFFF
+        for s0, s1 in [(5, top), (top, 5), (top, top)]:
+            target = 1 if s0 >= s1 else 0
+            r = run('for n in 1 2; do echo "{\\"n\\":$n}" > /tmp/config.json; sysconf -w; echo $? >> $OUT/rc; '
+                    'sysconf -r >> $OUT/a; sysconf -t backup -r >> $OUT/b; cp /var/cfg/config.bin $OUT/s$n; done',
+                    store=two_parts(s0, s1))
+            self.assertEqual(r.file('rc'), b'0\n0\n', (s0, s1))
+            self.assertEqual(r.file('a'), b'{"n":1}\n{"n":2}\n', (s0, s1))
+            self.assertEqual(r.file('b'), b'{"part":%d}\n{"n":1}\n' % (1 - target), (s0, s1))
+            first, second = r.file('s1'), r.file('s2')
+            self.assertEqual((cs.read_part(first, target).seq, cs.read_part(first, 1 - target).seq), (1, 0))
+            self.assertEqual(cs.read_part(first, 1 - target).blocks, dict(P0 if target else P1), 'kept whole')
+            self.assertEqual((cs.read_part(second, 1 - target).seq, cs.read_part(second, target).seq), (2, 1))
+
     def test_names_that_would_break_a_part_are_refused(self):
         before = two_parts(1, 2)
         for name in ['', 'end', 'sixteen-chars-xx']:

@@ -102,15 +102,19 @@ class Write(unittest.TestCase):
                 self.assertEqual(r.stubs, [])
 
     def test_hand_over_quotes_the_name(self):
-        for name, opts, path in [('plain', '-a -w', '/tmp/img.bin'), ('quote', '', "/tmp/it's $(x).bin")]:
+        # A name that begins with "-" reaches the tool in the RAM root as "./-...", never as an option.
+        for name, opts, path, passed in [('plain', '-a -w', '/tmp/img.bin', '/tmp/img.bin'),
+                                         ('quote', '', "/tmp/it's $(x).bin", "/tmp/it's $(x).bin"),
+                                         ('dash', '-w', '-a.bin', './-a.bin')]:
             with self.subTest(name):
-                cmd = 'cp /mnt/vdev/out/image.bin %s; fi-write %s %s' % (shlex.quote(path), opts, shlex.quote(path))
+                cmd = 'cd /tmp; cp /mnt/vdev/out/image.bin ./%s; fi-write %s -- %s' % (
+                    shlex.quote(os.path.basename(path)), opts, shlex.quote(path))
                 r, _ = device(cmd, stubs=[MINIROOT])
                 self.assertEqual(r.returncode, 0, r.stderr)
                 [call] = r.calls(MINIROOT)
                 self.assertEqual(len(call), 2)
                 words = shlex.split(call[1])
-                self.assertEqual(words, ['/usr/lib/fi-write', '-m'] + opts.split() + [path])
+                self.assertEqual(words, ['/usr/lib/fi-write', '-m'] + opts.split() + [passed])
                 if name == 'plain':
                     self.assertEqual(call[1], '/usr/lib/fi-write -m -a -w /tmp/img.bin')
 
@@ -127,6 +131,23 @@ class Write(unittest.TestCase):
                                  + tail + 'rebooting system!\nvdev: device rebooted\n')
                 self.assertEqual(chip[:DEV_OFF], image[:DEV_OFF])
                 self.assertEqual(chip[DEV_OFF:], (chip0 if opts else image)[DEV_OFF:])
+
+    def test_verify_reads_the_flash_back(self):
+        # One cell of the chip keeps the wrong bit (tests/flakyflash.c): the verification that reads
+        # the chip back must report it where it is, and only there.
+        if not os.path.exists('/dev/fuse'):
+            self.skipTest('no /dev/fuse')
+        tool = '/mnt/vdev/build/multool/lib/firmware/tests/flakyflash'
+        for flip, body, art, kbee in [(123456, 'FAILED', 'OK', 'OK'), (DEV_OFF + HALF + 77, 'OK', 'OK', 'FAILED')]:
+            with self.subTest(flip):
+                cmd = ('mkdir -p /tmp/flaky; %s /tmp/flaky %d %d & i=0; until [ -e /tmp/flaky/flash ]; do '
+                       'i=$((i+1)); [ $i -lt 200 ] || exit 3; sleep 0.05; done; ln -sf /tmp/flaky/flash /dev/mtdblock0\n'
+                       'exec fi-write -m /mnt/vdev/out/image.bin' % (tool, CHIP, flip))
+                r, _ = device(cmd)
+                self.assertTrue(r.rebooted, r.stderr[-300:])
+                self.assertIn('\nfi-write: done!\nfi-write: verifying...%s\nfi-write: writing ART...done\n'
+                              'fi-write: verifying ART...%s\nfi-write: writing KBEE...done\n'
+                              'fi-write: verifying KBEE...%s\nrebooting system!\n' % (body, art, kbee), r.stderr)
 
 
 if __name__ == '__main__':

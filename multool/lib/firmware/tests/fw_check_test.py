@@ -4,6 +4,9 @@ device."""
 
 import json
 import os
+import re
+import struct
+import zlib
 import sys
 import unittest
 
@@ -117,6 +120,106 @@ class Formats(unittest.TestCase):
             with self.subTest(name):
                 r = check(bytes(image))
                 self.assertEqual((r.returncode, r.stderr), (1, err))
+
+
+class Hostile(unittest.TestCase):
+    LOG = {'/etc/log4c/fwupdate.conf': 'fwupdate.common = debug\n'}
+
+    def test_many_hash_nodes_cost_one_digest_pass_per_algorithm(self):
+        data = os.urandom(1 << 20)
+        hashes = [('crc32', None), ('sha1', None)] * 1000
+        r = fwdev.run(['/usr/sbin/fwupdate', '-c'], dict(fwdev.board(image=fwfix.fit_hashed(V_NEW, data, hashes)),
+                                                         **self.LOG))
+        self.assertEqual(r.returncode, 0, r.stderr[-500:])
+        self.assertIn("Image 'kernel': 2000 hash nodes, 2 digest passes over %d bytes" % len(data), r.stderr)
+        # Every node is still compared: a wrong value deep in the list is found and named.
+        hashes[1500] = ('crc32', b'\0\0\0\0')
+        r = check(fwfix.fit_hashed(V_NEW, data, hashes))
+        self.assertEqual((r.returncode, r.stderr), (1, "Image 'kernel' hash 'hash-1501' invalid\nImage file corrupted\n"))
+
+    def test_crc32_alone_decides(self):
+        data = bytes(range(256)) * 40
+        good = fwfix.fit_hashed(V_NEW, data, [('crc32', None)])
+        self.assertEqual(check(good).returncode, 0)
+        for name, value in [('one bit', bytes(a ^ (i == 3) for i, a in enumerate(struct.pack('>I', zlib.crc32(data))))),
+                            ('little-endian', struct.pack('<I', zlib.crc32(data)))]:
+            with self.subTest(name):
+                r = check(fwfix.fit_hashed(V_NEW, data, [('crc32', value)]))
+                self.assertEqual((r.returncode, r.stderr), (1, "Image 'kernel' hash 'hash-1' invalid\n"
+                                                               "Image file corrupted\n"))
+
+    def test_eight_byte_timestamp_counts_as_none(self):
+        image = fwfix.fit_hashed('PTMP.QA-1.v7.52.1', KERNEL, [('sha1', None)], timestamp='/bits/ 64 <1457730000>')
+        r = check(image, version='PTMP.QA-1.v7.51.5')
+        self.assertEqual((r.returncode, r.stderr), (1, 'fwupdate: no image timestamp - assuming damaged image\n'))
+        other = fwfix.fit_hashed(V_NEW, KERNEL, [('sha1', None)], timestamp='/bits/ 64 <1457730000>')
+        self.assertEqual(check(other).returncode, 0)
+
+    def test_version_text_cannot_forge_a_line(self):
+        image = fwfix.fit_hashed('APCPE.QA-2.v7.52.1\\nforged\\x1b[2J', KERNEL, [('sha1', None)])
+        for opt in ('-c', '-i'):
+            with self.subTest(opt):
+                r = fwdev.run(['/usr/sbin/fwupdate', opt], fwdev.board(image=image))
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stdout, 'Image type: firmware upgrade\nAPCPE.QA-2.v7.52.1\\x0Aforged\\x1B[2J\n')
+
+    def test_short_sealed_file_and_fifo(self):
+        short = fwfix.sealed(V_NEW, PF, CONTROL)[:95]
+        for opt in ('-c', '-i'):
+            r = fwdev.run(['/usr/sbin/fwupdate', opt], fwdev.board(image=short))
+            self.assertEqual((r.returncode, r.stderr), (1, 'Image file too small\n'), opt)
+        r = fwdev.run(['/bin/sh', '-c', 'mkfifo /tmp/fwupdate.bin; timeout 20 fwupdate -c'], fwdev.board())
+        self.assertEqual((r.returncode, r.stderr), (1, 'fwupdate: /tmp/fwupdate.bin is not a regular file\n'))
+
+    def test_sealed_members_by_name_and_regular_only(self):
+        cases = [
+            ('pf.json a link to a system file', fwfix.sealed(V_NEW, None, CONTROL, files={'control': CONTROL},
+                                                             links={'pf.json': '/etc/passwd'}), 1,
+             "product file member 'pf.json' is not a regular file\n"),
+            ('control a link', fwfix.sealed(V_NEW, PF, None, files={'pf.json': PF},
+                                            links={'control': '/etc/hostname'}), 1,
+             "product file member 'control' is not a regular file\n"),
+            ('other members stay in the archive', fwfix.sealed(V_NEW, PF, CONTROL, files={
+                'pf.json': PF, 'control': CONTROL, 'evil.sh': '#!/bin/sh\n', 'fwupdate.bin': 'x'}), 0, ''),
+        ]
+        for name, image, rc, err in cases:
+            with self.subTest(name):
+                r = fwdev.run(['/bin/sh', '-c', 'fwupdate -c; echo rc=$?; ls -a /tmp; cat /tmp/fwupdate.bin | wc -c'],
+                              fwdev.board(image=image))
+                self.assertIn('rc=%d' % rc, r.stdout, r.stderr)
+                self.assertTrue(r.stderr.endswith(err), r.stderr)
+                listing = r.stdout.split('rc=', 1)[1].split()
+                self.assertEqual(sorted(listing[1:-1]), ['.', '..', 'fwupdate.bin'])
+                self.assertEqual(int(listing[-1]), len(image), 'the image is not overwritten by a member')
+
+    def test_control_files_past_64_ranges(self):
+        # 64 ranges are kept; the radio MAC (00:15:6d:10:20:30) matches only the range on the line given.
+        def control(match_at, lines=70):
+            out = []
+            for i in range(lines):
+                lo = '00:15:6d:10:20:30' if i == match_at else '02:00:00:00:%02x:00' % i
+                out.append('%s-%s' % (lo, lo if i == match_at else '02:00:00:00:%02x:ff' % i))
+            return '\n'.join(out) + '\n'
+        for match_at, rc in [(63, 0), (64, 1), (69, 1)]:
+            with self.subTest(match_at):
+                r = check(fwfix.sealed(V_NEW, PF, control(match_at)))
+                self.assertEqual(r.returncode, rc, r.stderr)
+
+    def test_board_eeprom_mac_before_art(self):
+        # Both would match: the record decides and the art partition is not read.
+        art = bytearray(8192)
+        art[0:6] = bytes.fromhex('00156d102031')
+        art_files = {'/etc/fwtest.mtd': fwfix.proc_mtd([('art', 0x10000, 0x10000)]), '/dev/mtdblock0': bytes(art)}
+        control = '00:15:6d:10:20:00-00:15:6d:10:20:ff\n'
+        for record, via in [('00:15:6d:10:20:30', 'KBEE'), ('00:15:6d:10:20:30\n', 'KBEE'),
+                            ('0:15:6d:10:20:30', 'KBEE'), ('00:15:6d:10:20:300', 'eth0')]:
+            with self.subTest(record):
+                files = dict(fwdev.board(image=fwfix.sealed(V_NEW, PF, control), radio_mac=record), **self.LOG)
+                files.update(art_files)
+                r = fwdev.run(['/usr/sbin/fwupdate', '-c'], files)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                tried = re.findall(r'debug: (\w+) mac 00:15', r.stderr)
+                self.assertEqual(tried, [via], r.stderr)
 
 
 class Acceptance(unittest.TestCase):

@@ -208,3 +208,23 @@ TEST(FwProgress, CycleStartsWithSlashAndPercentNeverReachesHundred)
 		EXPECT_STREQ(out, c.text) << c.idx;
 	}
 }
+
+TEST(FwPrintable, ControlCharactersEscapedNeverTorn)
+{
+	static const struct {
+		const char *in;
+		const char *want;
+	} cases[] = {
+		{ "APCPE.QA-2.v7.52.1", "APCPE.QA-2.v7.52.1" },
+		{ "v7\nImage type: OEM", "v7\\x0AImage type: OEM" },
+		{ "\r\t\x1b[2J\x7f~", "\\x0D\\x09\\x1B[2J\\x7F~" },
+		{ "caf\xc3\xa9", "caf\xc3\xa9" }, /* bytes above 0x7f are text, not control */
+		{ "", "" },
+	};
+	char out[64];
+	for (const auto &c : cases)
+		EXPECT_STREQ(fw_printable(out, sizeof(out), c.in), c.want) << c.want;
+	char small[6];
+	EXPECT_STREQ(fw_printable(small, sizeof(small), "ab\ncd"), "ab"); /* "ab\x0A" would not fit whole */
+	EXPECT_STREQ(fw_printable(small, sizeof(small), "abcdefgh"), "abcde");
+}

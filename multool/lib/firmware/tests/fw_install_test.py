@@ -56,6 +56,15 @@ def extract(fit, index):
         return f.read()
 
 
+def flaky_flash(size, flip_at, minor):
+    """Shell lines that put the flash stand-in at /dev/mtdblock<minor>: SIZE bytes, the cell at FLIP_AT
+    stores the wrong bit (-1: none)."""
+    tool = '/mnt/vdev/build/multool/lib/firmware/tests/flakyflash'
+    return ('mkdir -p /tmp/flaky; %s /tmp/flaky %d %d & i=0; until [ -e /tmp/flaky/flash ]; do i=$((i+1)); '
+            '[ $i -lt 200 ] || exit 3; sleep 0.05; done; ln -sf /tmp/flaky/flash /dev/mtdblock%d\n'
+            % (tool, size, flip_at, minor))
+
+
 def flash(parts, cmdline, image):
     files = fwdev.board(image=image)
     files['/etc/fwtest.mtd'] = fwfix.proc_mtd(parts)
@@ -137,6 +146,51 @@ class TwoStage(unittest.TestCase):
                                                      str(len(rootfs)), '-y', '-s', '2048']])
         self.assertEqual(fmt[0]['stdin'], rootfs)
         self.assertEqual(r.calls('/usr/sbin/fw_setenv')[0], ['/usr/sbin/fw_setenv', 'active', '2'])
+
+    def test_only_verified_bytes_reach_the_bank(self):
+        # Bytes appended behind what the checks cover pass -c (they are not covered) but are never written.
+        tail = os.urandom(150000)
+        payload = os.urandom(40000)
+        legacy = fwfix.legacy(V_NEW, payload, kind='filesystem')
+        ubi = [('firmware1', 0x800000, 0x20000), ('firmware2', 0x800000, 0x20000)]
+        r = self.second_stage(ubi, 'ubi.mtd=2', legacy + tail)
+        [fmt] = [c for c in r.stubs if c['argv'][0] == '/usr/sbin/ubiformat']
+        self.assertEqual((fmt['argv'][5], fmt['stdin']), (str(len(payload)), payload))
+        fit = fwfix.fit(V_NEW, b'k' * 100, os.urandom(3000))
+        raw = [('firmware1', BANK, 0x10000), ('firmware2', BANK, 0x10000)]
+        fill = ("python3 -c \"open('/mnt/vdev/out/bank2', 'wb').write(b'\\\\xa5' * %d)\"; "
+                "ln -sf /mnt/vdev/out/bank2 /dev/mtdblock1\n" % BANK)
+        for name, image, want in [('legacy', legacy + tail, legacy), ('fit', fit + tail, fit)]:
+            with self.subTest(name):
+                r = self.second_stage(raw, 'mtd:rootfs1', image, setup_cmd=fill)
+                self.assertIn('\nfwupdate: done!\n', r.stderr)
+                with open(os.path.join(r.out, 'bank2'), 'rb') as f:
+                    bank = f.read()
+                self.assertEqual(bank[:len(want)], want)
+                self.assertEqual(bank[len(want):], b'\xa5' * (BANK - len(want)))
+
+    def test_raw_read_back_compares_with_the_flash(self):
+        # A bank with one cell that does not hold what is written (tests/flakyflash.c): the read-back
+        # must see it, refuse the bank and leave the boot loader alone.
+        if not os.path.exists('/dev/fuse'):
+            self.skipTest('no /dev/fuse')
+        image = fwfix.legacy(V_NEW, os.urandom(20000), kind='filesystem')
+        raw = [('firmware1', BANK, 0x10000), ('firmware2', BANK, 0x10000)]
+        for flip, want, setenv in [(-1, '\nfwupdate: done!\n', 3),
+                                   (9000, 'Firmware verification failed\nFirmware write to flash failed!\n', 0)]:
+            with self.subTest(flip):
+                r = self.second_stage(raw, 'mtd:rootfs1', image, setup_cmd=flaky_flash(BANK, flip, 1))
+                self.assertIn(want, r.stderr)
+                self.assertEqual(len(r.calls('/usr/sbin/fw_setenv')), setenv)
+
+    def test_missing_subimage_is_reported_on_standard_output(self):
+        no_rootfs = fwfix.dtc('/dts-v1/;\n/ { description = "%s"; timestamp = <1457730000>;\n'
+                              '    images { kernel { data = [01 02 03]; compression = "none"; }; }; };' % V_NEW)
+        r = self.second_stage([('firmware1', 0x800000, 0x20000), ('firmware2', 0x800000, 0x20000)], 'ubi.mtd=2',
+                              no_rootfs)
+        self.assertTrue(r.stdout.endswith("\nCan't find 'rootfs' FIT subimage\n"), r.stdout)
+        self.assertNotIn("Can't find", r.stderr)
+        self.assertIn('Invalid rootfs image\nFirmware write to flash failed!\n', r.stderr)
 
     def test_refusals_still_reboot(self):
         image = fwfix.legacy(V_NEW, os.urandom(5000), kind='filesystem')

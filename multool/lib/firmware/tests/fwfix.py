@@ -104,14 +104,19 @@ def sealed_key():
     return bytes(a ^ b for a, b in zip(*tables))
 
 
-def sealed(version, pf_json, control, iv=bytes(range(16)), files=None):
+def sealed(version, pf_json, control, iv=bytes(range(16)), files=None, links=None):
+    """links: {member: target} stored as symbolic links (zip -y)."""
     d = tempfile.mkdtemp(dir=WORK)
-    members = files if files is not None else {'pf.json': pf_json, 'control': control}
+    members = dict(files if files is not None else {'pf.json': pf_json, 'control': control})
     for name, content in members.items():
         with open(os.path.join(d, name), 'wb') as f:
             f.write(content.encode() if isinstance(content, str) else content)
+    for name, target in (links or {}).items():
+        members.pop(name, None)
+        os.symlink(target, os.path.join(d, name))
+    names = list(members) + list(links or {})
     zpath = os.path.join(d, 'product.zip')
-    subprocess.run(['zip', '-q', '-j', zpath] + [os.path.join(d, n) for n in members], check=True)
+    subprocess.run(['zip', '-q', '-j', '-y', zpath] + [os.path.join(d, n) for n in names], check=True)
     ct = subprocess.run(['openssl', 'enc', '-aes-256-cbc', '-K', sealed_key().hex(), '-iv', iv.hex(),
                          '-in', zpath], check=True, stdout=subprocess.PIPE).stdout
     head = struct.pack('>II', 0x1B706630, 16 + len(ct)) + bytes(24)
@@ -136,3 +141,15 @@ def proc_mtd(parts):
     for i, (name, size, erase) in enumerate(parts):
         lines.append('mtd%d: %08x %08x "%s"' % (i, size, erase, name))
     return '\n'.join(lines) + '\n'
+
+
+def fit_hashed(version, data, hashes, timestamp='<1457730000>', name='kernel'):
+    """A FIT made by the tree compiler alone, whose one subimage carries the hash nodes given as
+    [(algo, value bytes or None for the right digest)]; digests by python zlib/hashlib."""
+    import hashlib
+    src = write('hashed.data', data)
+    right = {'crc32': struct.pack('>I', zlib.crc32(data)), 'sha1': hashlib.sha1(data).digest()}
+    nodes = ''.join('hash-%d { algo = "%s"; value = [%s]; };\n' % (i + 1, algo, (right[algo] if v is None else v).hex())
+                    for i, (algo, v) in enumerate(hashes))
+    return dtc('/dts-v1/;\n/ { description = "%s"; timestamp = %s;\n images { %s { data = /incbin/("%s"); '
+               'compression = "none";\n%s }; }; };\n' % (version, timestamp, name, src, nodes))

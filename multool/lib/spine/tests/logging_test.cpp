@@ -78,6 +78,33 @@ TEST(LoggingConfig, PatternsLevelsAndIgnoredLines)
 	reset_levels();
 }
 
+TEST(LoggingConfig, OverlongLinesAreDroppedWhole)
+{
+	/* 1023 characters before the line break is the longest line; the tail of a longer one is not a
+	 * line of its own, even when it reads like one. */
+	struct Case {
+		std::string text;
+		int a, b;
+	} cases[] = {
+		{ std::string(1023 - 15, ' ') + "spine.a = error\n", LOG_ERROR, LOG_OFF },
+		{ std::string(1024 - 15, ' ') + "spine.a = error\n", LOG_OFF, LOG_OFF },
+		{ "#" + std::string(1022, 'x') + "spine.b = debug\nspine.a = warn\n", LOG_WARN, LOG_OFF },
+		{ "#" + std::string(3000, 'x') + "spine.b = debug\nspine.a = warn\n", LOG_WARN, LOG_OFF },
+		/* The last line needs no line break, and an over-long last line is dropped too. */
+		{ "spine.a = info\n" + std::string(1023 - 15, ' ') + "spine.b = fatal", LOG_INFO, LOG_FATAL },
+		{ "spine.a = info\n" + std::string(1024 - 15, ' ') + "spine.b = fatal", LOG_INFO, LOG_OFF },
+	};
+	for (const Case &c : cases) {
+		reset_levels();
+		std::string path = write_file(c.text);
+		ASSERT_EQ(logging_apply_file(path.c_str()), 0);
+		unlink(path.c_str());
+		EXPECT_EQ(t_cat_a.level, c.a) << c.text.size();
+		EXPECT_EQ(t_cat_b.level, c.b) << c.text.size();
+	}
+	reset_levels();
+}
+
 TEST(LoggingConfig, LevelNamesAreExact)
 {
 	struct {
@@ -121,6 +148,30 @@ TEST(LoggingMessage, LineFormat)
 		EXPECT_EQ(r.err, c.line ? prefix(r.pid) + c.line : "") << c.msg;
 		EXPECT_EQ(r.writes, c.line ? 1 : 0);
 	}
+	reset_levels();
+}
+
+TEST(LoggingMessage, PreparedLineIsTheLoggedOneAndChecksTheLevelWhenWritten)
+{
+	struct log_prepared p;
+
+	t_cat_a.level = LOG_TRACE;
+	struct child_result want = run_child([&] { LOG_E(t_cat_a, "fault %d\n", 11); }, true);
+	/* Prepared while the category is off: the level counts when the line is written. */
+	t_cat_a.level = LOG_OFF;
+	struct child_result r = run_child(
+		[&] {
+			log_prepare(&p, &t_cat_a, LOG_ERROR, "fault %d\n", 11);
+			log_prepared_write(&p);
+			t_cat_a.level = LOG_ERROR;
+			log_prepared_write(&p);
+			t_cat_a.level = LOG_FATAL;
+			log_prepared_write(&p);
+		},
+		true);
+	EXPECT_EQ(r.err, prefix(r.pid) + "error: fault 11\n");
+	EXPECT_EQ(want.err, prefix(want.pid) + "error: fault 11\n");
+	EXPECT_EQ(r.writes, 1);
 	reset_levels();
 }
 

@@ -75,6 +75,21 @@ class CommandLine(unittest.TestCase):
                 store=store(BASE + [('brand', b'x' * 100)]), files=dict(FILES, **{'/opt/bin/tar': tar}), text=True)
         self.assertEqual(r.stderr, "Sysconf terminated with 'Segmentation fault' signal\nrc=1\n")
 
+    def test_segmentation_fault_handler_only_writes(self):
+        # With its category on, the handler still writes the log line, formatted before the fault: after
+        # the signal nothing but the two writes and the exit (the logger would ask isatty and getpid).
+        tar = ('#!/bin/sh\nkill -SEGV $PPID\nsleep 1\ncat > /dev/null\n', 0o755)
+        r = run('mkdir -p /tmp/www/active/resources; PATH=/opt/bin:$PATH strace -qq -o /tmp/st '
+                '-e trace=ioctl,getpid,write,exit_group sysconf --brand 2>$OUT/e; echo $? > $OUT/rc; cp /tmp/st $OUT/st',
+                store=store(BASE + [('brand', b'x' * 100)]),
+                files=dict(FILES, **{'/opt/bin/tar': tar, '/etc/log4c/sysconf.conf': 'sysconf.main = error\n'}))
+        self.assertEqual(r.file('rc'), b'1\n')
+        self.assertRegex(r.file('e').decode(), r"^sysconf\[\d+\]: error: Sysconf exit with signal SIGSEGV\[11\]\n"
+                         r"Sysconf terminated with 'Segmentation fault' signal\n$")
+        trace = r.file('st').decode().splitlines()
+        after = trace[next(i for i, ln in enumerate(trace) if ln.startswith('--- SIGSEGV')) + 1:]
+        self.assertEqual([ln.split('(')[0] for ln in after], ['write', 'write', 'exit_group'], after)
+
     def test_checksum_then_document_and_state_names_in_any_case(self):
         r = run('sysconf -C -r > $OUT/a; sysconf -t BACKUP -r > $OUT/b; md5sum /dev/null', store=store(
             backup=[('config', b'{"b":1}')]), files=FILES)
@@ -154,6 +169,70 @@ class Writing(unittest.TestCase):
         self.assertEqual(sorted(cs.read_part(r.store, 0).blocks), ['oem', 'product'])
 
 
+class Limits(unittest.TestCase):
+    LIMIT = 4 << 20
+    MSG = "block '%s': content over 4194304 bytes cannot be stored\n"
+
+    def test_content_the_reader_would_refuse_is_never_stored(self):
+        over = self.LIMIT + 1
+        cases = [
+            ('head -c %d /dev/zero > /tmp/big; sysconf --write big /tmp/big' % over, 255, 'big'),
+            ('head -c %d /dev/zero > /tmp/config.json; sysconf -w' % over, 255, 'config'),
+            ('head -c %d /dev/zero > /tmp/big; echo keep > /tmp/config.json; sysconf -o /tmp/big -r' % over, 255,
+             'config'),
+            ('head -c %d /dev/zero > /tmp/big; sysconf -z /tmp/big' % over, 255, 'product'),
+            ('sysconf --write big /dev/zero', 255, 'big'),
+        ]
+        script = ['cp /var/cfg/config.bin /tmp/pristine']
+        for i, (cmd, _, _) in enumerate(cases):
+            script.append('%s > $OUT/o%d 2>$OUT/e%d; echo $? > $OUT/rc%d; cmp -s /var/cfg/config.bin /tmp/pristine; '
+                          'echo $? > $OUT/same%d' % (cmd, i, i, i, i))
+        script.append('cp /tmp/config.json $OUT/cj')
+        # At the limit itself the block is stored and reads back whole.
+        script.append('head -c %d /dev/zero > /tmp/edge; sysconf --write edge /tmp/edge; echo $? > $OUT/edge-rc; '
+                      'sysconf --read edge - | wc -c > $OUT/edge' % self.LIMIT)
+        r = run('\n'.join(script), store=store(), files=FILES)
+        for i, (cmd, rc, name) in enumerate(cases):
+            self.assertEqual(int(r.file('rc%d' % i)), rc, cmd)
+            self.assertEqual(r.file('e%d' % i).decode(), self.MSG % name, cmd)
+            self.assertEqual(r.file('same%d' % i), b'0\n', cmd)
+        self.assertEqual(r.file('o2'), CONFIG, 'the stored configuration is still the one -r prints')
+        self.assertEqual(r.file('cj'), b'keep\n', '-o refused before copying')
+        self.assertEqual((r.file('edge-rc'), int(r.file('edge'))), (b'0\n', self.LIMIT))
+
+    def test_format_step_and_oem_sync_refuse_too(self):
+        big = bytes(self.LIMIT + 1)
+        # A fresh store with an oversized factory default: nothing is formatted.
+        r = run('sysconf -r > $OUT/r 2>$OUT/e', store=b'', files={'/usr/lib/default.json': big})
+        self.assertEqual(r.file('e').decode(), self.MSG % 'config')
+        self.assertEqual(r.store, bytes(cs.FILE_SIZE))
+        # Oversized OEM defaults in the firmware: the store keeps its "oem" block.
+        before = store()
+        r = run('sysconf -r > $OUT/r 2>$OUT/e', store=before, files=dict(FILES, **{'/usr/etc/oem.cfg': big}))
+        self.assertEqual(r.file('e').decode(), self.MSG % 'oem')
+        self.assertEqual((r.store, r.file('r')), (before, CONFIG))
+
+
+class Sources(unittest.TestCase):
+    def test_pipes_and_streams(self):
+        r = run('printf \'{"p":1}\' | sysconf -o /dev/stdin; echo $? >> $OUT/rc; sysconf -r > $OUT/r1;'
+                'cp /tmp/config.json $OUT/cj; printf xyz | sysconf --write extra -; echo $? >> $OUT/rc;'
+                'sysconf --read extra - > $OUT/x; mkfifo /tmp/fifo; (printf \'{"f":2}\' > /tmp/fifo &);'
+                'sysconf -o /tmp/fifo; echo $? >> $OUT/rc; sysconf -r > $OUT/r2; : | sysconf --write extra -;'
+                'echo $? >> $OUT/rc; sysconf --read extra - > $OUT/x2', store=store(), files=FILES)
+        self.assertEqual(r.file('rc').split(), [b'0', b'0', b'0', b'255'])
+        self.assertEqual((r.file('r1'), r.file('cj')), (b'{"p":1}', b'{"p":1}'))
+        self.assertEqual((r.file('x'), r.file('x2')), (b'xyz', b'xyz'), 'an empty stream stores nothing')
+        self.assertEqual(r.file('r2'), b'{"f":2}')
+
+    def test_files_of_the_firmware_are_regular_files_only(self):
+        # Streams are for sources an operator names; a FIFO where the OEM defaults belong must not hold
+        # every start of sysconf.
+        r = run('rm /usr/etc/oem.cfg; mkfifo /usr/etc/oem.cfg; timeout 10 sysconf -r > $OUT/r; echo $? > $OUT/rc',
+                store=store(), files=dict(FILES, **{'/usr/etc/oem.cfg': 'x'}))
+        self.assertEqual((r.file('rc'), r.file('r')), (b'0\n', CONFIG))
+
+
 class BlockOperations(unittest.TestCase):
     def test_list_read_write_remove(self):
         r = run('sysconf --list > $OUT/l0; printf xyz > /tmp/f; sysconf --write extra /tmp/f; echo $? >> $OUT/rc;'
@@ -205,6 +284,18 @@ class Brand(unittest.TestCase):
             self.assertEqual(r.file('tree'), r.file('listed'))
             self.assertEqual(r.file('tree').decode().split(), sorted(self.FILES))
             self.assertEqual(r.file('index.html'), self.FILES['index.html'])
+
+    def test_relative_directory(self):
+        # Resolved once: tar, the unmount after a failure and the second state all mean the same place.
+        good, bad = targz(self.FILES), b'\x1f\x8b' + os.urandom(20000)
+        for archive, rc, tree in [(good, b'0\n', b'img/logo.png\nindex.html\n'), (bad, b'255\n', b'')]:
+            r = run('mkdir -p /tmp/www/active/resources; cd /tmp/www/active; sysconf --brand=resources >/dev/null '
+                    '2>&1; echo $? > $OUT/rc; cd /; findmnt -rn -t tmpfs -o TARGET | grep -c /tmp/www > $OUT/mounts;'
+                    'cd /tmp/www/active/resources && find . -type f | sed s,^./,, | sort > $OUT/tree',
+                    store=self.brand_store(archive), files=FILES)
+            self.assertEqual(r.file('rc'), rc)
+            self.assertEqual(r.file('tree'), tree)
+            self.assertEqual(r.file('mounts'), b'1\n' if tree else b'0\n', 'nothing stays mounted after a failure')
 
     def test_busy_directory_bad_archive_and_missing_block(self):
         d = '/tmp/www/active/resources'
