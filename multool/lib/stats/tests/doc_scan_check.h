@@ -56,6 +56,12 @@ static inline std::string doc_scan_compare(const char *text, size_t len)
 	int rc = doc_scan(text, len, &got);
 	std::string out;
 
+	// The library skips a NUL byte that directly follows a number.  A file holding a NUL was not
+	// written whole; the reader refuses it, which costs one interval's rates at most.
+	if (ref && rc < 0 && memchr(text, '\0', len)) {
+		json_decref(ref);
+		return out;
+	}
 	if (!ref != (rc < 0)) {
 		out = ref ? "refused a document the library loads" : "took a document the library refuses";
 	} else if (ref) {

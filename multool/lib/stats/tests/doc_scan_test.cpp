@@ -42,6 +42,12 @@ TEST(DocScan, TakesAndRefusesAsTheLibrary)
 		same(d);
 	same(std::string("{\"a\":\"b\"}\0", 10)); // a NUL after the document
 	same(std::string("[\"a\0b\"]", 7));
+
+	// a NUL after a number: the library reads past it, the reader refuses the torn file
+	std::string torn("{\"vaps\":[{\"name\":\"ath0\",\"txPackets\":207\0,\"rxErrors\":3}]}", 56);
+	doc_counters got;
+	EXPECT_LT(doc_scan(torn.data(), torn.size(), &got), 0);
+	same(torn);
 }
 
 TEST(DocScan, DepthLimitAsTheLibrary)
