@@ -180,6 +180,9 @@ class Network(unittest.TestCase):
     def test_device_has_only_its_own_loopback(self):
         r = vdevlib.run('ip -o link show | cut -d: -f2; ip -o addr show lo | grep -c "inet 127.0.0.1"')
         self.assertEqual(r.stdout.split(), ['lo', '1'], r.stderr)
+        # named as the device names it, also where the host's root has no hosts file
+        r = vdevlib.run(['python3', '-c', 'import socket; print(socket.gethostbyname("localhost"))'])
+        self.assertEqual(r.stdout.split(), ['127.0.0.1'], r.stderr)
 
     def test_veth_pair_to_a_peer_namespace(self):
         script = ('ip netns exec peer python3 -c \'%s\' & python3 -c \'%s\'; wait; ip -br link show lo'
