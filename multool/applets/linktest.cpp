@@ -775,7 +775,8 @@ static int session(int s, const struct lt_rates *rates)
 	enum lt_req r = counter_request(&in.before);
 	if (r == LT_REQ_OK && in.auto_mode && rates->max_real != 0)
 		in.real_rate = current_rate(rates);
-	if (r == LT_REQ_OK && pktgen_write("pgctrl", "start\n", &opened) < 0 && errno != EINTR) {
+	/* A signal may cut the run short; the abort flag ends the loop then. */
+	if (r == LT_REQ_OK && pktgen_write("pgctrl", "start\n", &opened) < 0 && errno != EINTR && !lt_abort) {
 		char path[256];
 		fatal("Cannot write to '%s' file", pktgen_path("pgctrl", path, sizeof(path)));
 	}

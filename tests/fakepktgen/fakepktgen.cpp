@@ -28,6 +28,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -556,13 +557,19 @@ static int fs_release(const char *path, struct fuse_file_info *fi)
 static void *fs_init(struct fuse_conn_info *conn, struct fuse_config *cfg)
 {
 	(void)conn;
-	/* A signal to the writer of "start" ends the run early, as it ends the kernel's. */
+	/* A signal to the writer of "start" ends the run early, as it ends the kernel's: the library
+	 * then sends SIGUSR1 to the thread serving it (its handler is installed in main). */
 	cfg->intr = 1;
 	cfg->direct_io = 1;
 	pthread_t t;
 	pthread_create(&t, NULL, rx_thread, NULL);
 	pthread_detach(t);
 	return NULL;
+}
+
+static void on_interrupt(int sig)
+{
+	(void)sig;
 }
 
 int main(int argc, char **argv)
@@ -597,6 +604,10 @@ int main(int argc, char **argv)
 	ops.truncate = fs_truncate;
 	ops.release = fs_release;
 	ops.init = fs_init;
+	struct sigaction sa;
+	memset(&sa, 0, sizeof(sa));
+	sa.sa_handler = on_interrupt;
+	sigaction(SIGUSR1, &sa, NULL);
 	char *fargs[] = { argv[0], (char *)"-f", (char *)"-o", (char *)"max_threads=8", (char *)mountpoint, NULL };
 	return fuse_main(5, fargs, &ops, NULL);
 }

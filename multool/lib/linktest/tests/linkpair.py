@@ -90,7 +90,10 @@ class Pair:
         cmd = netns(side) + [FAKEPKTGEN, mnt, '--log', self.log(side)]
         if rx_base:
             cmd += ['--rx-base', '%d:%d' % rx_base]
-        self.procs.append(subprocess.Popen(cmd))
+        # Its own messages (libfuse's included) go to a file beside the log.
+        err = open('/tmp/%s/fakepktgen.err' % side, 'a')
+        self.procs.append(subprocess.Popen(cmd, stderr=err))
+        err.close()
         wait_for(lambda: os.path.exists(mnt + '/pktgen/pgctrl'), what='the stand-in generator of ' + side)
 
     def put_wireless(self, side, doc):
