@@ -27,6 +27,7 @@
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -227,10 +228,11 @@ static int start_all(void)
 
 /* ---- receiving ---- */
 
-static void *rx_thread(void *arg)
+static int pg_rx_fd = -1;
+
+static int rx_open(void)
 {
-	(void)arg;
-	/* Only the generator's frames, and only their first bytes. */
+	/* Only the generator's frames; a short read still reports a frame's whole length (MSG_TRUNC). */
 	struct sock_filter code[] = {
 		BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 23),                 /* IP protocol */
 		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 5),
@@ -238,45 +240,82 @@ static void *rx_thread(void *arg)
 		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PG_UDP_PORT, 0, 3),
 		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 42),                 /* generator magic */
 		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PG_MAGIC, 0, 1),
-		BPF_STMT(BPF_RET | BPF_K, 64),
+		BPF_STMT(BPF_RET | BPF_K, 0xFFFF),
 		BPF_STMT(BPF_RET | BPF_K, 0),
 	};
 	struct sock_fprog prog = { (unsigned short)(sizeof(code) / sizeof(code[0])), code };
 	int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_IP));
-	int size = 64 << 20;
+	int size = 64 << 20, one = 1;
 
-	if (fd < 0) {
-		perror("fakepktgen: receive socket");
-		return NULL;
-	}
+	if (fd < 0)
+		return -1;
 	setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size));
 	setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof(prog));
-	for (;;) {
-		uint8_t buf[64];
-		struct sockaddr_ll from;
-		socklen_t fl = sizeof(from);
-		ssize_t n = recvfrom(fd, buf, sizeof(buf), MSG_TRUNC, (struct sockaddr *)&from, &fl);
-		if (n < 0)
-			continue;
-		if (from.sll_pkttype != PACKET_HOST)
-			continue;
-		/* The kernel's arrival time: this thread may take a burst late. */
-		struct timespec ts;
-		unsigned long long t = ioctl(fd, SIOCGSTAMPNS, &ts) == 0
-					       ? (unsigned long long)ts.tv_sec * 1000000000ull + (unsigned long long)ts.tv_nsec
-					       : now_ns();
-		pthread_mutex_lock(&pg_lock);
-		if (pg_rx_ifindex == 0 || pg_rx_ifindex == from.sll_ifindex) {
-			/* The whole frame (the truncating read still reports its length), Ethernet header too. */
-			unsigned long long frame = (unsigned long long)n;
-			pg_rx_packets++;
-			pg_rx_bytes += frame;
-			if (!pg_win_packets)
-				pg_win_first_ns = t;
-			pg_win_last_ns = t;
-			pg_win_packets++;
-			pg_win_bytes += frame;
+	setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one));
+	return fd;
+}
+
+/* Takes and counts one waiting frame; false when none waits.  Called with pg_lock held, so that a
+ * frame out of the socket is always counted before a reader of the tables looks. */
+static bool rx_take_locked(void)
+{
+	uint8_t buf[64];
+	char control[256];
+	struct sockaddr_ll from;
+	struct iovec iov = { buf, sizeof(buf) };
+	struct msghdr mh;
+
+	memset(&mh, 0, sizeof(mh));
+	mh.msg_name = &from;
+	mh.msg_namelen = sizeof(from);
+	mh.msg_iov = &iov;
+	mh.msg_iovlen = 1;
+	mh.msg_control = control;
+	mh.msg_controllen = sizeof(control);
+	ssize_t n = recvmsg(pg_rx_fd, &mh, MSG_DONTWAIT | MSG_TRUNC);
+	if (n < 0)
+		return errno == EINTR;
+	if (from.sll_pkttype != PACKET_HOST || !(pg_rx_ifindex == 0 || pg_rx_ifindex == from.sll_ifindex))
+		return true;
+	/* The kernel's arrival time: a burst may be taken late. */
+	unsigned long long t = now_ns();
+	for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
+		if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+			struct timespec ts;
+			memcpy(&ts, CMSG_DATA(c), sizeof(ts));
+			t = (unsigned long long)ts.tv_sec * 1000000000ull + (unsigned long long)ts.tv_nsec;
 		}
+	}
+	/* The whole frame, Ethernet header included. */
+	unsigned long long frame = (unsigned long long)n;
+	pg_rx_packets++;
+	pg_rx_bytes += frame;
+	if (!pg_win_packets || t < pg_win_first_ns)
+		pg_win_first_ns = t;
+	if (t > pg_win_last_ns)
+		pg_win_last_ns = t;
+	pg_win_packets++;
+	pg_win_bytes += frame;
+	return true;
+}
+
+/* A reader of the tables sees every frame the kernel has taken in by then, as with the kernel's
+ * own counters, not only those this process got round to.  Called with pg_lock held. */
+static void rx_drain_locked(void)
+{
+	while (pg_rx_fd >= 0 && rx_take_locked())
+		;
+}
+
+static void *rx_thread(void *arg)
+{
+	(void)arg;
+	for (;;) {
+		struct pollfd p = { pg_rx_fd, POLLIN, 0 };
+		if (poll(&p, 1, -1) <= 0)
+			continue;
+		pthread_mutex_lock(&pg_lock);
+		rx_drain_locked();
 		pthread_mutex_unlock(&pg_lock);
 	}
 	return NULL;
@@ -307,6 +346,7 @@ static std::string snmp_text(void)
 	for (int i = 0; i < 19; i++)
 		out += " " + std::to_string(v[i]);
 	pthread_mutex_lock(&pg_lock);
+	rx_drain_locked();
 	out += " " + std::to_string(pg_rx_packets) + " " + std::to_string(pg_rx_bytes) + "\n";
 	pthread_mutex_unlock(&pg_lock);
 	out += "Icmp: InMsgs InErrors\nIcmp: 0 0\n";
@@ -316,6 +356,7 @@ static std::string snmp_text(void)
 static std::string pgrx_text(void)
 {
 	pthread_mutex_lock(&pg_lock);
+	rx_drain_locked();
 	unsigned long long usec = pg_win_packets > 1 ? (pg_win_last_ns - pg_win_first_ns) / 1000 : 0;
 	std::string out = "RECEPTION STATISTICS\n";
 	out += pg_rx_ifindex < 0 ? "rx: off\n" : "rx: on\n";
@@ -405,8 +446,10 @@ static int command(const std::string &file, const std::string &cmd)
 	}
 	if (file == "pgrx") {
 		pthread_mutex_lock(&pg_lock);
-		if (cmd == "rx_reset")
+		if (cmd == "rx_reset") {
+			rx_drain_locked();
 			pg_win_packets = pg_win_bytes = pg_win_first_ns = pg_win_last_ns = 0;
+		}
 		else if (word(cmd, "rx", &a) && !a.empty())
 			pg_rx_ifindex = a == "all" ? 0 : (int)if_nametoindex(a.c_str());
 		else if (cmd != "statistics basic" && cmd != "display script")
@@ -562,8 +605,13 @@ static void *fs_init(struct fuse_conn_info *conn, struct fuse_config *cfg)
 	cfg->intr = 1;
 	cfg->direct_io = 1;
 	pthread_t t;
-	pthread_create(&t, NULL, rx_thread, NULL);
-	pthread_detach(t);
+	pg_rx_fd = rx_open();
+	if (pg_rx_fd < 0) {
+		perror("fakepktgen: receive socket");
+	} else {
+		pthread_create(&t, NULL, rx_thread, NULL);
+		pthread_detach(t);
+	}
 	return NULL;
 }
 

@@ -73,7 +73,7 @@ def forward(pair):
 def lossy(pair):
     pair.loss(25)
     stop = pair.capture('srv', 'br0', '/tmp/loss.pcapng')
-    r = pair.linktest(['-t', '2', '-c', '1000', '-j'])
+    r = pair.linktest(['-t', '2', '-c', '600', '-j'])
     stop()
     pair.no_loss()
     check(r.returncode == 0, 'lossy run: %r' % r)
@@ -81,7 +81,7 @@ def lossy(pair):
     check([list(o) for o in rows] == [['packets', 'size', 'sessions', 'test', 'mbps', 'pps', 'loss']] * 2,
           'JSON members in order: %r' % rows)
     frames = len(linkpair.tshark('/tmp/loss.pcapng', PKTGEN_FRAMES))
-    check(1300 <= frames <= 1700, 'about a quarter lost: %d of 2000 arrived' % frames)
+    check(780 <= frames <= 1020, 'about a quarter lost: %d of 1200 arrived' % frames)
     # one significant digit, as the device's consumers get it
     for o in rows:
         check(isinstance(o['loss'], float) and isinstance(o['mbps'], float) and isinstance(o['pps'], int),
@@ -130,7 +130,8 @@ def llc_only(pair):
     check(r.returncode == 0 and [g[2] for g in got] == ['200'], 'over LLC only: %r' % r)
     check("unusable IP address '0.0.0.0': fallback to llc only" in r.stderr, 'detail on 0.0.0.0')
     check(linkpair.tshark('/tmp/llc.pcapng', 'udp.port == 37256') == [], 'no UDP control traffic')
-    check(len(linkpair.tshark('/tmp/llc.pcapng', 'llc && llc.dsap == 0xac')) >= 8, 'LLC control traffic')
+    # RST, the two counter requests and their answers at least (the probe may precede the capture)
+    check(len(linkpair.tshark('/tmp/llc.pcapng', 'llc && llc.dsap == 0xac')) >= 6, 'LLC control traffic')
 
 
 def auto_mode(pair):

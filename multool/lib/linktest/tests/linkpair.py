@@ -132,7 +132,7 @@ class Pair:
 
     def capture(self, side, iface, path):
         """Starts dumpcap on the side's interface; returns a stop function."""
-        p = subprocess.Popen(netns(side) + ['dumpcap', '-q', '-i', iface, '-w', path], stdout=subprocess.DEVNULL,
+        p = subprocess.Popen(netns(side) + ['dumpcap', '-q', '-i', iface, '-B', '64', '-s', '128', '-w', path], stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE, text=True)
         # dumpcap says "File: ..." once it captures.
         line = p.stderr.readline()
