@@ -158,6 +158,8 @@ TEST(LtKernelText, SnmpTwentiethAndTwentyFirst)
 	EXPECT_EQ(lt_parse_snmp(oneline, sizeof(oneline) - 1, &p, &b), -1);
 	const char other[] = "x\nTcp: 1 64 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21\n";
 	EXPECT_EQ(lt_parse_snmp(other, sizeof(other) - 1, &p, &b), -1);
+	const char ipext[] = "x\nIpExt: 1 64 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21\n";
+	EXPECT_EQ(lt_parse_snmp(ipext, sizeof(ipext) - 1, &p, &b), -1);
 	/* the values line ends at its newline, not in the next line's numbers */
 	const char split[] = "x\nIp: 1 64 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18\n19 20\n";
 	EXPECT_EQ(lt_parse_snmp(split, sizeof(split) - 1, &p, &b), -1);

@@ -278,6 +278,10 @@ def host_main():
                     setup=linkpair.SETUP, require=linkpair.REQUIRE, timeout=200)
     sys.stdout.write(r.stdout)
     sys.stderr.write(r.stderr)
+    # ABOR with no child must not turn into a signal to every process or to pid 1
+    if any(ln.startswith('SIGTERM') for ln in r.init_log):
+        print('FAIL: the device\'s pid 1 got %r' % r.init_log)
+        return 1
     return r.returncode
 
 
