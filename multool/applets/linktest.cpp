@@ -615,7 +615,7 @@ static void pg(const char *file, const char *fmt, ...)
 	va_start(ap, fmt);
 	vsnprintf(line, sizeof(line), fmt, ap);
 	va_end(ap);
-	if (pktgen_write(file, line, NULL) < 0)
+	if (pktgen_write(file, line) < 0)
 		fatal("Cannot write to '%s' file", pktgen_path(file, path, sizeof(path)));
 }
 
@@ -758,7 +758,6 @@ static int session(int s, const struct lt_rates *rates)
 {
 	struct lt_session_in in;
 	struct lt_figures f;
-	int opened;
 
 	memset(&in, 0, sizeof(in));
 	in.packets = (uint32_t)lt_o.packets;
@@ -776,7 +775,7 @@ static int session(int s, const struct lt_rates *rates)
 	if (r == LT_REQ_OK && in.auto_mode && rates->max_real != 0)
 		in.real_rate = current_rate(rates);
 	/* A signal may cut the run short; the abort flag ends the loop then. */
-	if (r == LT_REQ_OK && pktgen_write("pgctrl", "start\n", &opened) < 0 && errno != EINTR && !lt_abort) {
+	if (r == LT_REQ_OK && pktgen_write("pgctrl", "start\n") < 0 && errno != EINTR && !lt_abort) {
 		char path[256];
 		fatal("Cannot write to '%s' file", pktgen_path("pgctrl", path, sizeof(path)));
 	}

@@ -138,7 +138,7 @@ static void configure_rx(void)
 	static const char *const lines[] = { "rx all\n", "statistics basic\n", "display script\n" };
 
 	for (size_t i = 0; i < ARRAY_SIZE(lines); i++)
-		if (pktgen_write("pgrx", lines[i], NULL) < 0)
+		if (pktgen_write("pgrx", lines[i]) < 0)
 			return;
 }
 
@@ -303,7 +303,7 @@ static void handle(const struct ltsd_peer *from, char *text)
 	lt_parse_request(text, &req);
 	switch (req.cmd) {
 	case LT_CMD_RST:
-		pktgen_write("pgrx", "rx_reset\n", NULL);
+		pktgen_write("pgrx", "rx_reset\n");
 		reply_status(from, 200, NULL);
 		break;
 	case LT_CMD_RUN:

@@ -19,13 +19,11 @@ const char *pktgen_path(const char *name, char *buf, size_t size)
 	return proc_path(rel, buf, size);
 }
 
-int pktgen_write(const char *name, const char *line, int *opened)
+int pktgen_write(const char *name, const char *line)
 {
 	char path[256];
 	int fd = open(pktgen_path(name, path, sizeof(path)), O_WRONLY | O_CLOEXEC);
 
-	if (opened)
-		*opened = fd >= 0;
 	if (fd < 0)
 		return -1;
 	/* One write: the generator takes each write as one command. */
