@@ -22,6 +22,7 @@
 #include <netinet/ether.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "layout.h"
@@ -163,6 +164,13 @@ void log_answer(const answer &a, int rc, int err)
 template <typename T> void put(uint8_t *buf, size_t off, T v)
 {
 	memcpy(buf + off, &v, sizeof(v));
+}
+
+uint32_t ath_u32(const uint8_t *buf, size_t off)
+{
+	uint32_t v;
+	memcpy(&v, buf + off, sizeof(v));
+	return v;
 }
 
 void put_mac(uint8_t *dst, json_t *v)
@@ -581,6 +589,207 @@ copy:
 	return 0;
 }
 
+/* ---- the configuration request 0x89FF (LAYOUTS.md, "Configuration request") ---- */
+
+struct cfg_state {
+	bool ready = false;
+	std::vector<uint8_t> mask = std::vector<uint8_t>(CF_MASK_SIZE, 0);
+	std::vector<uint8_t> xelto = std::vector<uint8_t>(CF_XELTO_SIZE, 0);
+	std::vector<uint8_t> rate = std::vector<uint8_t>(CF_RATE_SIZE, 0);
+	std::string name, circuit, remote;
+};
+
+std::vector<std::pair<std::string, cfg_state>> cfg_states;
+
+/* What survives between requests of one process, first taken from the fixture's "athtool" object. */
+cfg_state &cfg_of(const char *ifname, json_t *ifc)
+{
+	for (auto &p : cfg_states)
+		if (p.first == ifname)
+			return p.second;
+	cfg_states.emplace_back(ifname, cfg_state());
+	cfg_state &st = cfg_states.back().second;
+	json_t *a = json_object_get(ifc, "athtool");
+	json_t *v;
+	size_t i;
+	if (json_is_string(v = json_object_get(a, "name")))
+		st.name = json_string_value(v);
+	if (json_is_string(v = json_object_get(a, "circuit")))
+		st.circuit = json_string_value(v);
+	if (json_is_string(v = json_object_get(a, "remote")))
+		st.remote = json_string_value(v);
+	if ((v = json_object_get(a, "mask"))) {
+		put<uint32_t>(st.mask.data(), 0, (uint32_t)num(json_object_get(v, "enabled")));
+		json_t *f;
+		json_array_foreach(json_object_get(v, "freqs"), i, f)
+			if (i < CF_MASK_MAX)
+				put<uint16_t>(st.mask.data(), 4 + 2 * i, (uint16_t)num(f));
+	}
+	if ((v = json_object_get(a, "xelto"))) {
+		json_t *l;
+		put<uint32_t>(st.xelto.data(), 0, (uint32_t)json_array_size(v));
+		json_array_foreach(v, i, l)
+			for (size_t k = 0; k < 4 && 4 + 16 * i + 4 * k + 4 <= CF_XELTO_SIZE; k++)
+				put<uint32_t>(st.xelto.data(), 4 + 16 * i + 4 * k, (uint32_t)num(json_array_get(l, k)));
+	}
+	if ((v = json_object_get(a, "rate"))) {
+		st.rate[0] = (uint8_t)num(json_array_get(v, 0));
+		put<uint16_t>(st.rate.data(), 2, (uint16_t)num(json_array_get(v, 1)));
+		st.rate[4] = (uint8_t)num(json_array_get(v, 2));
+	}
+	return st;
+}
+
+/* A fixed-size text answer: copied up to the room, with no terminator when it fills it. */
+void cfg_text(uint8_t *dst, size_t room, const std::string &s)
+{
+	memset(dst, 0, room);
+	memcpy(dst, s.data(), s.size() < room ? s.size() : room);
+}
+
+/* Payload size the driver accepts for a command; -1 for "any up to max" (returned in *max). */
+long cfg_size(uint32_t cmd, const uint8_t *payload, uint32_t len, size_t *max)
+{
+	*max = 0;
+	switch (cmd) {
+	case 1: case 2: return CF_MASK_SIZE;
+	case 3: *max = 4096; return -1;
+	case 4: return CF_NAME_SIZE;
+	case 5: return CF_CHAN_SIZE;
+	case 6: return len >= CF_REG_HDR ? (long)CF_REG_HDR + CF_RANGE_SIZE * (long)ath_u32(payload, 8) : (long)CF_REG_HDR;
+	case 7: return CF_COUNTRY_SIZE;
+	case 8: case 9: return CF_RATE_SIZE;
+	case 17: case 18: return CF_XELTO_SIZE;
+	case 19: *max = CF_CIRCUIT_SIZE; return -1;
+	case 20: return CF_CIRCUIT_SIZE;
+	case 21: *max = CF_REMOTE_SET; return -1;
+	case 22: return CF_REMOTE_SIZE;
+	default: return -2;
+	}
+}
+
+void cfg_log(const char *ifname, uint32_t cmd, uint32_t len, const uint8_t *env, size_t env_len, int rc, int err,
+	     const uint8_t *answer, size_t answer_len)
+{
+	const char *path = getenv("FAKEWIFI_LOG");
+	if (!path)
+		return;
+	json_t *o = json_object();
+	json_object_set_new(o, "pid", json_integer(getpid()));
+	json_object_set_new(o, "ifname", json_string(ifname));
+	json_object_set_new(o, "req", json_string("0x89FF"));
+	json_object_set_new(o, "cmd", json_integer(cmd));
+	json_object_set_new(o, "length", json_integer(len));
+	json_object_set_new(o, "request", json_string(hex(env, env_len).c_str()));
+	json_object_set_new(o, "rc", json_integer(rc));
+	json_object_set_new(o, "errno", json_integer(rc ? err : 0));
+	if (answer)
+		json_object_set_new(o, "answer", json_string(hex(answer, answer_len).c_str()));
+	char *line = json_dumps(o, JSON_COMPACT);
+	json_decref(o);
+	if (!line)
+		return;
+	int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+	if (fd >= 0) {
+		std::string text = std::string(line) + "\n";
+		if (write(fd, text.data(), text.size()) < 0) {
+		}
+		close(fd);
+	}
+	free(line);
+}
+
+int do_config(json_t *ifc, const char *ifname, struct ifreq *ifr)
+{
+	uint8_t *env = (uint8_t *)ifr->ifr_data;
+	if (!env) {
+		errno = EFAULT;
+		return -1;
+	}
+	uint32_t cmd = ath_u32(env, 0), len = ath_u32(env, 4);
+	uint8_t *p = env + CF_HDR;
+	size_t max;
+	long want = cfg_size(cmd, p, len, &max);
+	/* only a length the driver expects is trusted: nothing past it is read */
+	bool fits = want == -1 ? len <= max : want >= 0 && len == (uint32_t)want;
+	std::vector<uint8_t> request(env, env + CF_HDR + (fits ? len : 0));
+	int rc = 0, err = 0;
+	bool answers = false;
+	int forced = (int)num(json_object_get(json_object_get(ifc, "fail"), std::to_string(cmd).c_str()));
+
+	if (!fits || forced) {
+		rc = -1;
+		err = forced ? forced : EINVAL;
+		goto out;
+	}
+	{
+		cfg_state &st = cfg_of(ifname, ifc);
+		json_t *a = json_object_get(ifc, "athtool");
+		switch (cmd) {
+		case 1: memcpy(st.mask.data(), p, CF_MASK_SIZE); break;
+		case 2: memcpy(p, st.mask.data(), CF_MASK_SIZE); answers = true; break;
+		case 3: st.name.assign((const char *)p, strnlen((const char *)p, len)); break;
+		case 4: cfg_text(p, CF_NAME_SIZE, st.name); answers = true; break;
+		case 5: {
+			json_t *list = json_object_get(a, "channels"), *c;
+			size_t i, room = ath_u32(p, 0);
+			json_array_foreach(list, i, c) {
+				if (i >= room || i >= CF_CHAN_ROOM)
+					break;
+				uint8_t *e = p + CF_CHAN_FIRST + CF_CHAN_ENTRY * i;
+				memset(e, 0, CF_CHAN_ENTRY);
+				put<uint16_t>(e, 0, (uint16_t)num(json_object_get(c, "freq")));
+				put<uint32_t>(e, 2, (uint32_t)num(json_object_get(c, "flags")));
+				put<uint16_t>(e, 6, (uint16_t)num(json_object_get(c, "extra")));
+				e[8] = (uint8_t)num(json_object_get(c, "chan"));
+				e[9] = (uint8_t)snum(json_object_get(c, "eirp"));
+				e[10] = (uint8_t)snum(json_object_get(c, "max"));
+				e[11] = (uint8_t)snum(json_object_get(c, "min"));
+			}
+			put<uint32_t>(p, 0, (uint32_t)num(json_object_get(a, "channel_count"), json_array_size(list)));
+			answers = true;
+			break;
+		}
+		case 6: break;
+		case 7: {
+			json_t *list = json_object_get(a, "countries"), *c;
+			size_t i, room = ath_u32(p, 0);
+			json_array_foreach(list, i, c) {
+				if (i >= room || i >= CF_COUNTRY_ROOM)
+					break;
+				uint8_t *e = p + CF_COUNTRY_FIRST + CF_COUNTRY_ENTRY * i;
+				const char *code = json_string_value(json_array_get(c, 0));
+				memset(e, 0, CF_COUNTRY_ENTRY);
+				if (code)
+					memcpy(e, code, strnlen(code, 2));
+				for (size_t k = 0; k < 4; k++)
+					e[2 + k] = (uint8_t)snum(json_array_get(c, k + 1));
+			}
+			put<uint32_t>(p, 0, (uint32_t)num(json_object_get(a, "country_count"), json_array_size(list)));
+			answers = true;
+			break;
+		}
+		case 8: memcpy(st.rate.data(), p, CF_RATE_SIZE); break;
+		case 9: memcpy(p, st.rate.data(), CF_RATE_SIZE); answers = true; break;
+		case 17: memcpy(st.xelto.data(), p, CF_XELTO_SIZE); break;
+		case 18:
+			memcpy(p, st.xelto.data(), CF_XELTO_SIZE);
+			if (json_object_get(a, "xelto_count"))
+				put<uint32_t>(p, 0, (uint32_t)num(json_object_get(a, "xelto_count")));
+			answers = true;
+			break;
+		case 19: st.circuit.assign((const char *)p, len); break;
+		case 20: cfg_text(p, CF_CIRCUIT_SIZE, st.circuit); answers = true; break;
+		case 21: st.remote.assign((const char *)p, len); break;
+		case 22: cfg_text(p, CF_REMOTE_SIZE, st.remote); answers = true; break;
+		}
+	}
+out:
+	cfg_log(ifname, cmd, len, request.data(), request.size(), rc, err, answers ? p : nullptr, answers ? len : 0);
+	errno = err;
+	return rc;
+}
+
 int forced_error(json_t *ifc, unsigned long req)
 {
 	char key[16];
@@ -610,6 +819,9 @@ extern "C" int ioctl(int fd, unsigned long req, ...)
 	json_t *ifc = fixture_iface(name);
 	if (!ifc)
 		return real(fd, req, arg);
+	/* The configuration request passes a struct ifreq, not an iwreq. */
+	if (req == 0x89FF && !json_object_get(json_object_get(ifc, "fail"), "0x89FF"))
+		return do_config(ifc, name, (struct ifreq *)arg);
 
 	answer a;
 	a.req = req;

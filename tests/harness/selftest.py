@@ -20,6 +20,14 @@ def host_mounts():
         return sorted(line.split()[4] for line in f)
 
 
+def vdev_module():
+    ldr = importlib.machinery.SourceFileLoader('vdev', vdevlib.VDEV)
+    spec = importlib.util.spec_from_loader('vdev', ldr)
+    m = importlib.util.module_from_spec(spec)
+    ldr.exec_module(m)
+    return m
+
+
 def applet_listing():
     r = subprocess.run([MULTOOL], stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
     lines = r.stderr.splitlines()
@@ -100,9 +108,11 @@ class Install(unittest.TestCase):
     def test_applet_links_run_multool(self):
         names, total = applet_listing()
         self.assertEqual(len(names), total)
+        # A program of its own with an applet's name (scoutd) takes the applet's place in /usr/sbin.
+        own = {os.path.basename(rel) for rel, _ in vdev_module().find_built(os.path.realpath(BUILD))}
         script = 'for a in %s; do echo "$a $(readlink /usr/sbin/$a)"; done; /sbin/logctl' % ' '.join(names)
         r = vdevlib.run(script)
-        self.assertEqual(r.stdout.splitlines(), ['%s multool' % n for n in names])
+        self.assertEqual(r.stdout.splitlines(), ['%s %s' % (n, '' if n in own else 'multool') for n in names])
         # Dispatch by link name: the applet answers under its own name.
         self.assertTrue(r.stderr.startswith('logctl: '), r.stderr)
         self.assertEqual(r.returncode, 1)

@@ -49,15 +49,15 @@ int setmacs(int argc, char **argv)
 		printf("Usage: wifi0mac eth0mac [eth1mac]\n");
 		return -1;
 	}
-	if (parse_mac(argv[2], wifi0, MAC_STRICT)) {
+	if (parse_mac(argv[2], wifi0, MAC_LAX)) {
 		printf("Bad mac of wifi0\n");
 		return -1;
 	}
-	if (parse_mac(argv[3], eth0, MAC_STRICT)) {
+	if (parse_mac(argv[3], eth0, MAC_LAX)) {
 		printf("Bad mac of eth0\n");
 		return -1;
 	}
-	if (argc == 5 && parse_mac(argv[4], eth1, MAC_STRICT))
+	if (argc == 5 && parse_mac(argv[4], eth1, MAC_LAX))
 		return -1;
 	fd = mtd_block_find(ART_PARTITION);
 	if (fd < 0) {

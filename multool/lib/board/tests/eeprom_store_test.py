@@ -133,7 +133,7 @@ class FactoryMacs(unittest.TestCase):
         self.assertEqual(img[0:12], bytes.fromhex('a0b1c2d3e4f5 0a0b0c0d0e0f'))
         self.assertEqual(img[4098:4104], bytes.fromhex('001122334455'))
         self.assertEqual(img[12:4098] + img[4104:], bytes(65536 - 18))
-        for args, msg in [(['1:2:3:4:5:6', '00:11:22:33:44:55'], 'Bad mac of wifi0'),
+        for args, msg in [(['00:11:22:33:44', '00:11:22:33:44:55'], 'Bad mac of wifi0'),
                           (['00:11:22:33:44:55', 'zz:11:22:33:44:55'], 'Bad mac of eth0'),
                           (['00:11:22:33:44:55', '00:11:22:33:44:55', '00:11:22:33:44'], None),
                           (['00:11:22:33:44:55'], 'Usage: wifi0mac eth0mac [eth1mac]')]:
