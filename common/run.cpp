@@ -185,10 +185,7 @@ int run_argv_pipe(const char *const argv[], pid_t *pid)
 		return -1;
 	}
 	if (*pid == 0) {
-		/* dup2 onto itself would keep close-on-exec: our stdout was closed and the pipe took it. */
-		if (out[1] == STDOUT_FILENO ? fcntl(out[1], F_SETFD, 0) < 0 : dup2(out[1], STDOUT_FILENO) < 0)
-			_exit(127);
-		child(argv, NULL, -1);
+		child(argv, NULL, -1, out[1]);
 	}
 	close(out[1]);
 	return out[0];
