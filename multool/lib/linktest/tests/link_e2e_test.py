@@ -244,16 +244,20 @@ def invalid_duration(pair):
           and sessions(r.stdout) == [] and r.stdout.endswith('Test done\n'), 'no result line: %r' % r)
 
 
-def unreachable_start():
-    """linktest toward a peer nobody answers, on the server with its own /run; takes 12 s."""
+def unreachable_start(pair):
+    """linktest toward a peer nobody answers, on the server with its own /run and its stand-in
+    generator, once the other cases are done with it; takes 12 s."""
     os.makedirs('/tmp/far/run/stats', exist_ok=True)
     with open('/tmp/far/run/stats/wireless.json', 'w') as f:
         json.dump(linkpair.wireless('cli', ip='192.0.2.99'), f)
     doc = json.load(open('/tmp/far/run/stats/wireless.json'))
     doc['peers'][0]['mac'] = '02:00:00:00:0c:0c'
     json.dump(doc, open('/tmp/far/run/stats/wireless.json', 'w'))
-    return subprocess.Popen(['ip', 'netns', 'exec', 'srv', 'sh', '-c', 'mount --rbind /tmp/far/run /run && '
-                             'exec linktest -v'], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # the device's stubs keep logging where the harness reads them
+    os.makedirs('/tmp/far/run/vdev', exist_ok=True)
+    return subprocess.Popen(['ip', 'netns', 'exec', 'srv', 'sh', '-c', 'mount --bind /run/vdev /tmp/far/run/vdev && '
+                             'mount --rbind /tmp/far/run /run && exec linktest -v'], env=pair.env('srv'),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def unreachable_end(p):
@@ -281,7 +285,6 @@ def device_main():
     pair = linkpair.Pair()
     t0 = time.monotonic()
     try:
-        far = unreachable_start()
         pair.start_pktgen('cli')
         pair.start_pktgen('srv', rx_base=(4294967000, 4294960000))
         pair.put_wireless('cli', linkpair.wireless('srv'))
@@ -290,7 +293,7 @@ def device_main():
         for step in (forward, lossy, llc_only, auto_mode, messages, lock_held, invalid_duration, abort, udp_only,
                      reverse):
             step(pair)
-        unreachable_end(far)
+        unreachable_end(unreachable_start(pair))
     finally:
         pair.close()
     print('%d failures (%.1f s)' % (len(failures), time.monotonic() - t0))
