@@ -168,3 +168,36 @@ int run_ok(int status, const struct run_opts *opts)
 		return 0;
 	return 1;
 }
+
+int run_argv_pipe(const char *const argv[], pid_t *pid)
+{
+	int out[2];
+
+	if (pipe2(out, O_CLOEXEC) < 0)
+		return -1;
+	fflush(NULL);
+	*pid = fork();
+	if (*pid < 0) {
+		int saved = errno;
+		close(out[0]);
+		close(out[1]);
+		errno = saved;
+		return -1;
+	}
+	if (*pid == 0) {
+		child(argv, NULL, -1, out[1]);
+	}
+	close(out[1]);
+	return out[0];
+}
+
+int run_wait(pid_t pid)
+{
+	int status;
+
+	while (waitpid(pid, &status, 0) < 0) {
+		if (errno != EINTR)
+			return -1;
+	}
+	return status;
+}

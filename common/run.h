@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <sys/types.h>
 
 struct run_opts {
 	const void *input; /* fed to the child's standard input when not NULL (else it inherits ours) */
@@ -25,3 +26,10 @@ int run_argv(const char *const argv[], struct run_opts *opts);
 
 /* True when a status from run_argv is a normal exit with code 0 and, with input, every byte went in. */
 int run_ok(int status, const struct run_opts *opts);
+
+/* Starts argv like run_argv with its standard output on a pipe and returns at once: the read end
+ * (close-on-exec) and the child's pid in *pid.  -1 with errno when the pipe or fork failed.  The
+ * caller reads to the end (or closes early: the child then meets a broken pipe) and calls run_wait. */
+int run_argv_pipe(const char *const argv[], pid_t *pid);
+/* Waits for a child started by run_argv_pipe: its wait status, or -1 with errno. */
+int run_wait(pid_t pid);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -57,6 +58,42 @@ TEST(Run, FeedReachesTheChildWhenOurStdinIsClosed)
 	dup2(saved, STDIN_FILENO);
 	close(saved);
 	EXPECT_TRUE(run_ok(st, &o));
+}
+
+TEST(Run, PipeStreamsOutputAndGivesTheStatus)
+{
+	const char *argv[] = { "/bin/sh", "-c", "printf 'one\\ntwo;$(x)\\n'; test -t 0 || true; exit 3", NULL };
+	pid_t pid;
+	int fd = run_argv_pipe(argv, &pid);
+	ASSERT_GE(fd, 0);
+	EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+	std::string out;
+	char buf[64];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof(buf))) > 0)
+		out.append(buf, (size_t)n);
+	close(fd);
+	EXPECT_EQ(out, "one\ntwo;$(x)\n");
+	int st = run_wait(pid);
+	ASSERT_TRUE(WIFEXITED(st));
+	EXPECT_EQ(WEXITSTATUS(st), 3);
+
+	/* A reader that stops early: the child meets a broken pipe, we wait for it all the same. */
+	const char *yes[] = { "/usr/bin/yes", NULL };
+	fd = run_argv_pipe(yes, &pid);
+	ASSERT_GE(fd, 0);
+	ASSERT_GT(read(fd, buf, sizeof(buf)), 0);
+	close(fd);
+	st = run_wait(pid);
+	EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGPIPE);
+
+	const char *missing[] = { "/nonexistent/prog", NULL };
+	fd = run_argv_pipe(missing, &pid);
+	ASSERT_GE(fd, 0);
+	EXPECT_EQ(read(fd, buf, sizeof(buf)), 0);
+	close(fd);
+	st = run_wait(pid);
+	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 127);
 }
 
 TEST(Run, StandardInputOutputFromAndToFiles)

@@ -1,9 +1,10 @@
 /* Paths of the platform files that a sandbox cannot replace in place.
  *
  * The kernel table of flash partitions and the per-protocol files under /proc/net can be neither
- * overlaid nor bind-mounted over.  They are the only files read through an override: when
- * MT_PROC_DIR names a directory holding the file ("$MT_PROC_DIR/mtd", "$MT_PROC_DIR/net/dev"), that
- * copy is read instead.  Every other file, /proc ones included, is read at its real absolute path. */
+ * overlaid nor bind-mounted over.  They are the only files reached through an override: when
+ * MT_PROC_DIR names a directory holding the file ("$MT_PROC_DIR/mtd", "$MT_PROC_DIR/net/dev",
+ * "$MT_PROC_DIR/net/snmp", the packet generator's "$MT_PROC_DIR/net/pktgen/pgctrl"), that copy is
+ * read or written instead.  Every other file, /proc ones included, is used at its real absolute path. */
 #pragma once
 
 #include <stddef.h>
