@@ -389,7 +389,7 @@ class Listener:
 
 def lldpd_rounds(lldpd, listener, src0, src1, ifindex0, ifindex1):
     """Each destination in turn, with an apMode of its own; the host name tells which round was heard."""
-    rounds = [('nearest-bridge', '01', 'cloud'), ('nearest-nontpmr-bridge', '02', 'master'),
+    rounds = [('nearest-bridge', '01', 'cloud'), ('nearest-non-tpmr-bridge', '02', 'master'),
               ('nearest-customer-bridge', '03', 'managed')]
     for agent, info, mode in rounds:
         name = 'peer-' + agent
