@@ -135,5 +135,6 @@ int lldp_table_write(const json_t *table, const char *path)
 {
 	if (create_path(path) < 0)
 		return -1;
-	return json_write_doc(table, path, LLDP_DISCOVERY_SUFFIX, JSON_DOC_FLAGS);
+	/* streamed: a full table of the longest texts dumps to more than a megabyte */
+	return json_stream_doc(table, path, LLDP_DISCOVERY_SUFFIX, JSON_DOC_FLAGS);
 }
