@@ -9,7 +9,11 @@
 #include <unistd.h>
 
 #define NL_SOCKET_BUFFER 32768
-#define NL_RECV_PAGES 4
+/* The kernel builds dump datagrams up to the largest receive buffer it has seen, capped near
+ * 32 KiB: offering that much from the first receive lets one interface's message grow that large. */
+#define NL_RECV_FIRST 32768
+/* A datagram never needs more; anything claiming more is not a netlink reply. */
+#define NL_RECV_MAX (64u << 20)
 
 static int fail(struct nl_status *st, enum nl_fail what, int err)
 {
@@ -70,6 +74,9 @@ const char *nl_strerror(const struct nl_status *st, char *buf, size_t size)
 		break;
 	case NL_FAIL_HANDLER:
 		snprintf(buf, size, "netlink message not handled, %s\n", e);
+		break;
+	case NL_FAIL_TRUNC:
+		snprintf(buf, size, "netlink datagram of %d bytes truncated.\n", st->err);
 		break;
 	}
 	return buf;
@@ -184,15 +191,59 @@ int nl_walk(void *buf, size_t len, nl_msg_fn fn, void *ctx, size_t *rest, struct
 	return NL_WALK_MORE;
 }
 
+/* Length of the next datagram without taking it, or -1.  The peek offers the whole buffer: the
+ * kernel sizes the dump's next datagram from the largest receive it has seen, and a message that
+ * does not fit that size ends the dump without a word (a zero-length peek would get just that). */
+static ssize_t pending_size(int fd, void *buf, size_t size)
+{
+	ssize_t n;
+
+	do
+		n = recv(fd, buf, size, MSG_PEEK | MSG_TRUNC);
+	while (n < 0 && errno == EINTR);
+	return n;
+}
+
+/* Room for a datagram of want bytes; 0, or -1 when memory runs out. */
+static int reserve(void **buf, size_t *size, size_t want)
+{
+	if (want <= *size)
+		return 0;
+	size_t page = (size_t)sysconf(_SC_PAGESIZE);
+	size_t grown = (want + page - 1) / page * page;
+	void *p = realloc(*buf, grown);
+	if (!p)
+		return -1;
+	*buf = p;
+	*size = grown;
+	return 0;
+}
+
+/* One link message of an interface with many alternative names outgrows any fixed buffer: each
+ * datagram is received whole into a buffer sized from its pending length, and a datagram that still
+ * comes truncated is a failure, never a silently shorter dump. */
 int nl_receive(struct nl_handle *h, nl_msg_fn fn, void *ctx, struct nl_status *st)
 {
-	size_t size = NL_RECV_PAGES * (size_t)sysconf(_SC_PAGESIZE);
+	size_t size = NL_RECV_FIRST;
 	void *buf = malloc(size);
 	int rc;
 
 	if (!buf)
 		return fail(st, NL_FAIL_NOMEM, errno);
 	for (;;) {
+		ssize_t want = pending_size(h->fd, buf, size);
+		if (want < 0) {
+			rc = errno == EAGAIN ? 1 : fail(st, NL_FAIL_RECV, errno);
+			break;
+		}
+		if ((size_t)want > NL_RECV_MAX) {
+			rc = fail(st, NL_FAIL_TRUNC, (int)NL_RECV_MAX);
+			break;
+		}
+		if (reserve(&buf, &size, (size_t)want) < 0) {
+			rc = fail(st, NL_FAIL_NOMEM, errno);
+			break;
+		}
 		struct sockaddr_nl peer;
 		struct iovec iov = { buf, size };
 		struct msghdr msg;
@@ -213,6 +264,10 @@ int nl_receive(struct nl_handle *h, nl_msg_fn fn, void *ctx, struct nl_status *s
 			rc = fail(st, NL_FAIL_EOF, errno);
 			break;
 		}
+		if (msg.msg_flags & MSG_TRUNC) {
+			rc = fail(st, NL_FAIL_TRUNC, (int)n);
+			break;
+		}
 		/* Any local process may send to our port: only the kernel speaks for the links. */
 		if (msg.msg_namelen >= sizeof(peer) && peer.nl_family == AF_NETLINK && peer.nl_pid != 0)
 			continue;
@@ -223,10 +278,6 @@ int nl_receive(struct nl_handle *h, nl_msg_fn fn, void *ctx, struct nl_status *s
 		if (rc == NL_WALK_DONE) {
 			rc = 0;
 			break;
-		}
-		if (msg.msg_flags & MSG_TRUNC) {
-			fprintf(stderr, "truncated message ?\n");
-			continue;
 		}
 		if (rest) {
 			rc = fail(st, NL_FAIL_LEFTOVER, (int)rest);

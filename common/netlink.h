@@ -38,6 +38,7 @@ enum nl_fail {
 	NL_FAIL_ACK,         /* an NLMSG_ERROR with code 0 in the middle of a dump */
 	NL_FAIL_LEFTOVER,    /* bytes after the last whole message of a datagram */
 	NL_FAIL_HANDLER,     /* the message handler gave up (it says why itself) */
+	NL_FAIL_TRUNC,       /* a datagram did not fit the buffer sized for it (err: the bytes received) */
 };
 
 struct nl_status {
@@ -69,8 +70,9 @@ enum nl_walk_result {
 /* One received datagram: hands each message to fn.  NL_WALK_MORE with the unparsed bytes in *rest,
  * NL_WALK_DONE, or -1 on an error message or a handler's refusal. */
 int nl_walk(void *buf, size_t len, nl_msg_fn fn, void *ctx, size_t *rest, struct nl_status *st);
-/* Receives datagrams until NLMSG_DONE: 0; 1 when the socket would block (nothing more to read now);
- * -1 on a failure.  Datagrams that another process sent (sender port not 0) are dropped unread. */
+/* Receives datagrams until NLMSG_DONE, each whole whatever its size: 0; 1 when the socket would block
+ * (nothing more to read now); -1 on a failure, a truncated datagram included.  Datagrams that another
+ * process sent (sender port not 0) are dropped unread. */
 int nl_receive(struct nl_handle *h, nl_msg_fn fn, void *ctx, struct nl_status *st);
 
 /* Clears table[0..max] and stores each attribute at its type (a later duplicate wins).  A torn

@@ -9,7 +9,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-static void child(const char *const argv[], const struct run_opts *opts, int in_fd)
+/* Opens path on the descriptor number fd in the child. */
+static int redirect(const char *path, int flags, int fd)
+{
+	int f = open(path, flags | O_CLOEXEC, 0600);
+	if (f < 0)
+		return -1;
+	if (f != fd) {
+		if (dup2(f, fd) < 0)
+			return -1;
+		close(f);
+	} else if (fcntl(f, F_SETFD, 0) < 0) {
+		return -1;
+	}
+	return 0;
+}
+
+static void child(const char *const argv[], const struct run_opts *opts, int in_fd, int out_fd)
 {
 	if (in_fd == STDIN_FILENO) {
 		/* Our own stdin was closed and the pipe took its number: only its close-on-exec goes. */
@@ -20,6 +36,18 @@ static void child(const char *const argv[], const struct run_opts *opts, int in_
 			_exit(127);
 		close(in_fd);
 	}
+	if (out_fd == STDOUT_FILENO) {
+		if (fcntl(out_fd, F_SETFD, 0) < 0)
+			_exit(127);
+	} else if (out_fd >= 0) {
+		if (dup2(out_fd, STDOUT_FILENO) < 0)
+			_exit(127);
+		close(out_fd);
+	}
+	if (opts && opts->stdin_path && !opts->input && redirect(opts->stdin_path, O_RDONLY, STDIN_FILENO) < 0)
+		_exit(127);
+	if (opts && opts->stdout_path && redirect(opts->stdout_path, O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO) < 0)
+		_exit(127);
 	if (opts && opts->null_stdout) {
 		int fd = open("/dev/null", O_WRONLY);
 		if (fd >= 0 && fd != STDOUT_FILENO) {
@@ -51,10 +79,32 @@ static size_t feed(int fd, const void *data, size_t len)
 	return done;
 }
 
+/* Keeps what fits of the child's output and reads the rest to its end, so the child never blocks. */
+static void collect(int fd, struct run_opts *opts)
+{
+	char sink[512];
+
+	opts->output_len = 0;
+	for (;;) {
+		size_t room = opts->output_size - 1 - opts->output_len;
+		char *to = room ? opts->output + opts->output_len : sink;
+		ssize_t n = read(fd, to, room ? room : sizeof(sink));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		if (room)
+			opts->output_len += (size_t)n;
+	}
+	opts->output[opts->output_len] = '\0';
+}
+
 int run_argv(const char *const argv[], struct run_opts *opts)
 {
 	int pipefd[2] = { -1, -1 };
+	int outfd[2] = { -1, -1 };
 	int with_input = opts && opts->input;
+	int with_output = opts && opts->output && opts->output_size && !with_input;
 	struct sigaction ign, old;
 	int status, saved;
 	pid_t pid;
@@ -63,9 +113,7 @@ int run_argv(const char *const argv[], struct run_opts *opts)
 		opts->fed = 0;
 	if (with_input && pipe2(pipefd, O_CLOEXEC) < 0)
 		return -1;
-	fflush(NULL);
-	pid = fork();
-	if (pid < 0) {
+	if (with_output && pipe2(outfd, O_CLOEXEC) < 0) {
 		saved = errno;
 		if (with_input) {
 			close(pipefd[0]);
@@ -74,8 +122,27 @@ int run_argv(const char *const argv[], struct run_opts *opts)
 		errno = saved;
 		return -1;
 	}
-	if (pid == 0)
-		child(argv, opts, pipefd[0]);
+	fflush(NULL);
+	pid = fork();
+	if (pid < 0) {
+		saved = errno;
+		int fds[] = { pipefd[0], pipefd[1], outfd[0], outfd[1] };
+		for (int fd : fds)
+			if (fd >= 0)
+				close(fd);
+		errno = saved;
+		return -1;
+	}
+	if (pid == 0) {
+		if (outfd[0] >= 0)
+			close(outfd[0]);
+		child(argv, opts, pipefd[0], outfd[1]);
+	}
+	if (with_output) {
+		close(outfd[1]);
+		collect(outfd[0], opts);
+		close(outfd[0]);
+	}
 
 	if (with_input) {
 		close(pipefd[0]);

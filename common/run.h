@@ -10,6 +10,11 @@ struct run_opts {
 	size_t fed;        /* out: bytes of input the child took before it closed its end */
 	const char *cwd;   /* child changes into it before exec when not NULL */
 	int null_stdout;   /* child's standard output goes to /dev/null */
+	const char *stdin_path;  /* child reads its standard input from this file (not with input) */
+	const char *stdout_path; /* child's standard output replaces this file (created with mode 0600) */
+	char *output;            /* when not NULL, the child's standard output is collected here, at most */
+	size_t output_size;      /* output_size - 1 bytes and terminated (the rest is read and dropped); */
+	size_t output_len;       /* out: bytes kept.  Not together with input. */
 };
 
 /* Runs argv[0] (an absolute path, or a name looked up in PATH) with the NULL-terminated argv and

@@ -91,21 +91,31 @@ int parse_mac(const char *text, uint8_t mac[6], enum mac_syntax syntax)
 	return 0;
 }
 
+/* The collector writes a few of these per station on every run: no format parsing. */
+static const char *mac_format(char buf[MAC_TEXT_SIZE], const uint8_t mac[6], const char *digits)
+{
+	for (int i = 0; i < 6; i++) {
+		buf[3 * i] = digits[mac[i] >> 4];
+		buf[3 * i + 1] = digits[mac[i] & 15];
+		buf[3 * i + 2] = ':';
+	}
+	buf[17] = '\0';
+	return buf;
+}
+
 const char *mac_text(char buf[MAC_TEXT_SIZE], const uint8_t mac[6])
 {
-	snprintf(buf, MAC_TEXT_SIZE, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-	return buf;
+	return mac_format(buf, mac, "0123456789ABCDEF");
 }
 
 const char *mac_text_lower(char buf[MAC_TEXT_SIZE], const uint8_t mac[6])
 {
-	snprintf(buf, MAC_TEXT_SIZE, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-	return buf;
+	return mac_format(buf, mac, "0123456789abcdef");
 }
 
-/* Length of the valid UTF-8 sequence at p (at most n bytes), 0 when invalid. */
-static size_t utf8_seq(const unsigned char *p, size_t n)
+size_t utf8_valid_len(const char *text, size_t n)
 {
+	const unsigned char *p = (const unsigned char *)text;
 	unsigned c = p[0];
 	size_t len;
 	uint32_t cp;
@@ -145,7 +155,7 @@ char *utf8_escape(char *buf, size_t size, const char *text, size_t len)
 	if (!size)
 		return buf;
 	for (size_t i = 0; i < len;) {
-		size_t n = utf8_seq(p + i, len - i);
+		size_t n = utf8_valid_len(text + i, len - i);
 		if (n) {
 			if (o + n >= size)
 				break;

@@ -31,6 +31,10 @@ const char *mac_text(char buf[MAC_TEXT_SIZE], const uint8_t mac[6]);
 /* "00:11:22:aa:bb:cc"; returns buf. */
 const char *mac_text_lower(char buf[MAC_TEXT_SIZE], const uint8_t mac[6]);
 
+/* Length of the valid UTF-8 sequence at text (of at most n > 0 bytes): 1 to 4, or 0 when the bytes
+ * there are no valid sequence (NUL, a stray continuation byte, an overlong form, a surrogate, beyond
+ * U+10FFFF, cut short). */
+size_t utf8_valid_len(const char *text, size_t n);
 /* Copies text into buf as valid UTF-8: bytes that do not form a valid sequence become the four
  * characters "\xNN" (upper-case hex), so that distinct names stay distinct.  An escape that does not
  * fit whole is left out.  Returns buf. */

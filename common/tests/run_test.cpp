@@ -58,3 +58,52 @@ TEST(Run, FeedReachesTheChildWhenOurStdinIsClosed)
 	close(saved);
 	EXPECT_TRUE(run_ok(st, &o));
 }
+
+TEST(Run, StandardInputOutputFromAndToFiles)
+{
+	char dir[] = "/tmp/run-test-XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	std::string in = std::string(dir) + "/in", out = std::string(dir) + "/out";
+	FILE *f = fopen(in.c_str(), "w");
+	fputs("from a file\n", f);
+	fclose(f);
+	f = fopen(out.c_str(), "w");
+	fputs("old content that is longer than the new one\n", f);
+	fclose(f);
+
+	struct run_opts o = {};
+	o.stdin_path = in.c_str();
+	o.stdout_path = out.c_str();
+	const char *cat[] = { "/bin/cat", NULL };
+	EXPECT_TRUE(run_ok(run_argv(cat, &o), &o));
+	char buf[64] = {};
+	f = fopen(out.c_str(), "r");
+	size_t n = fread(buf, 1, sizeof(buf) - 1, f);
+	fclose(f);
+	EXPECT_EQ(std::string(buf, n), "from a file\n") << "the output file is replaced, not appended to";
+
+	o.stdin_path = "/nonexistent/in";
+	int st = run_argv(cat, &o);
+	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 127) << "an input that cannot be opened fails the run";
+	std::string cmd = std::string("rm -rf ") + dir;
+	EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+TEST(Run, OutputCollectedAndBounded)
+{
+	char small[8];
+	struct run_opts o = {};
+	o.output = small;
+	o.output_size = sizeof(small);
+	/* far more than the buffer and the pipe hold: the child must not block on a full pipe */
+	const char *lots[] = { "/bin/sh", "-c", "echo 0123456789abcdef; head -c 300000 /dev/zero", NULL };
+	int st = run_argv(lots, &o);
+	EXPECT_TRUE(run_ok(st, &o));
+	EXPECT_EQ(o.output_len, 7u);
+	EXPECT_STREQ(small, "0123456");
+
+	const char *none[] = { "/bin/true", NULL };
+	EXPECT_TRUE(run_ok(run_argv(none, &o), &o));
+	EXPECT_EQ(o.output_len, 0u);
+	EXPECT_STREQ(small, "");
+}

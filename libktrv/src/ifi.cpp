@@ -116,8 +116,13 @@ const char *ifi_ip_ntop(char *buf, size_t size, const struct ipi *ipi)
 
 void ifi_xml_str_item(const char *name, const char *text)
 {
-	if (name && text)
-		printf("  <%s>%s</%s>\n", name, text, name);
+	if (!name || !text)
+		return;
+	/* interface names may hold any byte but '/' and blanks: markup characters are escaped */
+	char *esc = escape_xml(text, NULL);
+	if (esc)
+		printf("  <%s>%s</%s>\n", name, esc, name);
+	free(esc);
 }
 
 void ifi_xml_int_item(const char *name, unsigned value)

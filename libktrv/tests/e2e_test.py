@@ -24,8 +24,18 @@ STATS = ['rx_packets', 'tx_packets', 'rx_bytes', 'tx_bytes', 'rx_errors', 'tx_er
          'tx_carrier_errors', 'tx_fifo_errors', 'tx_heartbeat_errors', 'tx_window_errors',
          'rx_compressed', 'tx_compressed']
 
+# big0 comes first: its link message (~19 KB of alternative names) is larger than a four-page
+# receive buffer, and every interface after it must still be listed.  An interface name may hold
+# markup characters, which the XML dump escapes.
 SETUP = '''
 sysctl -qw net.ipv6.conf.default.addr_gen_mode=1
+ip tuntap add big0 mode tap
+X=xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx
+for j in 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29; do
+  ip link property add dev big0 altname a${j}0$X altname a${j}1$X altname a${j}2$X altname a${j}3$X \\
+    altname a${j}4$X altname a${j}5$X altname a${j}6$X altname a${j}7$X
+done
+ip tuntap add 'q<&>"x' mode tap
 ip link add veth0 type veth peer name veth1
 ip link add br0 type bridge
 ip link set veth1 master br0
@@ -71,6 +81,7 @@ def inventory():
         sysstats[(n, s)] = int(v)
 
     check(sorted(mine) == sorted(links), 'names %s vs %s' % (sorted(mine), sorted(links)))
+    check('big0' in mine and 'q<&>"x' in mine and len(links) == 8, 'every interface listed: %s' % sorted(links))
     for name, l in links.items():
         x = mine.get(name)
         if x is None:

@@ -365,6 +365,19 @@ TEST(NetlinkRecv, WalksDatagramsUntilDone)
 	EXPECT_EQ(handled, 3);
 }
 
+// One interface with many alternative names sends a link message larger than four pages.
+TEST(NetlinkRecv, DatagramLargerThanFourPagesArrivesWhole)
+{
+	std::vector<uint8_t> big(12000, 0x5a);
+	auto one = message(RTM_NEWLINK, big.data(), big.size());
+	std::vector<uint8_t> three = one;
+	three.insert(three.end(), one.begin(), one.end());
+	three.insert(three.end(), one.begin(), one.end());
+	ASSERT_GT(three.size(), 4 * (size_t)sysconf(_SC_PAGESIZE));
+	EXPECT_EQ(recv_from({ one, three, message(RTM_NEWLINK, "\0\0\0\0", 4), message(NLMSG_DONE, "\0\0\0\0", 4) }), 0);
+	EXPECT_EQ(handled, 5);
+}
+
 TEST(NetlinkRecv, ErrorsEndTheProcess)
 {
 	struct nlmsgerr err;

@@ -148,6 +148,9 @@ static int watchirq_main(int argc, char **argv)
 		uint32_t v;
 		if (parse_uint32(&v, argv[optind]) < 0)
 			die("Cannot parse '%s' as number.\n", argv[optind]);
+		/* a period of 0 would sample without sleeping, for ever */
+		if (v == 0)
+			die("Period '%s' must be 1 second or more.\n", argv[optind]);
 		period = v;
 	}
 

@@ -3,18 +3,12 @@
 #include "stats/load.h"
 
 #include "spine/logging.h"
+#include "stats/stats_codec.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 
 #define CPUSTAT_FILE "/var/run/cpustat"
 #define CPUSTAT_MAX 100
-
-static int cmp_double(const void *a, const void *b)
-{
-	double x = *(const double *)a, y = *(const double *)b;
-	return x < y ? -1 : x > y;
-}
 
 int stats_get_current_load(void)
 {
@@ -29,10 +23,5 @@ int stats_get_current_load(void)
 	while (n < CPUSTAT_MAX && fscanf(f, "%lf", &v[n]) == 1)
 		n++;
 	fclose(f);
-	if (n == 0)
-		return -1;
-	qsort(v, (size_t)n, sizeof(v[0]), cmp_double);
-	double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-	int load = (int)(median * 100 + 0.5);
-	return load > 100 ? 100 : load;
+	return load_percent(v, n);
 }

@@ -78,7 +78,6 @@ static int periodic_vap(struct run_ctx *c, json_t *r, const struct ifi *radio, c
 	v.run = c;
 	v.ifi = vap;
 	v.priv = &pv;
-	v.peers = json_array();
 	v.prev_security = "none";
 	v.prev_cipher = "none";
 	stats_walk_stations(&v);
@@ -87,11 +86,13 @@ static int periodic_vap(struct run_ctx *c, json_t *r, const struct ifi *radio, c
 		if (iw.mode == MODE_MASTER) {
 			master_peers = v.count;
 		} else if (iw.mode == MODE_MANAGED) {
-			json_object_set(r, "signal", v.first_signal);
+			json_t *sig = json_array();
+			for (int i = 0; i < v.first_nsignal; i++)
+				json_array_append_new(sig, json_integer(v.first_signal[i]));
+			json_object_set_new(r, "signal", sig);
 			json_object_set_new(r, "noise", json_integer((int)iw.noise - 256));
 		}
 	}
-	json_decref(v.peers);
 	if (five) {
 		json_object_set_new(r, "cac", json_integer(stats_priv_int(vap->name, "get_cac", 0, LOG_ERROR)));
 		json_object_set_new(r, "cacPeriod", json_integer(stats_priv_int(vap->name, "get_cac_period", 0, LOG_ERROR)));
@@ -134,7 +135,6 @@ int periodic_stats(void)
 		if (stats_is_radio(c.preconf, radio))
 			json_array_append_new(wl, periodic_radio(&c, rfs, radio));
 	}
-	stats_save_peer_cache(&c);
 
 	/* The log contract puts the collector's messages in the stats applet's category. */
 	if (sysinfo(&si) < 0)

@@ -4,12 +4,15 @@
 
 #include "platform/ifi.h"
 #include "stats/stats_codec.h"
+#include "stats/doc_scan.h"
+#include "stats/doc_text.h"
 #include "stats/stats_sample.h"
 
 #include <jansson.h>
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -37,22 +40,30 @@ int stats_priv_int(const char *ifname, const char *name, int def, int fail_level
 void stats_read_vap_priv(const char *vap, const char *radio, struct vap_priv *p);
 
 /* ---- the station pass and the run it belongs to (stations.cpp) ---- */
+/* The counters of the previous wireless documents, looked up by "vap/mac" (later entries win). */
+struct prev_counters {
+	struct doc_counters doc;
+	std::unordered_map<std::string, const struct doc_entry *> peers;
+};
+
 struct run_ctx {
 	json_t *preconf;
 	struct qlix_stats_rec allstats[ALLSTATS_MAX];
 	size_t nallstats;
 	bool agg0;
-	/* last cached snapshot per station */
+	/* the peer cache as the last VAP pass left it: last snapshot per station */
 	std::unordered_map<uint64_t, struct peer_snapshot> cache;
-	/* snapshots of this run, written as the new cache */
+	/* snapshots of the current VAP pass, the cache after it */
 	std::vector<struct peer_snapshot> snapshots;
-	/* wireless only: counters and kicker */
+	std::vector<uint8_t> st; /* station statistics answer, one station at a time */
+	/* wireless only: counters, the texts of both "peers" arrays, kicker */
 	bool counters;
-	bool first_run;       /* no state yet: publish the raw values */
-	json_t *state_index;  /* "vap/mac" -> old state entry */
-	json_t *prev_index;   /* "vap/mac" -> previous published peer */
+	bool first_run;              /* no state yet: publish the raw values */
+	struct prev_counters state;  /* state/wireless.json */
+	struct prev_counters prev;   /* the previously published wireless.json */
 	uint32_t state_ts;
-	json_t *new_state_peers;
+	struct doc_text *peers_text;       /* "peers" of wireless.json */
+	struct doc_text *state_peers_text; /* "peers" of the state document */
 	json_t *kicker;
 };
 
@@ -60,18 +71,27 @@ struct vap_ctx {
 	struct run_ctx *run;
 	const struct ifi *ifi;
 	const struct vap_priv *priv;
-	json_t *peers;         /* output array */
 	int count;
 	uint64_t tx_retries;
-	json_t *first_signal;  /* borrowed from the first station */
+	int first_signal[3];   /* the first station's signal values */
+	int first_nsignal;
 	const char *prev_security;
 	const char *prev_cipher;
 };
 
-void stats_save_peer_cache(const struct run_ctx *c);
+/* Ends a VAP pass: its snapshots become the cache, on file and for the next pass. */
+void stats_save_peer_cache(struct run_ctx *c);
 uint32_t stats_sum_u32(const uint8_t *p, int count);
+/* Walks the stations of a VAP (into the run's texts for wireless.json); the pass ends with the cache
+ * replaced. */
 void stats_walk_stations(struct vap_ctx *v);
 void stats_run_init(struct run_ctx *c);
 void stats_run_free(struct run_ctx *c);
+/* Reads a previous document's counters; a missing or refused document leaves d empty and gives
+ * false. */
+bool stats_prev_load(struct prev_counters *d, const char *path);
+void stats_prev_free(struct prev_counters *d);
+/* The "vaps" entry of that name (the first one), or NULL. */
+const struct doc_entry *stats_prev_vap(const struct prev_counters *d, const char *name);
 bool stats_is_radio(const json_t *preconf, const struct ifi *ifi);
 bool stats_vap_of(const struct ifi *vap, const struct ifi *radio);

@@ -187,6 +187,28 @@ fail:
 	return -1;
 }
 
+static int cmp_double(const void *a, const void *b)
+{
+	double x = *(const double *)a, y = *(const double *)b;
+	return x < y ? -1 : x > y;
+}
+
+int load_percent(double *v, int n)
+{
+	if (n <= 0)
+		return -1;
+	qsort(v, (size_t)n, sizeof(v[0]), cmp_double);
+	double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+	double pct = median * 100 + 0.5;
+	/* Converting a value outside int's range is undefined; a damaged sample file must not get there
+	 * (a NaN fails both tests and counts as no load). */
+	if (!(pct >= 0))
+		return 0;
+	if (pct >= 100)
+		return 100;
+	return (int)pct;
+}
+
 int kick_average(const int *signal, int count)
 {
 	int sum = 0;

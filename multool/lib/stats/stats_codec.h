@@ -58,6 +58,11 @@ void peer_percentages(const struct peer_snapshot *cur, const struct peer_snapsho
 /* Link quality from an absolute packet count a, a loss percentage b and an error count c. */
 int link_quality(uint32_t a, uint32_t b, uint32_t c);
 
+/* ---- CPU load ---- */
+/* Load percent from up to n load fractions (sorted in place): the median, rounded, within 0..100
+ * whatever the samples hold (nan, inf, negative or huge values); -1 without any sample. */
+int load_percent(double *samples, int n);
+
 /* ---- kicker thresholds (-l) ---- */
 #define KICK_NAME_MAX 15
 

@@ -39,12 +39,11 @@ int stats_copy_file(const char *from, const char *to)
 	return rc;
 }
 
-int stats_state_init(const json_t *state, const char *state_path, const char *doc_path, const char *func,
-		     int line)
+/* On a fresh /var/run neither the documents' folder nor its state folder exist yet. */
+static void state_dirs(const char *state_path)
 {
 	char dir[4096];
 
-	/* On a fresh /var/run neither the documents' folder nor its state folder exist yet. */
 	snprintf(dir, sizeof(dir), "%s", state_path);
 	char *slash = strrchr(dir, '/');
 	if (slash) {
@@ -52,10 +51,29 @@ int stats_state_init(const json_t *state, const char *state_path, const char *do
 		create_path(dir);
 	}
 	create_path(state_path);
-	if (json_dump_atomic(state, state_path) < 0 || stats_copy_file(state_path, doc_path) < 0) {
-		fprintf(stderr, "%s:%s():%d: cannot copy %s to %s\n", "stats.c", func, line, state_path, doc_path);
-		return -1;
-	}
+}
+
+static int cannot_copy(const char *state_path, const char *doc_path, const char *func, int line)
+{
+	fprintf(stderr, "%s:%s():%d: cannot copy %s to %s\n", "stats.c", func, line, state_path, doc_path);
+	return -1;
+}
+
+int stats_state_init(const json_t *state, const char *state_path, const char *doc_path, const char *func,
+		     int line)
+{
+	state_dirs(state_path);
+	if (json_dump_atomic(state, state_path) < 0 || stats_copy_file(state_path, doc_path) < 0)
+		return cannot_copy(state_path, doc_path, func, line);
+	return 0;
+}
+
+int stats_state_init_text(const char *text, size_t len, const char *state_path, const char *doc_path, const char *func,
+			  int line)
+{
+	state_dirs(state_path);
+	if (!text || write_replace(state_path, ".xxx", text, len, 0644, 0) < 0 || stats_copy_file(state_path, doc_path) < 0)
+		return cannot_copy(state_path, doc_path, func, line);
 	return 0;
 }
 

@@ -16,6 +16,9 @@ json_int_t counter_apply(json_t *pub, const json_t *prev, json_t *state, const c
  * "cannot copy" message naming func and line. */
 int stats_state_init(const json_t *state, const char *state_path, const char *doc_path, const char *func,
 		     int line);
+/* The same for a state document already written out as text. */
+int stats_state_init_text(const char *text, size_t len, const char *state_path, const char *doc_path, const char *func,
+			  int line);
 /* Byte copy through path + ".xxx" and rename.  0 or -1. */
 int stats_copy_file(const char *from, const char *to);
 

@@ -10,9 +10,14 @@
 #include "spine/logging.h"
 #include "stats/stats_doc.h"
 
+#include "common/fileio.h"
+
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 /* ---------------------------------------------------------------- private values */
@@ -149,74 +154,50 @@ static bool unicast_ap(const uint8_t a[6])
 	return memcmp(a, zero, 6) != 0 && !(a[0] & 1);
 }
 
-/* Indexes "vap/mac" -> element of a peers array. */
-static json_t *peer_index(const json_t *doc)
+/* One VAP's entry of the state document, in the order it is written. */
+struct vap_state {
+	std::string name;
+	int64_t value[DOC_VAP_COUNTERS];
+};
+
+static void vap_counters(json_t *o, const struct ifi *vap, const struct run_ctx *c, std::vector<struct vap_state> &states)
 {
-	json_t *idx = json_object();
-	size_t i;
-	json_t *p;
-
-	json_array_foreach(json_object_get(doc, "peers"), i, p) {
-		const char *mac = json_string_value(json_object_get(p, "mac"));
-		const char *vap = json_string_value(json_object_get(p, "vap"));
-		char key[64];
-		if (!mac || !vap)
-			continue;
-		snprintf(key, sizeof(key), "%s/%s", vap, mac);
-		json_object_set(idx, key, p);
-	}
-	return idx;
-}
-
-static const json_t *find_named(const json_t *arr, const char *name)
-{
-	size_t i;
-	json_t *e;
-
-	json_array_foreach(arr, i, e) {
-		const char *n = json_string_value(json_object_get(e, "name"));
-		if (n && strcmp(n, name) == 0)
-			return e;
-	}
-	return NULL;
-}
-
-static void vap_counters(json_t *o, const struct ifi *vap, const struct run_ctx *c, const json_t *state,
-			 const json_t *prev, json_t *state_vaps)
-{
-	uint32_t rx, tx, err;
+	uint32_t raw[DOC_VAP_COUNTERS];
 
 	if (c->agg0) {
 		const struct ifi *agg = ifi_find_by_name("agg0");
-		rx = stats_counter(agg, IFI_RX_PACKETS);
-		err = stats_counter(agg, IFI_RX_ERRORS);
-		tx = stats_counter(agg, IFI_TX_PACKETS);
+		raw[0] = stats_counter(agg, IFI_RX_PACKETS);
+		raw[1] = stats_counter(agg, IFI_TX_PACKETS);
+		raw[2] = stats_counter(agg, IFI_RX_ERRORS);
 	} else {
 		std::vector<uint8_t> s(WLSTATS_SIZE);
 		if (drv_request(vap->name, DRV_80211STATS, s.data(), s.size(), NULL) < 0) {
 			perror("SIOCG80211STATS");
 			return;
 		}
-		rx = drv_get_u32(&s[WLSTATS_RX_UCAST_DATA]) + drv_get_u32(&s[WLSTATS_RX_MCAST_DATA]);
-		tx = drv_get_u32(&s[WLSTATS_TX_UCAST_DATA]) + drv_get_u32(&s[WLSTATS_TX_MCAST_DATA]);
-		err = stats_sum_u32(&s[WLSTATS_RX_ERR_FIRST], WLSTATS_RX_ERR_COUNT);
+		raw[0] = drv_get_u32(&s[WLSTATS_RX_UCAST_DATA]) + drv_get_u32(&s[WLSTATS_RX_MCAST_DATA]);
+		raw[1] = drv_get_u32(&s[WLSTATS_TX_UCAST_DATA]) + drv_get_u32(&s[WLSTATS_TX_MCAST_DATA]);
+		raw[2] = stats_sum_u32(&s[WLSTATS_RX_ERR_FIRST], WLSTATS_RX_ERR_COUNT);
 	}
-	const json_t *old = find_named(json_object_get(state, "vaps"), vap->name);
-	json_t *e = json_is_object(old) ? json_deep_copy(old) : json_object();
-	const json_t *p = find_named(json_object_get(prev, "vaps"), vap->name);
-	json_object_set_new(e, "name", json_string(vap->name));
-	counter_apply(o, p, e, "rxPackets", rx, c->first_run);
-	counter_apply(o, p, e, "txPackets", tx, c->first_run);
-	counter_apply(o, p, e, "rxErrors", err, c->first_run);
-	json_array_append_new(state_vaps, e);
+	const struct doc_entry *old = stats_prev_vap(&c->state, vap->name);
+	const struct doc_entry *prev = stats_prev_vap(&c->prev, vap->name);
+	struct vap_state e;
+	e.name = vap->name;
+	for (int i = 0; i < DOC_VAP_COUNTERS; i++) {
+		uint32_t last = old && (old->has & (1u << i)) ? (uint32_t)old->value[i] : raw[i];
+		uint64_t previous = prev && (prev->has & (1u << i)) ? (uint64_t)prev->value[i] : 0;
+		json_int_t out = c->first_run ? (json_int_t)raw[i] : (json_int_t)counter_continue(previous, raw[i], last);
+		json_object_set_new(o, doc_vap_counter_names[i], json_integer(out));
+		e.value[i] = raw[i];
+	}
+	states.push_back(e);
 }
 
 struct wl_ctx {
 	struct run_ctx run;
-	json_t *radios, *dev, *vaps, *peers;
+	json_t *radios, *dev, *vaps;
 	json_t *rfs;
-	json_t *state, *prev;   /* state and previously published documents (either may be NULL) */
-	json_t *state_vaps;
+	std::vector<struct vap_state> state_vaps;
 	char op_mode[16];       /* radios."operationMode", empty until a VAP sets it */
 };
 
@@ -313,7 +294,6 @@ static void wl_vap(struct wl_ctx *w, const struct ifi *radio, const struct ifi *
 	v.run = &w->run;
 	v.ifi = vap;
 	v.priv = pv;
-	v.peers = w->peers;
 	v.prev_security = "none";
 	v.prev_cipher = "none";
 	stats_walk_stations(&v);
@@ -324,7 +304,7 @@ static void wl_vap(struct wl_ctx *w, const struct ifi *radio, const struct ifi *
 	json_object_set_new(o, "vlan", json_integer(json_dotget_int(vpre, "vlan", 0)));
 	mcs_text(text, sizeof(text), pv->maxautorate, pv->maxmcs, (uint32_t)pv->txchainmask);
 	json_object_set_new(o, "mcs", json_string(text));
-	vap_counters(o, vap, &w->run, w->state, w->prev, w->state_vaps);
+	vap_counters(o, vap, &w->run, w->state_vaps);
 	json_object_set_new(o, "txRetries", json_integer((json_int_t)v.tx_retries));
 	json_array_append_new(w->vaps, o);
 }
@@ -365,50 +345,122 @@ static void wl_sample(struct wl_ctx *w)
 		json_object_set_new(w->radios, "operationMode", json_string(w->op_mode));
 }
 
+/* The state document: the raw values of this run, and the time when it is not the first one. */
+static void state_text(struct doc_text *t, const std::vector<struct vap_state> &vaps, const struct doc_text *peers,
+		       bool timestamp)
+{
+	doc_text_init(t, 0);
+	doc_text_object(t);
+	doc_text_key(t, "vaps");
+	doc_text_array(t);
+	for (const auto &e : vaps) {
+		doc_text_object(t);
+		if (doc_text_valid(e.name.data(), e.name.size())) {
+			doc_text_key(t, "name");
+			doc_text_string(t, e.name.data(), e.name.size());
+		}
+		for (int i = 0; i < DOC_VAP_COUNTERS; i++) {
+			doc_text_key(t, doc_vap_counter_names[i]);
+			doc_text_int(t, e.value[i]);
+		}
+		doc_text_end(t, '}');
+	}
+	doc_text_end(t, ']');
+	doc_text_key(t, "peers");
+	doc_text_value(t, peers->buf, peers->len);
+	if (timestamp) {
+		doc_text_key(t, "timestamp");
+		doc_text_int(t, stats_now_seconds());
+	}
+	doc_text_end(t, '}');
+}
+
+/* wireless.json: what the JSON library dumps of radios and vaps, then the peers written as they
+ * came.  The library closes a filled object with a line break and a brace. */
+static int wireless_text(struct doc_text *t, json_t *doc, const struct doc_text *peers)
+{
+	char *head = json_dumps(doc, JSON_DOC_FLAGS);
+	size_t n = head ? strlen(head) : 0;
+
+	doc_text_init(t, 0);
+	if (n < 2 || strcmp(head + n - 2, "\n}") != 0) {
+		free(head);
+		errno = EINVAL;
+		return -1;
+	}
+	doc_text_raw(t, head, n - 2);
+	free(head);
+	static const char key[] = ",\n  \"peers\": ";
+	doc_text_raw(t, key, sizeof(key) - 1);
+	doc_text_raw(t, peers->buf, peers->len);
+	doc_text_raw(t, "\n}", 2);
+	if (t->nomem) {
+		errno = ENOMEM;
+		return -1;
+	}
+	return 0;
+}
+
+static int write_text(const char *path, const struct doc_text *t)
+{
+	if (t->nomem) {
+		errno = ENOMEM;
+		return -1;
+	}
+	return write_replace(path, ".xxx", t->buf, t->len, 0644, 0);
+}
+
 int wireless_stats(const struct kick_entry *kick, int nkick)
 {
 	struct wl_ctx w = {};
-	json_t *doc = json_object(), *new_state = json_object();
+	json_t *doc = json_object();
+	struct doc_text peers, state_peers, text;
 	int rc = -1;
 
 	w.radios = json_object();
 	w.dev = json_object();
 	w.vaps = json_array();
-	w.peers = json_array();
 	w.rfs = json_load_path(STATS_RFSCHEDULER);
-	w.state = json_load_path(STATS_STATE_WIRELESS);
-	w.run.first_run = !json_is_object(w.state);
-	w.prev = w.run.first_run ? NULL : json_load_path(STATS_WIRELESS);
-	w.state_vaps = json_array();
 	json_object_set_new(doc, "radios", w.radios);
 	json_object_set_new(w.radios, "dev", w.dev);
 	json_object_set_new(doc, "vaps", w.vaps);
-	json_object_set_new(doc, "peers", w.peers);
 
 	stats_run_init(&w.run);
 	w.run.counters = true;
-	w.run.state_index = peer_index(w.state);
-	w.run.prev_index = peer_index(w.prev);
-	w.run.state_ts = (uint32_t)json_dotget_int(w.state, "timestamp", 0);
-	w.run.new_state_peers = json_array();
+	w.run.first_run = !stats_prev_load(&w.run.state, STATS_STATE_WIRELESS) || !w.run.state.doc.object;
+	if (!w.run.first_run)
+		stats_prev_load(&w.run.prev, STATS_WIRELESS);
+	w.run.state_ts = w.run.state.doc.has_timestamp ? (uint32_t)w.run.state.doc.timestamp : 0;
+	/* both arrays stand at the first level of their document */
+	doc_text_init(&peers, 1);
+	doc_text_array(&peers);
+	doc_text_init(&state_peers, 1);
+	doc_text_array(&state_peers);
+	doc_text_init(&text, 0);
+	w.run.peers_text = &peers;
+	w.run.state_peers_text = &state_peers;
 	w.run.kicker = kicker_load(STATS_KICKER);
 	kicker_set_thresholds(w.run.kicker, kick, nkick);
 
 	wl_sample(&w);
-	stats_save_peer_cache(&w.run);
+	doc_text_end(&peers, ']');
+	doc_text_end(&state_peers, ']');
 
-	json_object_set_new(new_state, "vaps", w.state_vaps);
-	json_object_set(new_state, "peers", w.run.new_state_peers);
 	/* Nothing published yet: the raw values are the first published ones. */
-	if (w.run.first_run &&
-	    stats_state_init(new_state, STATS_STATE_WIRELESS, STATS_WIRELESS, "wireless_stats", __LINE__) < 0)
-		goto out;
-	if (json_dump_atomic(doc, STATS_WIRELESS) < 0) {
+	if (w.run.first_run) {
+		state_text(&text, w.state_vaps, &state_peers, false);
+		if (stats_state_init_text(text.buf, text.len, STATS_STATE_WIRELESS, STATS_WIRELESS, "wireless_stats",
+					  __LINE__) < 0)
+			goto out;
+		doc_text_free(&text);
+	}
+	if (wireless_text(&text, doc, &peers) < 0 || write_text(STATS_WIRELESS, &text) < 0) {
 		perror(STATS_WIRELESS);
 		goto out;
 	}
-	json_object_set_new(new_state, "timestamp", json_integer(stats_now_seconds()));
-	if (json_dump_atomic(new_state, STATS_STATE_WIRELESS) < 0)
+	doc_text_free(&text);
+	state_text(&text, w.state_vaps, &state_peers, true);
+	if (write_text(STATS_STATE_WIRELESS, &text) < 0)
 		perror(STATS_STATE_WIRELESS);
 	kicker_finish(w.run.kicker);
 	/* Read by a component that polls it: written in place. */
@@ -416,10 +468,10 @@ int wireless_stats(const struct kick_entry *kick, int nkick)
 		perror(STATS_KICKER);
 	rc = 0;
 out:
-	json_decref(new_state);
+	doc_text_free(&text);
+	doc_text_free(&peers);
+	doc_text_free(&state_peers);
 	json_decref(w.run.kicker);
-	json_decref(w.prev);
-	json_decref(w.state);
 	json_decref(w.rfs);
 	json_decref(doc);
 	stats_run_free(&w.run);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <math.h>
 #include <string.h>
 
 #include <string>
@@ -234,6 +235,34 @@ TEST(KickerList, AverageAndStep)
 	EXPECT_EQ(0, kick_step(6, -80, -70, 6)); /* past the maximum starts again */
 	EXPECT_EQ(0, kick_step(0, -60, -70, 6)); /* below zero too */
 	EXPECT_EQ(2, kick_step(3, -70, -70, 6)); /* equal is not below */
+}
+
+TEST(Load, MedianRoundedAndClamped)
+{
+	const double inf = HUGE_VAL, nan = NAN;
+	static const struct {
+		std::vector<double> samples;
+		int want;
+	} cases[] = {
+		{ { 0.10, 0.30, 0.20 }, 20 },  /* odd count: the middle one */
+		{ { 0.10, 0.30 }, 20 },        /* even count: the mean of the two middle ones */
+		{ { 0.125 }, 13 },             /* rounded half up */
+		{ { 0.994 }, 99 },
+		{ { 0.996 }, 100 },
+		{ { 1.5 }, 100 },
+		{ { 1e10 }, 100 },             /* beyond int: clamped, never converted */
+		{ { inf }, 100 },
+		{ { -inf }, 0 },
+		{ { -5 }, 0 },
+		{ { -0.004 }, 0 },
+		{ { nan }, 0 },
+		{ { 0.9, 0.1, 0.5, 0.7, 0.3 }, 50 }, /* sorted first */
+	};
+	for (const auto &c : cases) {
+		std::vector<double> v = c.samples;
+		EXPECT_EQ(c.want, load_percent(v.data(), (int)v.size())) << c.samples[0];
+	}
+	EXPECT_EQ(-1, load_percent(nullptr, 0));
 }
 
 TEST(Names, PhyModeIsBounded)
