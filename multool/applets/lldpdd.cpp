@@ -98,6 +98,9 @@ static void lldpdd_run(int fd, json_t *table)
 		if (dirty)
 			lldp_table_write(table, LLDP_DISCOVERY_FILE);
 		dirty = 0;
+		/* a stop asked for during the write would otherwise wait out the whole poll */
+		if (lldpdd_stop)
+			break;
 
 		struct pollfd p = { fd, POLLIN, 0 };
 		int ready = wait_fds(&p, 1, LLDPDD_WAIT_MS, &lldpdd_stop);
