@@ -203,7 +203,8 @@ static struct lldp_neighbour parse(const bytes &f, enum lldp_verdict want = LLDP
 	struct lldp_neighbour n;
 	/* an exact copy on the heap, so that a read past the end is seen by the sanitizer */
 	uint8_t *copy = new uint8_t[f.size() ? f.size() : 1];
-	memcpy(copy, f.data(), f.size());
+	if (!f.empty()) /* an empty vector's data() may be null */
+		memcpy(copy, f.data(), f.size());
 	EXPECT_EQ(lldp_parse(copy, f.size(), pkttype, &n), want);
 	if (n.name)
 		n.name = n.name - copy + f.data();
