@@ -128,7 +128,25 @@ fail:
 	return NULL;
 }
 
+struct buffer_fill {
+	const void *data;
+	size_t len;
+};
+
+static int fill_buffer(int fd, void *arg)
+{
+	const struct buffer_fill *b = (const struct buffer_fill *)arg;
+	return write_all(fd, b->data, b->len);
+}
+
 int write_replace(const char *path, const char *suffix, const void *data, size_t len, mode_t mode, unsigned flags)
+{
+	struct buffer_fill b = { data, len };
+	return write_replace_with(path, suffix, mode, flags, fill_buffer, &b);
+}
+
+int write_replace_with(const char *path, const char *suffix, mode_t mode, unsigned flags, int (*fill)(int fd, void *arg),
+		       void *arg)
 {
 	char tmp[PATH_MAX];
 	int fd, err;
@@ -141,7 +159,7 @@ int write_replace(const char *path, const char *suffix, const void *data, size_t
 	if (fd < 0)
 		return -1;
 	/* fchmod: the mode asked for, whatever the umask */
-	if (fchmod(fd, mode) < 0 || write_all(fd, data, len) < 0 || ((flags & WR_SYNC) && fsync(fd) < 0))
+	if (fchmod(fd, mode) < 0 || fill(fd, arg) < 0 || ((flags & WR_SYNC) && fsync(fd) < 0))
 		goto fail;
 	if (close(fd) < 0) {
 		fd = -1;

@@ -27,3 +27,7 @@ enum write_replace_flags {
 	WR_SYNC = 1,
 };
 int write_replace(const char *path, const char *suffix, const void *data, size_t len, mode_t mode, unsigned flags);
+/* The same for a document written in pieces: fill writes it to the temporary's descriptor and returns
+ * 0, or -1 with errno (the old document then stays). */
+int write_replace_with(const char *path, const char *suffix, mode_t mode, unsigned flags, int (*fill)(int fd, void *arg),
+		       void *arg);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -58,6 +59,36 @@ TEST_F(TempDir, ReplaceSetsTheModeAndLeavesNoTemporary)
 	EXPECT_NE(0, access((blocked + ".tmp").c_str(), F_OK));
 	EXPECT_EQ(-1, write_replace((dir + "/missing/doc").c_str(), ".tmp", "abc", 3, 0644, 0));
 	EXPECT_EQ(ENOENT, errno);
+}
+
+static int fill_half_then_fail(int fd, void *arg)
+{
+	(void)arg;
+	if (write(fd, "new", 3) != 3)
+		return -1;
+	errno = ENOSPC;
+	return -1;
+}
+
+static int fill_in_pieces(int fd, void *arg)
+{
+	for (int i = 0; i < *(int *)arg; i++)
+		if (write_all(fd, "ab", 2) < 0)
+			return -1;
+	return 0;
+}
+
+TEST_F(TempDir, ReplaceWithAFillThatFailsKeepsTheOldDocument)
+{
+	std::string path = dir + "/doc";
+	int pieces = 3;
+	ASSERT_EQ(0, write_replace_with(path.c_str(), ".tmp", 0640, 0, fill_in_pieces, &pieces));
+	EXPECT_EQ("ababab", slurp(path));
+	errno = 0;
+	EXPECT_EQ(-1, write_replace_with(path.c_str(), ".tmp", 0640, 0, fill_half_then_fail, NULL));
+	EXPECT_EQ(ENOSPC, errno);
+	EXPECT_EQ("ababab", slurp(path));
+	EXPECT_NE(0, access((path + ".tmp").c_str(), F_OK));
 }
 
 TEST(WriteAll, WaitsForANonBlockingPipe)

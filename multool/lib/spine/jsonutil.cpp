@@ -56,6 +56,36 @@ int json_write_doc(const json_t *root, const char *path, const char *suffix, siz
 	return rc;
 }
 
+struct json_stream {
+	const json_t *root;
+	size_t flags;
+	int fd;
+};
+
+static int stream_chunk(const char *buf, size_t size, void *data)
+{
+	return write_all(*(int *)data, buf, size);
+}
+
+static int stream_fill(int fd, void *arg)
+{
+	struct json_stream *s = (struct json_stream *)arg;
+	s->fd = fd;
+	errno = 0;
+	if (json_dump_callback(s->root, stream_chunk, &s->fd, s->flags) < 0) {
+		if (!errno)
+			errno = EIO;
+		return -1;
+	}
+	return 0;
+}
+
+int json_stream_doc(const json_t *root, const char *path, const char *suffix, size_t flags)
+{
+	struct json_stream s = { root, flags, -1 };
+	return write_replace_with(path, suffix, 0644, 0, stream_fill, &s);
+}
+
 int json_dump_atomic(const json_t *root, const char *path)
 {
 	return json_write_doc(root, path, ".xxx", JSON_DOC_FLAGS);

@@ -20,6 +20,9 @@ json_t *json_load_path(const char *path);
 /* Replaces the document at path (through path + suffix, see write_replace) with root dumped with
  * the given flags.  0 or -1 (errno set). */
 int json_write_doc(const json_t *root, const char *path, const char *suffix, size_t flags);
+/* json_write_doc without the whole text in memory: the dump goes to the file as it is made, for
+ * documents too large to hold twice. */
+int json_stream_doc(const json_t *root, const char *path, const char *suffix, size_t flags);
 /* json_write_doc with ".xxx" and JSON_DOC_FLAGS. */
 int json_dump_atomic(const json_t *root, const char *path);
 

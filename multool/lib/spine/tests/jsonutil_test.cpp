@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -46,5 +47,21 @@ TEST_F(TempDir, DumpAtomicFormatAndNoLeftover)
 	EXPECT_EQ("{\n  \"ip\": \"10.0.0.1\\/24\",\n  \"a\": [\n    1,\n    2\n  ]\n}", slurp(path));
 	EXPECT_NE(0, access((path + ".xxx").c_str(), F_OK));
 	EXPECT_EQ(-1, json_dump_atomic(o, (dir + "/missing/doc.json").c_str()));
+	json_decref(o);
+}
+
+TEST_F(TempDir, StreamedDocumentIsTheSameText)
+{
+	std::string path = dir + "/doc.json", whole = dir + "/whole.json";
+	json_t *o = json_object();
+	for (int i = 0; i < 2000; i++) /* larger than the dumper's pieces */
+		json_object_set_new(o, ("key/" + std::to_string(i)).c_str(), json_pack("{s:s,s:i}", "v", "x/y", "n", i));
+	ASSERT_EQ(0, json_stream_doc(o, path.c_str(), ".tmp", JSON_DOC_FLAGS));
+	ASSERT_EQ(0, json_write_doc(o, whole.c_str(), ".tmp", JSON_DOC_FLAGS));
+	EXPECT_TRUE(slurp(path) == slurp(whole));
+	EXPECT_GT(slurp(path).size(), 100000u);
+	EXPECT_NE(0, access((path + ".tmp").c_str(), F_OK));
+	EXPECT_EQ(-1, json_stream_doc(o, (dir + "/missing/doc.json").c_str(), ".tmp", JSON_DOC_FLAGS));
+	EXPECT_EQ(ENOENT, errno);
 	json_decref(o);
 }
