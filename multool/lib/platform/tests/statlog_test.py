@@ -35,6 +35,8 @@ for f in memory cpu if-eth0 if-eth0p; do
   rrdtool info /tmp/rrd/$f.rrd > $O/info.$f; rrdtool lastupdate /tmp/rrd/$f.rrd > $O/last.$f
 done
 rrdtool fetch /tmp/rrd/memory.rrd AVERAGE --start -20 > $O/fetch1
+# a database takes one update a second: the next run starts in the next second
+sleep 1.05
 statlog -d /tmp/rrd -i 1 -c 1; echo "rc=$?" >> $O/rc
 rrdtool fetch /tmp/rrd/memory.rrd AVERAGE --start -20 > $O/fetch2
 rrdtool lastupdate /tmp/rrd/memory.rrd > $O/last2.memory
