@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <netdb.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -142,8 +143,15 @@ TEST(ZelkLinked, Resolve)
 	char buf[32];
 	ASSERT_EQ(resolve("127.0.0.1", buf, sizeof(buf)), 0);
 	EXPECT_STREQ(buf, "127.0.0.1");
-	ASSERT_EQ(resolve("localhost", buf, sizeof(buf)), 0);
-	EXPECT_STREQ(buf, "127.0.0.1");
+	// A name through the resolver, where the machine has one: a minimal root without a hosts file
+	// names no "localhost".
+	struct addrinfo hints = {}, *ai = nullptr;
+	hints.ai_family = AF_INET;
+	if (getaddrinfo("localhost", nullptr, &hints, &ai) == 0) {
+		freeaddrinfo(ai);
+		ASSERT_EQ(resolve("localhost", buf, sizeof(buf)), 0);
+		EXPECT_STREQ(buf, "127.0.0.1");
+	}
 	EXPECT_EQ(resolve("no-such-host.invalid", buf, sizeof(buf)), -1);
 	char tiny[4];
 	EXPECT_EQ(resolve("127.0.0.1", tiny, sizeof(tiny)), -1);
