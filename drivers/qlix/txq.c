@@ -236,11 +236,21 @@ static struct net_device_stats *qlix_dev_stats(struct net_device *dev)
 	return &dev->stats;
 }
 
+#ifdef QLIX_VLAN_GROUP
+static void qlix_vlan_rx_register(struct net_device *dev, struct vlan_group *grp)
+{
+	qlix_dev_peer(dev)->vlgrp = grp;
+}
+#endif
+
 static const struct net_device_ops qlix_netdev_ops = {
 	.ndo_open = qlix_dev_open,
 	.ndo_stop = qlix_dev_stop,
 	.ndo_start_xmit = qlix_dev_xmit,
 	.ndo_get_stats = qlix_dev_stats,
+#ifdef QLIX_VLAN_GROUP
+	.ndo_vlan_rx_register = qlix_vlan_rx_register,
+#endif
 };
 
 void qlix_dev_setup(struct net_device *dev)
