@@ -1,6 +1,7 @@
-/* One place for the kernel facilities qlix needs.  In a kernel build: the real headers, with the few
- * calls whose form changed since 2.6.31 behind a macro.  Elsewhere: the user-space shim, which keeps
- * the 2.6.31 forms. */
+/* One place for the kernel facilities qlix needs, from the device's 2.6.31 kernel to the current
+ * ones.  In a kernel build: the real headers.  Elsewhere: the user-space shim, which has 2.6.31's
+ * facilities only and says so in LINUX_VERSION_CODE, so the simulator, the target build and the
+ * tests compile the branches the device runs. */
 #ifndef QLIX_COMPAT_H
 #define QLIX_COMPAT_H
 
