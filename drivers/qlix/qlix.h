@@ -72,6 +72,7 @@ struct ar_peer {
 
 struct qlix_peer {
 	struct net_device *dev;
+	struct vlan_group *vlgrp;	/* given by the 8021q module before 3.1 */
 	u8 mac[ETH_ALEN];
 	u32 id;
 	struct list_head up_link, all_link, active_link;

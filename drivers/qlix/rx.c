@@ -18,7 +18,7 @@ static void qlix_deliver(struct qlix_peer *p, struct sk_buff *skb)
 	skb->protocol = eth_type_trans(skb, p->dev);
 	p->dev->stats.rx_packets++;
 	p->dev->stats.rx_bytes += skb->len + ETH_HLEN;
-	qlix_netif_rx(skb);
+	qlix_netif_rx(p->vlgrp, skb);
 }
 
 /* Hands each packet of a validated aggregate to the stack as a clone of the aggregate. */

@@ -10,6 +10,39 @@ static struct qlix_peer *qlix_dev_peer(const struct net_device *dev)
 
 /* ---------------------------------------------------------------- aggregates and transmit queue */
 
+/* The LLC/SNAP header the SNAP layer puts in front of every frame on the wireless interface. */
+#define QLIX_SNAP_HLEN 8
+
+/* An aggregate is never longer than the wireless interface carries.  On an Ethernet-type link the
+ * 802.3 length field tells a SNAP frame from a typed one: a receiving kernel reads any length of
+ * 1536 and more as an EtherType, so no SNAP client ever sees the frame, and NICs drop frames past
+ * their MTU anyway; there every aggregate went unheard and was resent for ever.  Receiving them
+ * instead would take a hook on every frame of the interface, which may be in a bridge that owns
+ * it already, so the aggregate is cut to the interface's MTU less the LLC/SNAP header.  A radio
+ * whose driver hands the long frames to the SNAP layer shows it with a larger MTU and keeps
+ * agg_size. */
+static u32 qlix_agg_limit(const struct qlix_ctx *c)
+{
+	u32 lim = (u32)c->p.agg_size;
+
+	if (c->wdev && c->wdev->mtu < lim + QLIX_SNAP_HLEN)
+		lim = c->wdev->mtu > QLIX_SNAP_HLEN ? c->wdev->mtu - QLIX_SNAP_HLEN : 0;
+	return lim;
+}
+
+/* The largest packet an aggregate takes is its limit less the Ethernet header counted twice (the
+ * too-big rule below); the peer device says so in its MTU, leaving room for an 802.1Q tag, so the
+ * stack fragments or lowers its path MTU rather than have packets dropped here. */
+static u32 qlix_peer_mtu(const struct qlix_ctx *c)
+{
+	u32 lim = qlix_agg_limit(c);
+	u32 hdrs = 2 * ETH_HLEN + VLAN_HLEN;
+
+	if (lim >= 1500 + hdrs)
+		return 1500;
+	return lim > hdrs + 68 ? lim - hdrs : 68;
+}
+
 static int qlix_agg_open(struct qlix_ctx *c, struct qlix_agg *agg)
 {
 	struct sk_buff *skb = alloc_skb(QLIX_HEADROOM + c->p.agg_size, GFP_ATOMIC);
@@ -108,8 +141,9 @@ static netdev_tx_t qlix_dev_xmit(struct sk_buff *skb, struct net_device *dev)
 	struct qlix_peer *p = qlix_dev_peer(dev);
 	struct qlix_agg *agg = &p->agg[0];
 	u32 len = skb->len;
+	u32 lim = qlix_agg_limit(c);
 
-	if (len + ETH_HLEN > (u32)c->p.agg_size || len == 0) {
+	if (len + ETH_HLEN > lim || len == 0) {
 		WARN_ONCE(1, "qlix: packet of %u bytes too big for an aggregate\n", len);
 		p->st[QS_TX_TOO_BIG]++;
 		dev->stats.tx_errors++;
@@ -117,7 +151,7 @@ static netdev_tx_t qlix_dev_xmit(struct sk_buff *skb, struct net_device *dev)
 		return NETDEV_TX_OK;
 	}
 	qlix_idle_wakeup(c, p);
-	if (agg->skb && (agg->npkt > c->t.max_agg_pkt || len + 2 + agg->len >= (u32)c->p.agg_size)) {
+	if (agg->skb && (agg->npkt > c->t.max_agg_pkt || len + 2 + agg->len >= lim)) {
 		tx_queue_add(p, 0);
 		if (agg->npkt)
 			return qlix_busy(dev);
@@ -236,18 +270,28 @@ static struct net_device_stats *qlix_dev_stats(struct net_device *dev)
 	return &dev->stats;
 }
 
+#ifdef QLIX_VLAN_GROUP
+static void qlix_vlan_rx_register(struct net_device *dev, struct vlan_group *grp)
+{
+	qlix_dev_peer(dev)->vlgrp = grp;
+}
+#endif
+
 static const struct net_device_ops qlix_netdev_ops = {
 	.ndo_open = qlix_dev_open,
 	.ndo_stop = qlix_dev_stop,
 	.ndo_start_xmit = qlix_dev_xmit,
 	.ndo_get_stats = qlix_dev_stats,
+#ifdef QLIX_VLAN_GROUP
+	.ndo_vlan_rx_register = qlix_vlan_rx_register,
+#endif
 };
 
 void qlix_dev_setup(struct net_device *dev)
 {
 	ether_setup(dev);
 	dev->netdev_ops = &qlix_netdev_ops;
-	dev->mtu = 1500;
+	dev->mtu = qlix_peer_mtu(QCTX);
 	dev->hard_header_len = 35;
 	dev->features |= QLIX_F_VLAN_RX;
 }

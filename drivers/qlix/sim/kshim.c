@@ -396,34 +396,36 @@ __be16 eth_type_trans(struct sk_buff *skb, struct net_device *dev)
 	return proto;
 }
 
-/* Moves an 802.1Q tag from the frame into the metadata.  The data may be shared with the other
- * packets of the aggregate, so a cloned buffer is copied before it is written. */
-struct sk_buff *skb_vlan_untag(struct sk_buff *skb)
+/* The 8021q module of the era: the operator has a VLAN device for every VLAN on every peer device.
+ * A device that advertises hardware VLAN receive is handed the group when it registers; one that
+ * cannot take it gets no VLANs, as register_vlan_dev refused them ("buggy VLAN hw accel"). */
+struct vlan_group {
+	struct net_device vlan_dev;
+};
+static struct vlan_group shim_vlan_group;
+
+struct net_device *vlan_group_get_device(struct vlan_group *grp, u16 vid)
 {
-	u8 *mac;
+	return grp && vid ? &grp->vlan_dev : NULL;
+}
 
-	if (skb->vlan_present)
-		return skb;
-	if (skb->len < 4) {
-		kfree_skb(skb);
-		return NULL;
-	}
-	if (skb_cloned(skb)) {
-		struct sk_buff *n = skb_copy(skb, GFP_ATOMIC);
-
-		kfree_skb(skb);
-		if (!n)
-			return NULL;
-		skb = n;
-	}
-	skb->vlan_tci = get_unaligned_be16(skb->data);
+int vlan_hwaccel_rx(struct sk_buff *skb, struct vlan_group *grp, u16 vlan_tci)
+{
+	BUG_ON(grp != &shim_vlan_group);
+	skb->vlan_tci = vlan_tci;
 	skb->vlan_present = 1;
-	memcpy(&skb->protocol, skb->data + 2, 2);
-	mac = skb_mac_header(skb);
-	memmove(mac + 4, mac, 2 * ETH_ALEN);
-	skb_pull(skb, 4);
-	skb->mac_header += 4;
-	return skb;
+	return netif_rx(skb);
+}
+
+static void shim_vlan_attach(struct net_device *dev, struct vlan_group *grp)
+{
+	if (!(dev->features & NETIF_F_HW_VLAN_RX))
+		return;
+	if (!dev->netdev_ops || !dev->netdev_ops->ndo_vlan_rx_register) {
+		dev->vlans_refused = 1;
+		return;
+	}
+	dev->netdev_ops->ndo_vlan_rx_register(dev, grp);
 }
 
 /* ---------------------------------------------------------------- net devices */
@@ -485,6 +487,7 @@ int register_netdev(struct net_device *dev)
 	}
 	n->devs[n->ndevs++] = dev;
 	dev->registered = 1;
+	shim_vlan_attach(dev, &shim_vlan_group);
 	snprintf(dev->dev.kobj.name, sizeof(dev->dev.kobj.name), "class/net/%s", dev->name);
 	return 0;
 }
@@ -495,6 +498,7 @@ void unregister_netdev(struct net_device *dev)
 	int i;
 
 	dev_close(dev);
+	shim_vlan_attach(dev, NULL);
 	sim_dev_gone(dev);
 	for (i = 0; i < n->ndevs; i++) {
 		if (n->devs[i] == dev) {

@@ -27,6 +27,15 @@ typedef uint16_t __be16;
 typedef uint32_t __be32;
 typedef unsigned int gfp_t;
 
+/* The kernel these signatures are those of. */
+#define KERNEL_VERSION(a, b, c) (((a) << 16) + ((b) << 8) + (c))
+#ifndef LINUX_VERSION_CODE
+#define LINUX_VERSION_CODE KERNEL_VERSION(2, 6, 31)
+#endif
+#if LINUX_VERSION_CODE != KERNEL_VERSION(2, 6, 31)
+#error "the shim offers the facilities of 2.6.31 only"
+#endif
+
 #define __init
 #define __exit
 #define __user
@@ -85,8 +94,9 @@ static inline void put_unaligned_be32(u32 v, void *p)
 static inline u16 shim_swab16(u16 v)
 {
 	u8 b[2];
-	put_unaligned_be16(v, b);
 	u16 r;
+
+	put_unaligned_be16(v, b);
 	memcpy(&r, b, 2);
 	return r;
 }
@@ -346,7 +356,10 @@ struct ethhdr {
 static inline struct ethhdr *eth_hdr(const struct sk_buff *skb) { return (struct ethhdr *)skb_mac_header(skb); }
 __be16 eth_type_trans(struct sk_buff *skb, struct net_device *dev);
 int netif_rx(struct sk_buff *skb);
-struct sk_buff *skb_vlan_untag(struct sk_buff *skb);
+static inline void skb_set_mac_header(struct sk_buff *skb, int offset)
+{
+	skb->mac_header = (int)(skb->data - skb->head) + offset;
+}
 #define netif_receive_skb(s) netif_rx(s)
 
 /* ---- net devices ---- */
@@ -361,12 +374,21 @@ struct net_device_stats {
 		tx_dropped;
 };
 
+struct vlan_group;
+
 struct net_device_ops {
 	int (*ndo_open)(struct net_device *dev);
 	int (*ndo_stop)(struct net_device *dev);
 	netdev_tx_t (*ndo_start_xmit)(struct sk_buff *skb, struct net_device *dev);
 	struct net_device_stats *(*ndo_get_stats)(struct net_device *dev);
+	void (*ndo_vlan_rx_register)(struct net_device *dev, struct vlan_group *grp);
 };
+
+/* ---- 802.1Q, as the 8021q module of that era offers it to accelerated devices ---- */
+#define VLAN_HLEN 4
+#define VLAN_VID_MASK 0x0fff
+struct net_device *vlan_group_get_device(struct vlan_group *grp, u16 vid);
+int vlan_hwaccel_rx(struct sk_buff *skb, struct vlan_group *grp, u16 vlan_tci);
 
 /* ---- kobjects and sysfs ---- */
 struct kobject;
@@ -437,6 +459,7 @@ struct net_device {
 	/* shim only */
 	struct sim_node *node;
 	int registered, queue_stopped, carrier, refcnt, reopened, busy_unstopped;
+	int vlans_refused;	/* advertised hardware VLAN receive but took no VLAN group */
 	void (*setup)(struct net_device *);
 	void *priv;
 };
@@ -487,6 +510,7 @@ void unregister_snap_client(struct datalink_proto *proto);
 #define module_exit(f)
 
 unsigned long shim_total_pages(void);
+#define totalram_pages shim_total_pages()	/* a variable in that era */
 
 #ifdef __cplusplus
 }

@@ -547,6 +547,13 @@ static void deliver_rx(struct sim_node *to, struct sk_buff *frame, int pid)
 		kfree_skb(frame);
 		return;
 	}
+	/* An Ethernet link drops frames past its MTU, and a receiving kernel would read an 802.3
+	 * length of 1536 or more as an EtherType: no SNAP client hears such a frame. */
+	if (sim->cfg.link_mtu && frame->len - ETH_HLEN > sim->cfg.link_mtu) {
+		sim->link_drops++;
+		kfree_skb(frame);
+		return;
+	}
 	skb_reset_mac_header(frame);
 	skb_pull(frame, ETH_HLEN + SNAP_HLEN);
 	frame->dev = to->wdev;
@@ -923,6 +930,7 @@ struct sim_node *sim_add_node(const u8 *mac, double x_km)
 	sim->nodes[sim->nnodes++] = n;
 	s = enter(n, 0);
 	n->wdev = alloc_netdev(0, "ath0", ether_setup);
+	n->wdev->mtu = sim->cfg.link_mtu ? sim->cfg.link_mtu : 65535;
 	memcpy(n->wdev->dev_addr, mac, ETH_ALEN);
 	register_netdev(n->wdev);
 	n->wdev->flags |= IFF_UP;

@@ -89,6 +89,7 @@ struct sim_config {
 	u8 bw, sgi;
 	u32 work_delay_us;
 	u64 start_us;			/* virtual time at creation: 300 s puts jiffies at the wrap */
+	u32 link_mtu;			/* 0: the radio, which carries any frame; else an Ethernet link */
 	int verbose;
 };
 
@@ -104,6 +105,7 @@ struct sim_world {
 	u64 air_busy_until;
 	int air_owner;
 	u64 collisions, lost_token, lost_data, dups, reorders;
+	u64 link_drops;			/* frames longer than the link carries */
 	u64 air_token_us, air_data_us, air_data_payload_us;
 	u64 ctrl_hist[32];		/* frames by control word >> 24 */
 	u64 mcs_hist[3][32];		/* frames by protocol id and MCS byte */
