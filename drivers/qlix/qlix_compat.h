@@ -181,4 +181,14 @@ static inline void qlix_netif_rx(struct vlan_group *grp, struct sk_buff *skb)
 }
 #endif
 
+/* A radio shows itself by its wireless extensions (the device's drivers) or its cfg80211 state. */
+static inline int qlix_dev_is_radio(const struct net_device *dev)
+{
+#if defined(__KERNEL__) && defined(CONFIG_WIRELESS_EXT)
+	if (dev->wireless_handlers)
+		return 1;
+#endif
+	return dev->ieee80211_ptr != NULL;
+}
+
 #endif

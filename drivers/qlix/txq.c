@@ -13,19 +13,18 @@ static struct qlix_peer *qlix_dev_peer(const struct net_device *dev)
 /* The LLC/SNAP header the SNAP layer puts in front of every frame on the wireless interface. */
 #define QLIX_SNAP_HLEN 8
 
-/* An aggregate is never longer than the wireless interface carries.  On an Ethernet-type link the
- * 802.3 length field tells a SNAP frame from a typed one: a receiving kernel reads any length of
- * 1536 and more as an EtherType, so no SNAP client ever sees the frame, and NICs drop frames past
- * their MTU anyway; there every aggregate went unheard and was resent for ever.  Receiving them
- * instead would take a hook on every frame of the interface, which may be in a bridge that owns
- * it already, so the aggregate is cut to the interface's MTU less the LLC/SNAP header.  A radio
- * whose driver hands the long frames to the SNAP layer shows it with a larger MTU and keeps
- * agg_size. */
+/* On an Ethernet-type link the 802.3 length field tells a SNAP frame from a typed one: a receiving
+ * kernel reads any length of 1536 and more as an EtherType, so no SNAP client ever sees the frame,
+ * and NICs drop frames past their MTU anyway; there every aggregate went unheard and was resent.
+ * Receiving them instead would take a hook on every frame of the interface, which may be in a
+ * bridge that owns it already, so on such a link the aggregate is cut to the interface's MTU less
+ * the LLC/SNAP header.  A radio's driver carries agg_size frames whatever MTU it shows, so a
+ * wireless interface keeps agg_size. */
 static u32 qlix_agg_limit(const struct qlix_ctx *c)
 {
 	u32 lim = (u32)c->p.agg_size;
 
-	if (c->wdev && c->wdev->mtu < lim + QLIX_SNAP_HLEN)
+	if (c->wdev && !qlix_dev_is_radio(c->wdev) && c->wdev->mtu < lim + QLIX_SNAP_HLEN)
 		lim = c->wdev->mtu > QLIX_SNAP_HLEN ? c->wdev->mtu - QLIX_SNAP_HLEN : 0;
 	return lim;
 }

@@ -456,6 +456,7 @@ struct net_device {
 	struct net_device_stats stats;
 	const struct net_device_ops *netdev_ops;
 	struct device dev;
+	struct wireless_dev *ieee80211_ptr;
 	/* shim only */
 	struct sim_node *node;
 	int registered, queue_stopped, carrier, refcnt, reopened, busy_unstopped;
@@ -464,6 +465,7 @@ struct net_device {
 	void *priv;
 };
 
+struct wireless_dev { int unused; };
 struct net { int unused; };
 extern struct net init_net;
 

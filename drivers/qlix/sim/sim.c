@@ -930,7 +930,13 @@ struct sim_node *sim_add_node(const u8 *mac, double x_km)
 	sim->nodes[sim->nnodes++] = n;
 	s = enter(n, 0);
 	n->wdev = alloc_netdev(0, "ath0", ether_setup);
-	n->wdev->mtu = sim->cfg.link_mtu ? sim->cfg.link_mtu : 65535;
+	if (sim->cfg.link_mtu) {
+		n->wdev->mtu = sim->cfg.link_mtu;
+	} else {
+		static struct wireless_dev radio;
+
+		n->wdev->ieee80211_ptr = &radio;
+	}
 	memcpy(n->wdev->dev_addr, mac, ETH_ALEN);
 	register_netdev(n->wdev);
 	n->wdev->flags |= IFF_UP;
