@@ -87,6 +87,9 @@ struct qlix_peer {
 	struct rx_entry *rx_pool;
 	u32 rx_count;
 	u16 rx_base, last_start, last_end;
+	u16 rx_gap_base;	/* the receive base the oldest gap was first seen at */
+	u8 rx_gap;		/* a gap is being timed since rx_gap_since */
+	unsigned long rx_gap_since;
 	struct qlix_ack ack;
 
 	struct qlix_agg agg[QLIX_NUM_AC];
@@ -190,6 +193,10 @@ int qlix_peer_add(const u8 *mac);
 int qlix_peer_delete(const u8 *mac);
 void cleanup_peers(void);
 struct qlix_peer *qlix_peer_by_mac(struct list_head *list, const u8 *mac, int up);
+
+/* A gap in the reorder queue that the sender never fills (it gave the frame up or renumbered)
+ * is given up this long after it opened, or at once when the queue is full. */
+#define QLIX_GAP_MS		1000
 
 /* token.c */
 void qlix_tx(int timeout);

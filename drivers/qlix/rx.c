@@ -77,6 +77,29 @@ static int rxq_give_up_gap(struct qlix_peer *p)
 	return rxq_release(p) ? 0 : -1;
 }
 
+/* Whatever waits in the reorder queue waits behind a gap (in-order frames are released at once).
+ * The sender fills it by retransmission within a few trains at any loss worth running at; one
+ * still open after QLIX_GAP_MS is a frame the sender no longer has, and waiting on would stall
+ * the direction for good.  Runs on every data frame and every token built for the peer. */
+void qlix_rx_gap_check(struct qlix_peer *p)
+{
+	if (list_empty(&p->rx_queue)) {
+		p->rx_gap = 0;
+		return;
+	}
+	if (!p->rx_gap || p->rx_gap_base != p->rx_base) {
+		p->rx_gap = 1;
+		p->rx_gap_base = p->rx_base;
+		p->rx_gap_since = jiffies;
+		return;
+	}
+	if (time_before(jiffies, p->rx_gap_since + msecs_to_jiffies(QLIX_GAP_MS)))
+		return;
+	rxq_give_up_gap(p);
+	p->rx_gap = 0;
+	qlix_rx_gap_check(p);
+}
+
 enum { RXQ_QUEUED = 0, RXQ_DELIVERED = 1, RXQ_REFUSED = -1 };
 
 static int rxq_insert(struct qlix_peer *p, u16 seq, struct sk_buff *skb)
@@ -86,7 +109,7 @@ static int rxq_insert(struct qlix_peer *p, u16 seq, struct sk_buff *skb)
 
 	if (key == 0 || key > QLIX_SEQ_HALF)
 		return RXQ_REFUSED;
-	if (list_empty(&p->rx_free)) {
+	if (list_empty(&p->rx_free) || p->rx_count >= QCTX->q.rx_window) {
 		if (key == 1) {
 			/* the missing frame itself: deliver it rather than skip past it */
 			p->rx_base = seq;
@@ -143,6 +166,7 @@ static void qlix_flush_queues(struct qlix_peer *p)
 		netif_wake_queue(p->dev);
 	p->last_seq = 0;
 	p->rx_base = 0;
+	p->rx_gap = 0;
 }
 
 /* ---------------------------------------------------------------- receive: tokens */
@@ -465,6 +489,7 @@ int data_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt
 	}
 	if (r == RXQ_QUEUED)
 		rxq_release(p);
+	qlix_rx_gap_check(p);
 	return 0;
 drop:
 	kfree_skb(skb);

@@ -5,11 +5,15 @@
 
 /* ---------------------------------------------------------------- tokens */
 
+/* A full reorder queue still takes one frame a train: that arrival gives up the oldest gap (or is
+ * the missing frame), where a zero here would leave both sides waiting on each other. */
 static u16 qlix_free_slots(struct qlix_ctx *c, struct qlix_peer *p)
 {
-	if (p->penalty || p->rx_count + 1 >= c->q.rx_window)
+	if (p->penalty)
 		return 0;
-	return (u16)(c->q.rx_window - 1 - p->rx_count);
+	if (p->rx_count >= c->q.rx_window)
+		return 1;
+	return (u16)(c->q.rx_window - p->rx_count);
 }
 
 static u32 qlix_token_flags(struct qlix_ctx *c, struct qlix_peer *p)
@@ -78,17 +82,34 @@ static void qlix_build_ack(struct qlix_peer *p)
 {
 	struct rx_entry *r;
 
+	qlix_rx_gap_check(p);
 	qlix_ack_start(&p->ack, p->rx_base);
 	list_for_each_entry(r, &p->rx_queue, list)
 		if (qlix_ack_add(&p->ack, r->seq))
 			break;
 }
 
+/* Set bit k-1 of the bitmap acknowledges base + k, for 2 <= k <= bits. */
+static int qlix_ack_bit(const struct qlix_ack *ack, u16 seq)
+{
+	u16 k = qlix_seq_diff(ack->base, seq);
+
+	if (k < 2 || k > ack->bits || k > QLIX_ACK_MAX_BITS)
+		return 0;
+	return (ack->map[(k - 1) / 8] >> (7 - (k - 1) % 8)) & 1;
+}
+
+/* The run at the head of the queue up to the base goes first, then what the bitmap names.  A base
+ * after the last sequence assigned acknowledges frames never sent: it was built before this side
+ * renumbered (a re-poll of the old exchange) and would release fresh frames the receiver never
+ * had, leaving it a gap nobody fills; such an acknowledgement is ignored. */
 void qlix_v1_ba_action(struct qlix_peer *p, const struct qlix_ack *ack)
 {
 	struct txqe *e, *n;
 	int released = 0;
 
+	if (qlix_seq_after(p->last_seq, ack->base))
+		return;
 	list_for_each_entry_safe(e, n, &p->txq, list) {
 		if (qlix_seq_after(ack->base, e->seq))
 			break;
@@ -96,7 +117,7 @@ void qlix_v1_ba_action(struct qlix_peer *p, const struct qlix_ack *ack)
 		released++;
 	}
 	list_for_each_entry_safe(e, n, &p->txq, list) {
-		if (qlix_ack_covers(ack, e->seq)) {
+		if (qlix_ack_bit(ack, e->seq)) {
 			txq_release(p, e);
 			released++;
 		}
