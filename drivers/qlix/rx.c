@@ -102,11 +102,38 @@ void qlix_rx_gap_check(struct qlix_peer *p)
 
 enum { RXQ_QUEUED = 0, RXQ_DELIVERED = 1, RXQ_REFUSED = -1 };
 
+/* The sender only ever has the frames of its transmit queue in the air, at most a pool apart and
+ * never more than a pool past what was delivered here.  A frame further away, ahead or behind, was
+ * numbered in another space: the sender restarted its numbering while this side kept the old base
+ * (its resync token was lost, or it came up on a token it took as the next).  Refusing it as
+ * stale would refuse everything the sender ever sends again; the base follows it instead, after
+ * what waits here has gone up in order. */
+static void rxq_renumber(struct qlix_peer *p, u16 seq)
+{
+	struct rx_entry *r, *rn;
+	struct sk_buff *skb;
+
+	list_for_each_entry_safe(r, rn, &p->rx_queue, list) {
+		list_move(&r->list, &p->rx_free);
+		p->rx_count--;
+		skb = r->skb;
+		r->skb = NULL;
+		rx_process_aggregate(p, skb);
+	}
+	p->st[QS_NOT_IN_SYNC]++;
+	p->rx_base = (u16)((seq - 1) & QLIX_SEQ_MASK);
+	p->rx_gap = 0;
+}
+
 static int rxq_insert(struct qlix_peer *p, u16 seq, struct sk_buff *skb)
 {
 	struct rx_entry *r, *pos;
 	u16 key = qlix_seq_diff(p->rx_base, seq);
 
+	if (key > QLIX_POOL_SIZE && key <= QLIX_SEQ_MASK + 1 - QLIX_POOL_SIZE) {
+		rxq_renumber(p, seq);
+		key = 1;
+	}
 	if (key == 0 || key > QLIX_SEQ_HALF)
 		return RXQ_REFUSED;
 	if (list_empty(&p->rx_free) || p->rx_count >= QCTX->q.rx_window) {
