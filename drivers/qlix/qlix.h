@@ -102,6 +102,7 @@ struct qlix_peer {
 	s32 penalty, skip;
 	struct timer_list disconnect_timer;
 	u8 unsync;
+	u8 peer_unsync_seen;	/* the peer's unsync flag was acted on; cleared when it drops it */
 	u8 timeslot;
 	u32 weight, weight_snap;
 	unsigned long last_poll;

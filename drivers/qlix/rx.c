@@ -224,6 +224,22 @@ static void qlix_update_idle(struct qlix_ctx *c, struct qlix_peer *p, const stru
 	}
 }
 
+/* The peer keeps its unsync flag up until it hears an in-sequence START, which loss can delay for
+ * several exchanges.  It renumbered once, so the queues are flushed once: a second flush would put
+ * the base back to 0 under frames already delivered in the new numbering, and their
+ * retransmissions would be delivered again. */
+static void qlix_flush_on_flag(struct qlix_peer *p, const struct qlix_token_hdr *h)
+{
+	if (!(h->flags & QLIX_FLAG_UNSYNC)) {
+		p->peer_unsync_seen = 0;
+		return;
+	}
+	if (p->peer_unsync_seen)
+		return;
+	p->peer_unsync_seen = 1;
+	qlix_flush_queues(p);
+}
+
 static void qlix_v1_start(struct qlix_ctx *c, struct qlix_peer *p, const struct qlix_token_hdr *h)
 {
 	u16 d;
@@ -250,8 +266,7 @@ static void qlix_v1_start(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 		return;
 	}
 	qlix_take_slots(c, p, h);
-	if (h->flags & QLIX_FLAG_UNSYNC)
-		qlix_flush_queues(p);
+	qlix_flush_on_flag(p, h);
 	if (!qlix_seq_behind(p->tok_seq, h->seq))
 		mod_timer(&p->end_timer, jiffies + qlix_end_wait(h->ann_ms));
 	else
@@ -283,8 +298,7 @@ static void qlix_v1_end(struct qlix_ctx *c, struct qlix_peer *p, const struct ql
 	if (qlix_seq_behind(p->last_end, p->last_start)) {
 		p->last_start = p->last_end;
 		p->st[QS_START_MISS]++;
-		if (h->flags & QLIX_FLAG_UNSYNC)
-			qlix_flush_queues(p);
+		qlix_flush_on_flag(p, h);
 	}
 	if (qlix_seq_behind(p->tok_seq, h->seq)) {
 		p->st[QS_RX_LATE_TOKEN]++;
