@@ -14,7 +14,7 @@ extern "C" {
 
 #define PROP_CAT2(a, b) a##b
 #define PROP_CAT(a, b) PROP_CAT2(a, b)
-#define Property PROP_CAT(PropertyHz, HZ)
+#define Property PROP_CAT(QlixPropertyHz, HZ)
 
 namespace {
 
