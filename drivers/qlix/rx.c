@@ -103,7 +103,8 @@ void qlix_rx_gap_check(struct qlix_peer *p)
 enum { RXQ_QUEUED = 0, RXQ_DELIVERED = 1, RXQ_REFUSED = -1 };
 
 /* The sender only ever has the frames of its transmit queue in the air, at most a pool apart and
- * never more than a pool past what was delivered here.  A frame further away, ahead or behind, was
+ * never more than a pool past what was delivered here.  A frame more than twice that away (the
+ * margin keeps clear of anything a reordering medium may still hold), ahead or behind, was
  * numbered in another space: the sender restarted its numbering while this side kept the old base
  * (its resync token was lost, or it came up on a token it took as the next).  Refusing it as
  * stale would refuse everything the sender ever sends again; the base follows it instead, after
@@ -130,7 +131,7 @@ static int rxq_insert(struct qlix_peer *p, u16 seq, struct sk_buff *skb)
 	struct rx_entry *r, *pos;
 	u16 key = qlix_seq_diff(p->rx_base, seq);
 
-	if (key > QLIX_POOL_SIZE && key <= QLIX_SEQ_MASK + 1 - QLIX_POOL_SIZE) {
+	if (key > 2 * QLIX_POOL_SIZE && key <= QLIX_SEQ_MASK + 1 - 2 * QLIX_POOL_SIZE) {
 		rxq_renumber(p, seq);
 		key = 1;
 	}
@@ -321,7 +322,10 @@ static void qlix_v1_token(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 	u16 d;
 
 	p->st[is_end ? QS_END_RX : QS_START_RX]++;
-	if (is_end && p->last_start != h->seq) {
+	/* An END after a lost START is the next token only if it follows the last END: one from
+	 * further away (this side just opened, its sequences at 0xFFF) is a gap, not a new token,
+	 * or the two sides would carry on in different numberings without ever resynchronising. */
+	if (is_end && p->last_start != h->seq && qlix_seq_diff(p->last_end, h->seq) == 1) {
 		p->last_start = h->seq;
 		p->st[QS_START_MISS]++;
 		fresh = 1;
@@ -345,6 +349,12 @@ static void qlix_v1_token(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 	} else if (d >= 2) {
 		p->st[QS_NOT_IN_SYNC]++;
 		qlix_slave_adopt(c, p, h->seq);
+		/* a master keeps its own sequence but must compare the next tokens with this one, or
+		 * every later token is a gap again and the handshake never moves on */
+		if (c->p.master) {
+			p->last_start = h->seq;
+			p->last_end = h->seq;
+		}
 		if (!p->unsync) {
 			qlix_flush_queues(p);
 			p->remote_free = 0;
