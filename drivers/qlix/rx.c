@@ -80,7 +80,10 @@ static int rxq_give_up_gap(struct qlix_peer *p)
 /* Whatever waits in the reorder queue waits behind a gap (in-order frames are released at once).
  * The sender fills it by retransmission within a few trains at any loss worth running at; one
  * still open after QLIX_GAP_MS is a frame the sender no longer has, and waiting on would stall
- * the direction for good.  Runs on every data frame and every token built for the peer. */
+ * the direction for good.  Once the wait has run out, the gaps behind it go too, one at each
+ * check, until a frame arrives in order again: they are as old, and a fresh second for each would
+ * hold the queue full (and the sender's retransmissions unacknowledged) for as many seconds.
+ * Runs on every data frame and every token built for the peer. */
 void qlix_rx_gap_check(struct qlix_peer *p)
 {
 	if (list_empty(&p->rx_queue)) {
@@ -96,8 +99,7 @@ void qlix_rx_gap_check(struct qlix_peer *p)
 	if (time_before(jiffies, p->rx_gap_since + msecs_to_jiffies(QLIX_GAP_MS)))
 		return;
 	rxq_give_up_gap(p);
-	p->rx_gap = 0;
-	qlix_rx_gap_check(p);
+	p->rx_gap_base = p->rx_base;
 }
 
 enum { RXQ_QUEUED = 0, RXQ_DELIVERED = 1, RXQ_REFUSED = -1 };
