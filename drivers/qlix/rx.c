@@ -343,6 +343,12 @@ static void qlix_v1_token(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 		} else {
 			p->st[QS_RX_TOKEN_DUP]++;
 			qlix_v1_ba_action(p, &h->ack);
+			/* a master stuck in state 1 re-polls with the same sequence after each
+			 * timeout, so its request may only ever come as a duplicate */
+			if (h->flags & QLIX_FLAG_UNSYNC) {
+				qlix_flush_queues(p);
+				p->unsync = 2;
+			}
 		}
 		if (c->p.master) {
 			p->st[QS_CONSUMED]++;
@@ -352,10 +358,11 @@ static void qlix_v1_token(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 		p->st[QS_NOT_IN_SYNC]++;
 		qlix_slave_adopt(c, p, h->seq);
 		/* a master keeps its own sequence but must compare the next tokens with this one, or
-		 * every later token is a gap again and the handshake never moves on */
+		 * every later token is a gap again and the handshake never moves on; the END of the
+		 * exchange a START opens must still count as new, or only timeouts move the cycle */
 		if (c->p.master) {
 			p->last_start = h->seq;
-			p->last_end = h->seq;
+			p->last_end = is_end ? h->seq : (u16)((h->seq - 1) & QLIX_SEQ_MASK);
 		}
 		if (!p->unsync) {
 			qlix_flush_queues(p);
@@ -371,6 +378,8 @@ static void qlix_v1_token(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 		} else if (!(h->flags & QLIX_FLAG_UNSYNC)) {
 			p->unsync = 0;
 		}
+		if (c->p.master)
+			*cmp = h->seq;
 		qlix_slave_adopt(c, p, h->seq);
 		p->remote_free = 0;
 	} else {
