@@ -103,6 +103,7 @@ struct qlix_peer {
 	struct timer_list disconnect_timer;
 	u8 unsync;
 	u8 peer_unsync_seen;	/* the peer's unsync flag was acted on; cleared when it drops it */
+	u8 rx_renumbered;	/* the receive base followed a renumbered sender, same lifetime */
 	u8 timeslot;
 	u32 weight, weight_snap;
 	unsigned long last_poll;

@@ -126,6 +126,7 @@ static void rxq_renumber(struct qlix_peer *p, u16 seq)
 	p->st[QS_NOT_IN_SYNC]++;
 	p->rx_base = (u16)((seq - 1) & QLIX_SEQ_MASK);
 	p->rx_gap = 0;
+	p->rx_renumbered = 1;
 }
 
 static int rxq_insert(struct qlix_peer *p, u16 seq, struct sk_buff *skb)
@@ -173,19 +174,10 @@ static int rxq_insert(struct qlix_peer *p, u16 seq, struct sk_buff *skb)
 
 /* Re-synchronisation: what waits in the reorder queue goes up in order, the transmit queue is
  * dropped, and both sequence spaces start again. */
-static void qlix_flush_queues(struct qlix_peer *p)
+static void qlix_flush_txq(struct qlix_peer *p)
 {
-	struct rx_entry *r, *rn;
 	struct txqe *e, *en;
-	struct sk_buff *skb;
 
-	list_for_each_entry_safe(r, rn, &p->rx_queue, list) {
-		list_move(&r->list, &p->rx_free);
-		p->rx_count--;
-		skb = r->skb;
-		r->skb = NULL;
-		rx_process_aggregate(p, skb);
-	}
 	list_for_each_entry_safe(e, en, &p->txq, list) {
 		kfree_skb(e->skb);
 		e->skb = NULL;
@@ -195,6 +187,21 @@ static void qlix_flush_queues(struct qlix_peer *p)
 	if (netif_queue_stopped(p->dev))
 		netif_wake_queue(p->dev);
 	p->last_seq = 0;
+}
+
+static void qlix_flush_queues(struct qlix_peer *p)
+{
+	struct rx_entry *r, *rn;
+	struct sk_buff *skb;
+
+	list_for_each_entry_safe(r, rn, &p->rx_queue, list) {
+		list_move(&r->list, &p->rx_free);
+		p->rx_count--;
+		skb = r->skb;
+		r->skb = NULL;
+		rx_process_aggregate(p, skb);
+	}
+	qlix_flush_txq(p);
 	p->rx_base = 0;
 	p->rx_gap = 0;
 }
@@ -233,14 +240,42 @@ static void qlix_update_idle(struct qlix_ctx *c, struct qlix_peer *p, const stru
  * retransmissions would be delivered again. */
 static void qlix_flush_on_flag(struct qlix_peer *p, const struct qlix_token_hdr *h)
 {
+	struct rx_entry *r, *rn;
+	LIST_HEAD(fresh);
+
 	if (!(h->flags & QLIX_FLAG_UNSYNC)) {
 		p->peer_unsync_seen = 0;
+		p->rx_renumbered = 0;
 		return;
 	}
 	if (p->peer_unsync_seen)
 		return;
 	p->peer_unsync_seen = 1;
+	if (p->rx_renumbered) {
+		/* the receive side already follows the new numbering (see data_rcv) */
+		qlix_flush_txq(p);
+		return;
+	}
+	/* When the START was lost, the frames of this very train went into the queue before the
+	 * END said the peer had renumbered: they belong to the new numbering, and going up with
+	 * the old frames by their numbers would interleave the two.  They are kept back, the old
+	 * ones go up, and they are queued again against the new base. */
+	list_for_each_entry_safe(r, rn, &p->rx_queue, list) {
+		if ((get_unaligned_be16(r->skb->data + 8) & QLIX_SEQ_MASK) == h->seq) {
+			list_move_tail(&r->list, &fresh);
+			p->rx_count--;
+		}
+	}
 	qlix_flush_queues(p);
+	list_for_each_entry_safe(r, rn, &fresh, list) {
+		struct sk_buff *skb = r->skb;
+
+		r->skb = NULL;
+		list_move(&r->list, &p->rx_free);
+		if (rxq_insert(p, r->seq, skb) == RXQ_REFUSED)
+			kfree_skb(skb);
+	}
+	rxq_release(p);
 }
 
 static void qlix_v1_start(struct qlix_ctx *c, struct qlix_peer *p, const struct qlix_token_hdr *h)
@@ -301,8 +336,9 @@ static void qlix_v1_end(struct qlix_ctx *c, struct qlix_peer *p, const struct ql
 	if (qlix_seq_behind(p->last_end, p->last_start)) {
 		p->last_start = p->last_end;
 		p->st[QS_START_MISS]++;
-		qlix_flush_on_flag(p, h);
 	}
+	/* also when the lost START was already noticed by a data frame of the train */
+	qlix_flush_on_flag(p, h);
 	if (qlix_seq_behind(p->tok_seq, h->seq)) {
 		p->st[QS_RX_LATE_TOKEN]++;
 		return;
@@ -543,6 +579,12 @@ int data_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt
 			del_timer(&c->token_timer);
 		if (p == c->active_peer)
 			mod_timer(&p->end_timer, jiffies + qlix_end_wait(h.remain_ms));
+		/* A first sending at or behind the base was never received before, and a duplicate
+		 * from the medium would follow its original within the train: the sender numbers
+		 * anew (it restarted, and the START saying so was lost).  Taken as more of the old
+		 * numbering it would fill old gaps and interleave the two. */
+		if (h.tx_count == 1 && !qlix_seq_after(p->rx_base, h.seq))
+			rxq_renumber(p, h.seq);
 	}
 	r = rxq_insert(p, h.seq, skb);
 	if (r == RXQ_REFUSED) {

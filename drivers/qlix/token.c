@@ -99,16 +99,19 @@ static int qlix_ack_bit(const struct qlix_ack *ack, u16 seq)
 	return (ack->map[(k - 1) / 8] >> (7 - (k - 1) % 8)) & 1;
 }
 
-/* The run at the head of the queue up to the base goes first, then what the bitmap names.  A base
- * after the last sequence assigned acknowledges frames never sent: it was built before this side
- * renumbered (a re-poll of the old exchange) and would release fresh frames the receiver never
- * had, leaving it a gap nobody fills; such an acknowledgement is ignored. */
+/* The run at the head of the queue up to the base goes first, then what the bitmap names.
+ *
+ * An acknowledgement built before this side renumbered (the END or a re-poll of the exchange
+ * whose START made it resynchronise) speaks of the old numbering: applied, it would release fresh
+ * frames the receiver never had, leaving it a gap nobody fills.  So none is taken while this side
+ * is out of sync (skipping one only delays a release: they are cumulative), nor one whose base
+ * lies after the last sequence assigned, which acknowledges frames never sent. */
 void qlix_v1_ba_action(struct qlix_peer *p, const struct qlix_ack *ack)
 {
 	struct txqe *e, *n;
 	int released = 0;
 
-	if (qlix_seq_after(p->last_seq, ack->base))
+	if (p->unsync || qlix_seq_after(p->last_seq, ack->base))
 		return;
 	list_for_each_entry_safe(e, n, &p->txq, list) {
 		if (qlix_seq_after(ack->base, e->seq))

@@ -187,6 +187,7 @@ static int qlix_dev_open(struct net_device *dev)
 	p->remote_free = QLIX_POOL_SIZE;
 	p->unsync = 0;
 	p->peer_unsync_seen = 0;
+	p->rx_renumbered = 0;
 	p->penalty = 0;
 	p->skip = 0;
 	p->idle = 0;
