@@ -317,9 +317,12 @@ void qlix_tx(int timeout)
 	qlix_send_token(p, QLIX_TOKEN_END, 0);
 	if (n)
 		p->train_hist[min_t(u32, n, QLIX_POOL_SIZE) - 1]++;
+	/* One tick more than the wait: a timer of n ticks may fire after n - 1, and with 10 ms
+	 * ticks that ate all of cep2, so a slave that missed the END and answered when its own wait
+	 * ran out (rounded up to its ticks) was re-polled over. */
 	if (c->p.master)
 		mod_timer(&c->token_timer,
-			  jiffies + qlix_ms(DIV_ROUND_UP(budget + 1000 * c->t.cep2, 1000)));
+			  jiffies + qlix_ms(DIV_ROUND_UP(budget + 1000 * c->t.cep2, 1000)) + 1);
 	else
 		mod_timer(&p->disconnect_timer, jiffies + qlix_ms(c->t.disconnect_timeout));
 }
