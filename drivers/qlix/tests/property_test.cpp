@@ -20,9 +20,8 @@ namespace {
 
 const u64 kSec = 1000000;
 
-// From the event to the check window: a reboot spends up to 1 s unloading (the module waits out
-// its helper work), the gap give-up takes 1 s, and resynchronising at 30 % loss takes a few more
-// exchanges.  The module's own bound is stated beside QLIX_GAP_MS.
+// From the event to the check window: the bound the module states beside QLIX_GAP_MS.  A reboot
+// spends up to 1 s of it unloading (the module waits out its helper work).
 const u64 kResume = 3 * kSec;
 const u64 kWindow = 1 * kSec;
 
