@@ -199,7 +199,7 @@ struct qlix_peer *qlix_peer_by_mac(struct list_head *list, const u8 *mac, int up
 /* A gap in the reorder queue that the sender never fills (it gave the frame up or renumbered)
  * is given up this long after it opened, or at once when the queue is full.
  *
- * With it, after a restart of either end's peer device, a reload of either module or any
+ * With it, after a restart of a slave's peer device, a reload of its module or any
  * resynchronisation, at any instant and at frame loss up to 30 %, every flow of the link moves
  * again within 3 s: the resynchronisation takes a few exchanges (each bounded by the train
  * timeslot plus the answer wait), a gap left behind goes after QLIX_GAP_MS, and a penalised
