@@ -88,6 +88,9 @@ struct qlix_peer {
 	struct rx_entry *rx_pool;
 	u32 rx_count;
 	u16 rx_base, last_start, last_end;
+	u16 rx_gap_base;	/* the receive base the oldest gap was first seen at */
+	u8 rx_gap;		/* a gap is being timed since rx_gap_since */
+	unsigned long rx_gap_since;
 	struct qlix_ack ack;
 
 	struct qlix_agg agg[QLIX_NUM_AC];
@@ -100,6 +103,8 @@ struct qlix_peer {
 	s32 penalty, skip;
 	struct timer_list disconnect_timer;
 	u8 unsync;
+	u8 peer_unsync_seen;	/* the peer's unsync flag was acted on; cleared when it drops it */
+	u8 rx_renumbered;	/* the receive base followed a renumbered sender, same lifetime */
 	u8 timeslot;
 	u32 weight, weight_snap;
 	unsigned long last_poll;
@@ -191,6 +196,17 @@ int qlix_peer_add(const u8 *mac);
 int qlix_peer_delete(const u8 *mac);
 void cleanup_peers(void);
 struct qlix_peer *qlix_peer_by_mac(struct list_head *list, const u8 *mac, int up);
+
+/* A gap in the reorder queue that the sender never fills (it gave the frame up or renumbered)
+ * is given up this long after it opened, or at once when the queue is full.
+ *
+ * With it, after a restart of a slave's peer device, a reload of its module or any
+ * resynchronisation, at any instant and at frame loss up to 30 %, every flow of the link moves
+ * again within 3 s: the resynchronisation takes a few exchanges (each bounded by the train
+ * timeslot plus the answer wait), a gap left behind goes after QLIX_GAP_MS, and a penalised
+ * peer is polled again after at most penalty + 1 turns; a reload spends up to 1 s of that
+ * unloading.  The simulator's property tests hold the link to that bound. */
+#define QLIX_GAP_MS		1000
 
 /* token.c */
 void qlix_tx(int timeout);

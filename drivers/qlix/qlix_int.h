@@ -22,6 +22,9 @@ void tx_queue_add(struct qlix_peer *p, int ac);
 void txq_release(struct qlix_peer *p, struct txqe *e);
 void qlix_dev_setup(struct net_device *dev);
 
+/* rx.c */
+void qlix_rx_gap_check(struct qlix_peer *p);
+
 /* token.c */
 void qlix_v1_ba_action(struct qlix_peer *p, const struct qlix_ack *ack);
 void qlix_log_seqs(const char *what, struct list_head *head, int txq);

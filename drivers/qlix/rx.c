@@ -77,16 +77,70 @@ static int rxq_give_up_gap(struct qlix_peer *p)
 	return rxq_release(p) ? 0 : -1;
 }
 
+/* Whatever waits in the reorder queue waits behind a gap (in-order frames are released at once).
+ * The sender fills it by retransmission within a few trains at any loss worth running at; one
+ * still open after QLIX_GAP_MS is a frame the sender no longer has, and waiting on would stall
+ * the direction for good.  Once the wait has run out, the gaps behind it go too, one at each
+ * check, until a frame arrives in order again: they are as old, and a fresh second for each would
+ * hold the queue full (and the sender's retransmissions unacknowledged) for as many seconds.
+ * Runs on every data frame and every token built for the peer. */
+void qlix_rx_gap_check(struct qlix_peer *p)
+{
+	if (list_empty(&p->rx_queue)) {
+		p->rx_gap = 0;
+		return;
+	}
+	if (!p->rx_gap || p->rx_gap_base != p->rx_base) {
+		p->rx_gap = 1;
+		p->rx_gap_base = p->rx_base;
+		p->rx_gap_since = jiffies;
+		return;
+	}
+	if (time_before(jiffies, p->rx_gap_since + msecs_to_jiffies(QLIX_GAP_MS)))
+		return;
+	rxq_give_up_gap(p);
+	p->rx_gap_base = p->rx_base;
+}
+
 enum { RXQ_QUEUED = 0, RXQ_DELIVERED = 1, RXQ_REFUSED = -1 };
+
+/* The sender only ever has the frames of its transmit queue in the air, at most a pool apart and
+ * never more than a pool past what was delivered here.  A frame more than twice that away (the
+ * margin keeps clear of anything a reordering medium may still hold), ahead or behind, was
+ * numbered in another space: the sender restarted its numbering while this side kept the old base
+ * (its resync token was lost, or it came up on a token it took as the next).  Refusing it as
+ * stale would refuse everything the sender ever sends again; the base follows it instead, after
+ * what waits here has gone up in order. */
+static void rxq_renumber(struct qlix_peer *p, u16 seq)
+{
+	struct rx_entry *r, *rn;
+	struct sk_buff *skb;
+
+	list_for_each_entry_safe(r, rn, &p->rx_queue, list) {
+		list_move(&r->list, &p->rx_free);
+		p->rx_count--;
+		skb = r->skb;
+		r->skb = NULL;
+		rx_process_aggregate(p, skb);
+	}
+	p->st[QS_NOT_IN_SYNC]++;
+	p->rx_base = (u16)((seq - 1) & QLIX_SEQ_MASK);
+	p->rx_gap = 0;
+	p->rx_renumbered = 1;
+}
 
 static int rxq_insert(struct qlix_peer *p, u16 seq, struct sk_buff *skb)
 {
 	struct rx_entry *r, *pos;
 	u16 key = qlix_seq_diff(p->rx_base, seq);
 
+	if (key > 2 * QLIX_POOL_SIZE && key <= QLIX_SEQ_MASK + 1 - 2 * QLIX_POOL_SIZE) {
+		rxq_renumber(p, seq);
+		key = 1;
+	}
 	if (key == 0 || key > QLIX_SEQ_HALF)
 		return RXQ_REFUSED;
-	if (list_empty(&p->rx_free)) {
+	if (list_empty(&p->rx_free) || p->rx_count >= QCTX->q.rx_window) {
 		if (key == 1) {
 			/* the missing frame itself: deliver it rather than skip past it */
 			p->rx_base = seq;
@@ -120,19 +174,10 @@ static int rxq_insert(struct qlix_peer *p, u16 seq, struct sk_buff *skb)
 
 /* Re-synchronisation: what waits in the reorder queue goes up in order, the transmit queue is
  * dropped, and both sequence spaces start again. */
-static void qlix_flush_queues(struct qlix_peer *p)
+static void qlix_flush_txq(struct qlix_peer *p)
 {
-	struct rx_entry *r, *rn;
 	struct txqe *e, *en;
-	struct sk_buff *skb;
 
-	list_for_each_entry_safe(r, rn, &p->rx_queue, list) {
-		list_move(&r->list, &p->rx_free);
-		p->rx_count--;
-		skb = r->skb;
-		r->skb = NULL;
-		rx_process_aggregate(p, skb);
-	}
 	list_for_each_entry_safe(e, en, &p->txq, list) {
 		kfree_skb(e->skb);
 		e->skb = NULL;
@@ -142,7 +187,23 @@ static void qlix_flush_queues(struct qlix_peer *p)
 	if (netif_queue_stopped(p->dev))
 		netif_wake_queue(p->dev);
 	p->last_seq = 0;
+}
+
+static void qlix_flush_queues(struct qlix_peer *p)
+{
+	struct rx_entry *r, *rn;
+	struct sk_buff *skb;
+
+	list_for_each_entry_safe(r, rn, &p->rx_queue, list) {
+		list_move(&r->list, &p->rx_free);
+		p->rx_count--;
+		skb = r->skb;
+		r->skb = NULL;
+		rx_process_aggregate(p, skb);
+	}
+	qlix_flush_txq(p);
 	p->rx_base = 0;
+	p->rx_gap = 0;
 }
 
 /* ---------------------------------------------------------------- receive: tokens */
@@ -173,6 +234,50 @@ static void qlix_update_idle(struct qlix_ctx *c, struct qlix_peer *p, const stru
 	}
 }
 
+/* The peer keeps its unsync flag up until it hears an in-sequence START, which loss can delay for
+ * several exchanges.  It renumbered once, so the queues are flushed once: a second flush would put
+ * the base back to 0 under frames already delivered in the new numbering, and their
+ * retransmissions would be delivered again. */
+static void qlix_flush_on_flag(struct qlix_peer *p, const struct qlix_token_hdr *h)
+{
+	struct rx_entry *r, *rn;
+	LIST_HEAD(fresh);
+
+	if (!(h->flags & QLIX_FLAG_UNSYNC)) {
+		p->peer_unsync_seen = 0;
+		p->rx_renumbered = 0;
+		return;
+	}
+	if (p->peer_unsync_seen)
+		return;
+	p->peer_unsync_seen = 1;
+	if (p->rx_renumbered) {
+		/* the receive side already follows the new numbering (see data_rcv) */
+		qlix_flush_txq(p);
+		return;
+	}
+	/* When the START was lost, the frames of this very train went into the queue before the
+	 * END said the peer had renumbered: they belong to the new numbering, and going up with
+	 * the old frames by their numbers would interleave the two.  They are kept back, the old
+	 * ones go up, and they are queued again against the new base. */
+	list_for_each_entry_safe(r, rn, &p->rx_queue, list) {
+		if ((get_unaligned_be16(r->skb->data + 8) & QLIX_SEQ_MASK) == h->seq) {
+			list_move_tail(&r->list, &fresh);
+			p->rx_count--;
+		}
+	}
+	qlix_flush_queues(p);
+	list_for_each_entry_safe(r, rn, &fresh, list) {
+		struct sk_buff *skb = r->skb;
+
+		r->skb = NULL;
+		list_move(&r->list, &p->rx_free);
+		if (rxq_insert(p, r->seq, skb) == RXQ_REFUSED)
+			kfree_skb(skb);
+	}
+	rxq_release(p);
+}
+
 static void qlix_v1_start(struct qlix_ctx *c, struct qlix_peer *p, const struct qlix_token_hdr *h)
 {
 	u16 d;
@@ -199,8 +304,7 @@ static void qlix_v1_start(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 		return;
 	}
 	qlix_take_slots(c, p, h);
-	if (h->flags & QLIX_FLAG_UNSYNC)
-		qlix_flush_queues(p);
+	qlix_flush_on_flag(p, h);
 	if (!qlix_seq_behind(p->tok_seq, h->seq))
 		mod_timer(&p->end_timer, jiffies + qlix_end_wait(h->ann_ms));
 	else
@@ -232,9 +336,9 @@ static void qlix_v1_end(struct qlix_ctx *c, struct qlix_peer *p, const struct ql
 	if (qlix_seq_behind(p->last_end, p->last_start)) {
 		p->last_start = p->last_end;
 		p->st[QS_START_MISS]++;
-		if (h->flags & QLIX_FLAG_UNSYNC)
-			qlix_flush_queues(p);
 	}
+	/* also when the lost START was already noticed by a data frame of the train */
+	qlix_flush_on_flag(p, h);
 	if (qlix_seq_behind(p->tok_seq, h->seq)) {
 		p->st[QS_RX_LATE_TOKEN]++;
 		return;
@@ -256,7 +360,10 @@ static void qlix_v1_token(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 	u16 d;
 
 	p->st[is_end ? QS_END_RX : QS_START_RX]++;
-	if (is_end && p->last_start != h->seq) {
+	/* An END after a lost START is the next token only if it follows the last END: one from
+	 * further away (this side just opened, its sequences at 0xFFF) is a gap, not a new token,
+	 * or the two sides would carry on in different numberings without ever resynchronising. */
+	if (is_end && p->last_start != h->seq && qlix_seq_diff(p->last_end, h->seq) == 1) {
 		p->last_start = h->seq;
 		p->st[QS_START_MISS]++;
 		fresh = 1;
@@ -272,6 +379,12 @@ static void qlix_v1_token(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 		} else {
 			p->st[QS_RX_TOKEN_DUP]++;
 			qlix_v1_ba_action(p, &h->ack);
+			/* a master stuck in state 1 re-polls with the same sequence after each
+			 * timeout, so its request may only ever come as a duplicate */
+			if (h->flags & QLIX_FLAG_UNSYNC) {
+				qlix_flush_queues(p);
+				p->unsync = 2;
+			}
 		}
 		if (c->p.master) {
 			p->st[QS_CONSUMED]++;
@@ -280,6 +393,13 @@ static void qlix_v1_token(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 	} else if (d >= 2) {
 		p->st[QS_NOT_IN_SYNC]++;
 		qlix_slave_adopt(c, p, h->seq);
+		/* a master keeps its own sequence but must compare the next tokens with this one, or
+		 * every later token is a gap again and the handshake never moves on; the END of the
+		 * exchange a START opens must still count as new, or only timeouts move the cycle */
+		if (c->p.master) {
+			p->last_start = h->seq;
+			p->last_end = is_end ? h->seq : (u16)((h->seq - 1) & QLIX_SEQ_MASK);
+		}
 		if (!p->unsync) {
 			qlix_flush_queues(p);
 			p->remote_free = 0;
@@ -294,6 +414,8 @@ static void qlix_v1_token(struct qlix_ctx *c, struct qlix_peer *p, const struct 
 		} else if (!(h->flags & QLIX_FLAG_UNSYNC)) {
 			p->unsync = 0;
 		}
+		if (c->p.master)
+			*cmp = h->seq;
 		qlix_slave_adopt(c, p, h->seq);
 		p->remote_free = 0;
 	} else {
@@ -457,6 +579,12 @@ int data_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt
 			del_timer(&c->token_timer);
 		if (p == c->active_peer)
 			mod_timer(&p->end_timer, jiffies + qlix_end_wait(h.remain_ms));
+		/* A first sending at or behind the base was never received before, and a duplicate
+		 * from the medium would follow its original within the train: the sender numbers
+		 * anew (it restarted, and the START saying so was lost).  Taken as more of the old
+		 * numbering it would fill old gaps and interleave the two. */
+		if (h.tx_count == 1 && !qlix_seq_after(p->rx_base, h.seq))
+			rxq_renumber(p, h.seq);
 	}
 	r = rxq_insert(p, h.seq, skb);
 	if (r == RXQ_REFUSED) {
@@ -465,6 +593,7 @@ int data_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt
 	}
 	if (r == RXQ_QUEUED)
 		rxq_release(p);
+	qlix_rx_gap_check(p);
 	return 0;
 drop:
 	kfree_skb(skb);

@@ -5,11 +5,15 @@
 
 /* ---------------------------------------------------------------- tokens */
 
+/* A full reorder queue still takes one frame a train: that arrival gives up the oldest gap (or is
+ * the missing frame), where a zero here would leave both sides waiting on each other. */
 static u16 qlix_free_slots(struct qlix_ctx *c, struct qlix_peer *p)
 {
-	if (p->penalty || p->rx_count + 1 >= c->q.rx_window)
+	if (p->penalty)
 		return 0;
-	return (u16)(c->q.rx_window - 1 - p->rx_count);
+	if (p->rx_count >= c->q.rx_window)
+		return 1;
+	return (u16)(c->q.rx_window - p->rx_count);
 }
 
 static u32 qlix_token_flags(struct qlix_ctx *c, struct qlix_peer *p)
@@ -78,17 +82,37 @@ static void qlix_build_ack(struct qlix_peer *p)
 {
 	struct rx_entry *r;
 
+	qlix_rx_gap_check(p);
 	qlix_ack_start(&p->ack, p->rx_base);
 	list_for_each_entry(r, &p->rx_queue, list)
 		if (qlix_ack_add(&p->ack, r->seq))
 			break;
 }
 
+/* Set bit k-1 of the bitmap acknowledges base + k, for 2 <= k <= bits. */
+static int qlix_ack_bit(const struct qlix_ack *ack, u16 seq)
+{
+	u16 k = qlix_seq_diff(ack->base, seq);
+
+	if (k < 2 || k > ack->bits || k > QLIX_ACK_MAX_BITS)
+		return 0;
+	return (ack->map[(k - 1) / 8] >> (7 - (k - 1) % 8)) & 1;
+}
+
+/* The run at the head of the queue up to the base goes first, then what the bitmap names.
+ *
+ * An acknowledgement built before this side renumbered (the END or a re-poll of the exchange
+ * whose START made it resynchronise) speaks of the old numbering: applied, it would release fresh
+ * frames the receiver never had, leaving it a gap nobody fills.  So none is taken while this side
+ * is out of sync (skipping one only delays a release: they are cumulative), nor one whose base
+ * lies after the last sequence assigned, which acknowledges frames never sent. */
 void qlix_v1_ba_action(struct qlix_peer *p, const struct qlix_ack *ack)
 {
 	struct txqe *e, *n;
 	int released = 0;
 
+	if (p->unsync || qlix_seq_after(p->last_seq, ack->base))
+		return;
 	list_for_each_entry_safe(e, n, &p->txq, list) {
 		if (qlix_seq_after(ack->base, e->seq))
 			break;
@@ -96,7 +120,7 @@ void qlix_v1_ba_action(struct qlix_peer *p, const struct qlix_ack *ack)
 		released++;
 	}
 	list_for_each_entry_safe(e, n, &p->txq, list) {
-		if (qlix_ack_covers(ack, e->seq)) {
+		if (qlix_ack_bit(ack, e->seq)) {
 			txq_release(p, e);
 			released++;
 		}
@@ -293,9 +317,12 @@ void qlix_tx(int timeout)
 	qlix_send_token(p, QLIX_TOKEN_END, 0);
 	if (n)
 		p->train_hist[min_t(u32, n, QLIX_POOL_SIZE) - 1]++;
+	/* One tick more than the wait: a timer of n ticks may fire after n - 1, and with 10 ms
+	 * ticks that ate all of cep2, so a slave that missed the END and answered when its own wait
+	 * ran out (rounded up to its ticks) was re-polled over. */
 	if (c->p.master)
 		mod_timer(&c->token_timer,
-			  jiffies + qlix_ms(DIV_ROUND_UP(budget + 1000 * c->t.cep2, 1000)));
+			  jiffies + qlix_ms(DIV_ROUND_UP(budget + 1000 * c->t.cep2, 1000)) + 1);
 	else
 		mod_timer(&p->disconnect_timer, jiffies + qlix_ms(c->t.disconnect_timeout));
 }

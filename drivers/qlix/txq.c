@@ -213,11 +213,14 @@ static int qlix_dev_open(struct net_device *dev)
 	p->rx_count = 0;
 	p->last_seq = 0;
 	p->rx_base = 0;
+	p->rx_gap = 0;
 	p->tok_seq = 0;
 	p->last_start = QLIX_SEQ_MASK;
 	p->last_end = QLIX_SEQ_MASK;
 	p->remote_free = QLIX_POOL_SIZE;
 	p->unsync = 0;
+	p->peer_unsync_seen = 0;
+	p->rx_renumbered = 0;
 	p->penalty = 0;
 	p->skip = 0;
 	p->idle = 0;

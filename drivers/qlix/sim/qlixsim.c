@@ -3,13 +3,25 @@
  *   qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT] [--distance-km D]
  *           [--duration SEC] [--mcs M] [--traffic saturated|light] [--size BYTES]
  *           [--direction both|down|up] [--interval-ms MS] [--overhead-us US] [--dup PCT] [--reorder PCT]
- *           [--wrr W1,W2,...] [--idle] [--pcap PREFIX] [--json] [--stats] [--verbose]
+ *           [--wrr W1,W2,...] [--idle] [--restart T:CLIENT]... [--reboot T:CLIENT]...
+ *           [--pcap PREFIX] [--json] [--stats] [--verbose]
+ *
+ * --restart closes and reopens the client's peer device at T seconds; --reboot unloads and
+ * reloads the client's module and re-adds its peer, the master left as it is.
  */
 #include "sim.h"
 
 #include <getopt.h>
 #include <math.h>
 #include <stdlib.h>
+
+#define MAX_EVENTS 64
+
+struct sim_action {
+	double t;
+	int client;	/* from 1, as in the report */
+	int reboot;
+};
 
 struct opts {
 	int clients;
@@ -18,10 +30,12 @@ struct opts {
 	int mcs, size, saturated, down, up, overhead_us, json, verbose, idle, stats, interval_ms;
 	const char *pcap;
 	char weights[256];
+	struct sim_action ev[MAX_EVENTS];
+	int nev;
 };
 
 struct client_report {
-	double down_mbps, up_mbps, air_ms;
+	double down_mbps, up_mbps, air_ms, down_tail, up_tail;
 	u64 lost, misordered;
 	double latency_ms;
 	u32 poll_latency_ms;
@@ -35,8 +49,33 @@ static void usage(void)
 			"               [--traffic saturated|light] [--interval-ms MS] [--size BYTES]\n"
 			"               [--direction both|down|up]\n"
 			"               [--overhead-us US] [--dup PCT] [--reorder PCT] [--wrr W1,W2,...]\n"
-			"               [--idle] [--pcap PREFIX] [--json] [--stats] [--verbose]\n");
+			"               [--idle] [--restart T:CLIENT]... [--reboot T:CLIENT]...\n"
+			"               [--pcap PREFIX] [--json] [--stats] [--verbose]\n");
 	exit(2);
+}
+
+static void add_action(struct opts *o, const char *arg, int reboot)
+{
+	char *end;
+	double t = strtod(arg, &end);
+	long cl;
+
+	if (end == arg || *end != ':' || t < 0 || o->nev >= MAX_EVENTS)
+		usage();
+	cl = strtol(end + 1, &end, 10);
+	if (*end || cl < 1)
+		usage();
+	o->ev[o->nev].t = t;
+	o->ev[o->nev].client = (int)cl;
+	o->ev[o->nev].reboot = reboot;
+	o->nev++;
+}
+
+static int cmp_action(const void *a, const void *b)
+{
+	const struct sim_action *x = (const struct sim_action *)a, *y = (const struct sim_action *)b;
+
+	return x->t < y->t ? -1 : x->t > y->t;
 }
 
 static int parse(int argc, char **argv, struct opts *o)
@@ -48,7 +87,8 @@ static int parse(int argc, char **argv, struct opts *o)
 		{ "direction", 1, 0, 'D' }, { "overhead-us", 1, 0, 'o' }, { "dup", 1, 0, 'u' },
 		{ "reorder", 1, 0, 'r' }, { "wrr", 1, 0, 'w' }, { "idle", 0, 0, 'i' },
 		{ "pcap", 1, 0, 'p' }, { "json", 0, 0, 'j' }, { "verbose", 0, 0, 'v' },
-		{ "stats", 0, 0, 'x' }, { "interval-ms", 1, 0, 'I' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
+		{ "stats", 0, 0, 'x' }, { "interval-ms", 1, 0, 'I' }, { "restart", 1, 0, 'R' },
+		{ "reboot", 1, 0, 'B' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
 	};
 	int c;
 
@@ -91,12 +131,18 @@ static int parse(int argc, char **argv, struct opts *o)
 		case 'v': o->verbose = 1; break;
 		case 'x': o->stats = 1; break;
 		case 'I': o->interval_ms = atoi(optarg); break;
+		case 'R': add_action(o, optarg, 0); break;
+		case 'B': add_action(o, optarg, 1); break;
 		default: usage();
 		}
 	}
 	if (o->clients < 1 || o->clients > SIM_MAX_NODES - 1 || o->duration <= 0 || o->mcs < 0 ||
 	    o->mcs > 23 || o->size < 66 || o->size > 3486 || o->interval_ms < 1)
 		usage();
+	for (c = 0; c < o->nev; c++)
+		if (o->ev[c].client > o->clients)
+			usage();
+	qsort(o->ev, (size_t)o->nev, sizeof(o->ev[0]), cmp_action);
 	if (o->token_loss < 0)
 		o->token_loss = o->loss;
 	return 0;
@@ -163,6 +209,51 @@ static void print_stats(struct sim_node *master, struct sim_node **cl, int n)
 	sim_cur = NULL;
 }
 
+#define TAIL_US 2e6
+
+/* Runs the whole duration, stopping at each scripted restart or reboot and where the last two
+ * seconds begin, to take the delivered byte counts the tail throughput is measured from. */
+static void run_scripted(const struct opts *o, struct sim_node *master, struct sim_node **cl,
+			 struct sim_flow **down, struct sim_flow **up, u64 tail_base[2][SIM_MAX_NODES],
+			 double dur_us)
+{
+	u64 t0 = sim->now_us, end = t0 + (u64)dur_us;
+	u64 tail_at = dur_us > TAIL_US ? end - (u64)TAIL_US : t0;
+	int e = 0, tail_taken = 0, i;
+
+	for (;;) {
+		u64 next = end;
+
+		if (e < o->nev && t0 + (u64)(o->ev[e].t * 1e6) < next)
+			next = t0 + (u64)(o->ev[e].t * 1e6);
+		if (!tail_taken && tail_at <= next)
+			next = tail_at;
+		if (next > sim->now_us)
+			sim_run_until(next);
+		if (!tail_taken && next == tail_at) {
+			for (i = 0; i < o->clients; i++) {
+				tail_base[0][i] = down[i] ? down[i]->delivered_bytes : 0;
+				tail_base[1][i] = up[i] ? up[i]->delivered_bytes : 0;
+			}
+			tail_taken = 1;
+			continue;
+		}
+		if (e < o->nev && next == t0 + (u64)(o->ev[e].t * 1e6) && next < end) {
+			const struct sim_action *a = &o->ev[e++];
+			struct sim_node *c = cl[a->client - 1];
+			int ret = a->reboot ? sim_reboot(c, master->wdev->dev_addr) :
+					      sim_restart(c, master->wdev->dev_addr);
+
+			if (ret)
+				fprintf(stderr, "qlixsim: %s of client %d at %.3f s failed: %d\n",
+					a->reboot ? "reboot" : "restart", a->client, a->t, ret);
+			continue;
+		}
+		if (sim->now_us >= end)
+			break;
+	}
+}
+
 int main(int argc, char **argv)
 {
 	struct opts o;
@@ -171,8 +262,9 @@ int main(int argc, char **argv)
 	struct sim_flow *down[SIM_MAX_NODES] = { 0 }, *up[SIM_MAX_NODES] = { 0 };
 	struct client_report rep[SIM_MAX_NODES];
 	double thr[SIM_MAX_NODES], air[SIM_MAX_NODES];
-	double total_mbps = 0, phy_kbps, frac, dur_us;
+	double total_mbps = 0, phy_kbps, frac, dur_us, tail_us;
 	u64 lost = 0, misordered = 0, delivered = 0;
+	u64 tail_base[2][SIM_MAX_NODES];
 	u8 mac[6];
 	int i, k;
 	char air_path[512], rx_path[512];
@@ -223,7 +315,8 @@ int main(int argc, char **argv)
 			up[i] = sim_add_flow(cl[i], master, (u32)o.size, ival);
 	}
 	dur_us = o.duration * 1e6;
-	sim_run_for((u64)dur_us);
+	tail_us = dur_us < TAIL_US ? dur_us : TAIL_US;
+	run_scripted(&o, master, cl, down, up, tail_base, dur_us);
 
 	for (i = 0; i < o.clients; i++) {
 		struct qlix_peer *p = sim_peer(master, cl[i]->wdev->dev_addr);
@@ -239,10 +332,14 @@ int main(int argc, char **argv)
 			lat_sum += fl[k]->latency_sum_us;
 			n += fl[k]->delivered;
 		}
-		if (down[i])
+		if (down[i]) {
 			rep[i].down_mbps = down[i]->delivered_bytes * 8.0 / dur_us;
-		if (up[i])
+			rep[i].down_tail = (down[i]->delivered_bytes - tail_base[0][i]) * 8.0 / tail_us;
+		}
+		if (up[i]) {
 			rep[i].up_mbps = up[i]->delivered_bytes * 8.0 / dur_us;
+			rep[i].up_tail = (up[i]->delivered_bytes - tail_base[1][i]) * 8.0 / tail_us;
+		}
 		rep[i].latency_ms = n ? lat_sum / 1000.0 / (double)n : 0;
 		rep[i].poll_latency_ms = p ? p->poll_latency : 0;
 		rep[i].air_ms = (cl[i]->tx_air_us[QLIX_PID_DATA] + cl[i]->rx_data_air_us) / 1000.0;
@@ -277,9 +374,11 @@ int main(int argc, char **argv)
 		printf("  \"per_client\": [\n");
 		for (i = 0; i < o.clients; i++)
 			printf("    {\"client\": %d, \"down_mbps\": %.3f, \"up_mbps\": %.3f, "
+			       "\"down_mbps_tail\": %.3f, \"up_mbps_tail\": %.3f, "
 			       "\"latency_ms\": %.2f, \"poll_latency_ms\": %u, \"airtime_ms\": %.1f, "
 			       "\"lost\": %llu, \"misordered\": %llu}%s\n",
-			       i + 1, rep[i].down_mbps, rep[i].up_mbps, rep[i].latency_ms,
+			       i + 1, rep[i].down_mbps, rep[i].up_mbps, rep[i].down_tail, rep[i].up_tail,
+			       rep[i].latency_ms,
 			       rep[i].poll_latency_ms, rep[i].air_ms, (unsigned long long)rep[i].lost,
 			       (unsigned long long)rep[i].misordered, i + 1 < o.clients ? "," : "");
 		printf("  ],\n");

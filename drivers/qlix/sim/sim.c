@@ -1015,6 +1015,62 @@ int sim_dev_open(struct net_device *dev)
 	return ret;
 }
 
+/* Points the flows from n to the peer mac at that peer's current device and sets them going: a
+ * device made anew (module reloaded) or reopened is fed again like a qdisc would. */
+static void flows_rebind(struct sim_node *n, const u8 *mac)
+{
+	struct qlix_peer *p = sim_peer(n, mac);
+	int i;
+
+	for (i = 0; i < sim->nflows; i++) {
+		struct sim_flow *f = &sim->flows[i];
+
+		if (f->src != n || memcmp(f->dst->wdev->dev_addr, mac, ETH_ALEN))
+			continue;
+		f->dev = p ? p->dev : NULL;
+		if (f->dev && f->interval_us == 0)
+			schedule_kick(f, sim->now_us);
+	}
+}
+
+int sim_restart(struct sim_node *n, const u8 *mac)
+{
+	struct qlix_peer *p = sim_peer(n, mac);
+	struct sim_ctx_save s;
+	int ret;
+
+	if (!p)
+		return -EINVAL;
+	s = enter(n, 0);
+	dev_close(p->dev);
+	ret = dev_open(p->dev);
+	leave(s);
+	flows_rebind(n, mac);
+	return ret;
+}
+
+/* The settings a node's start-up script gives the module survive the reload. */
+int sim_reboot(struct sim_node *n, const u8 *mac)
+{
+	struct qlix_tunables t = n->ctx.t;
+	struct qlix_ar_settings ar = n->ctx.ar;
+	struct qlix_peer *p;
+	int master = n->ctx.p.master, ret;
+
+	sim_unload(n);
+	ret = sim_load(n, master);
+	if (ret)
+		return ret;
+	n->ctx.t = t;
+	n->ctx.ar = ar;
+	ret = sim_peer_add(n, mac);
+	p = sim_peer(n, mac);
+	if (!ret && p)
+		ret = sim_dev_open(p->dev);
+	flows_rebind(n, mac);
+	return ret;
+}
+
 int sim_link(struct sim_node *a, struct sim_node *b)
 {
 	int ret = sim_peer_add(a, b->wdev->dev_addr);

@@ -144,6 +144,8 @@ struct net_device *sim_find_dev(struct sim_node *n, const char *name);
 struct qlix_peer *sim_peer(struct sim_node *n, const u8 *mac);
 int sim_dev_open(struct net_device *dev);
 int sim_link(struct sim_node *a, struct sim_node *b);	/* peer each way and bring both up */
+int sim_restart(struct sim_node *n, const u8 *mac);	/* close and reopen n's peer device for mac */
+int sim_reboot(struct sim_node *n, const u8 *mac);	/* reload n's module, re-add and open the peer */
 
 void sim_run_for(u64 us);
 void sim_run_until(u64 t_us);

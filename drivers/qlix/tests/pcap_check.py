@@ -2,7 +2,8 @@
 """Runs the simulator with captures and lets tshark, not our code, read them: every frame on the
 air is LLC/SNAP with OUI 02-6E-41 and protocol 1 (token) or 2 (data), tokens are as long as
 their bitmap says, every data frame as long as its header says; the delivered frames are whole
-IPv4/UDP packets, as many as the sinks counted."""
+IPv4/UDP packets, as many as the sinks counted.  A second run restarts a client's peer device: the
+reader sees it renumber and flag the resynchronisation, and every flow moves again afterwards."""
 import json
 import os
 import shutil
@@ -14,11 +15,6 @@ qlixsim = sys.argv[1]
 if not shutil.which("tshark"):
     sys.exit("tshark is not installed")
 tmp = tempfile.mkdtemp(prefix="qlix-pcap-")
-prefix = os.path.join(tmp, "run")
-run = subprocess.run([qlixsim, "--clients", "2", "--duration", "1", "--traffic", "light",
-                      "--loss", "5", "--pcap", prefix, "--json"],
-                     capture_output=True, text=True, check=True)
-report = json.loads(run.stdout)
 
 
 def fields(path, *names, filt=None):
@@ -31,38 +27,72 @@ def fields(path, *names, filt=None):
     return [line.split("|") for line in out.splitlines() if line]
 
 
-failures = []
-tokens = data = 0
-for oui, pid, body in fields(prefix + "-air.pcap", "llc.oui", "llc.pid", "data.data"):
-    raw = bytes.fromhex(body.replace(":", ""))
-    if int(oui, 0) != 0x026E41 or int(pid, 0) not in (1, 2):
-        failures.append("foreign SNAP header %s %s" % (oui, pid))
-    elif int(pid, 0) == 1:
-        tokens += 1
-        if raw[0] == 4:
-            ok = len(raw) == 1
+def check(name, args):
+    """One simulator run with captures; returns the problems the frame reader found."""
+    prefix = os.path.join(tmp, name)
+    run = subprocess.run([qlixsim] + args + ["--pcap", prefix, "--json"],
+                         capture_output=True, text=True, check=True)
+    report = json.loads(run.stdout)
+    failures = []
+    tokens = data = 0
+    unsync_flags = restarts = 0
+    last_data_seq = {}
+    for src, oui, pid, body in fields(prefix + "-air.pcap", "wlan.sa", "llc.oui", "llc.pid",
+                                      "data.data"):
+        raw = bytes.fromhex(body.replace(":", ""))
+        if int(oui, 0) != 0x026E41 or int(pid, 0) not in (1, 2):
+            failures.append("foreign SNAP header %s %s" % (oui, pid))
+        elif int(pid, 0) == 1:
+            tokens += 1
+            if raw[0] == 4:
+                ok = len(raw) == 1
+            else:
+                bits = int.from_bytes(raw[19:21], "big")
+                ok = raw[0] in (1, 2) and len(raw) == 21 + (bits + 7) // 8
+                if ok and int.from_bytes(raw[13:17], "big") & 1:
+                    unsync_flags += 1
+            if not ok:
+                failures.append("token of %d bytes: %s" % (len(raw), raw[:24].hex()))
         else:
-            bits = int.from_bytes(raw[19:21], "big")
-            ok = raw[0] in (1, 2) and len(raw) == 21 + (bits + 7) // 8
-        if not ok:
-            failures.append("token of %d bytes: %s" % (len(raw), raw[:24].hex()))
-    else:
-        data += 1
-        total = int.from_bytes(raw[2:4], "big")
-        if total != len(raw):
-            failures.append("data frame of %d bytes says %d" % (len(raw), total))
+            data += 1
+            total = int.from_bytes(raw[2:4], "big")
+            if total != len(raw):
+                failures.append("data frame of %d bytes says %d" % (len(raw), total))
+            seq = int.from_bytes(raw[0:2], "big") & 0xFFF
+            # a sender numbering again from 1 well below where it was: a restart
+            if seq == 1 and last_data_seq.get(src, 0) > 1:
+                restarts += 1
+            last_data_seq[src] = seq
 
-rx = fields(prefix + "-rx.pcap", "eth.type", "ip.proto", "ip.len", "frame.len")
-for etype, proto, iplen, flen in rx:
-    if int(etype, 0) != 0x0800 or proto != "17" or int(iplen) + 14 != int(flen):
-        failures.append("delivered frame %s %s %s %s" % (etype, proto, iplen, flen))
-if tokens == 0 or data == 0:
-    failures.append("no tokens (%d) or no data (%d) on the air" % (tokens, data))
-if len(rx) != report["packets_delivered"]:
-    failures.append("%d frames captured, %d delivered" % (len(rx), report["packets_delivered"]))
+    rx = fields(prefix + "-rx.pcap", "eth.type", "ip.proto", "ip.len", "frame.len")
+    for etype, proto, iplen, flen in rx:
+        if int(etype, 0) != 0x0800 or proto != "17" or int(iplen) + 14 != int(flen):
+            failures.append("delivered frame %s %s %s %s" % (etype, proto, iplen, flen))
+    if tokens == 0 or data == 0:
+        failures.append("no tokens (%d) or no data (%d) on the air" % (tokens, data))
+    if len(rx) != report["packets_delivered"]:
+        failures.append("%d frames captured, %d delivered" % (len(rx), report["packets_delivered"]))
+    if "--restart" in args:
+        # the restarted client renumbers its data from 1 and both sides say so in their tokens
+        # until they agree again; afterwards every flow moves and stays in order
+        if restarts == 0 or unsync_flags == 0:
+            failures.append("restart not seen on the air: %d renumberings, %d unsync tokens"
+                            % (restarts, unsync_flags))
+        for c in report["per_client"]:
+            if c["down_mbps_tail"] <= 0 or c["up_mbps_tail"] <= 0:
+                failures.append("client %d dead after the restart: %s" % (c["client"], c))
+        if report["packets_misordered"] or report["collisions"]:
+            failures.append("%d misordered, %d collisions" % (report["packets_misordered"],
+                                                             report["collisions"]))
+    print("%s: tokens %d, data frames %d, delivered %d: %s" % (
+        name, tokens, data, len(rx), "bad" if failures else "good"))
+    return failures
+
+
+failures = check("light", ["--clients", "2", "--duration", "1", "--traffic", "light",
+                           "--loss", "5"])
+failures += check("restart", ["--duration", "4", "--loss", "5", "--restart", "1.37:1"])
 shutil.rmtree(tmp)
 for f in failures[:10]:
     print("FAIL:", f)
-print("tokens %d, data frames %d, delivered %d: %s" % (tokens, data, len(rx),
-                                                      "bad" if failures else "good"))
 sys.exit(1 if failures else 0)
