@@ -457,9 +457,10 @@ int data_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt
 			del_timer(&c->token_timer);
 		if (p == c->active_peer)
 			mod_timer(&p->end_timer, jiffies + qlix_end_wait(h.remain_ms));
-	} else if (p == c->active_peer && timer_pending(&p->end_timer)) {
+	} else if (timer_pending(&p->end_timer)) {
 		/* A medium slower than the announced time leaves the END wait behind the train; each
-		 * frame of it says how long the rest may take, counted from its own arrival. */
+		 * frame of it says how long the rest may take, counted from its own arrival.  (A
+		 * slave has no active peer before its first own train, so the wait alone decides.) */
 		mod_timer(&p->end_timer, jiffies + qlix_end_wait(h.remain_ms));
 	}
 	r = rxq_insert(p, h.seq, skb);

@@ -3,7 +3,8 @@
  *   qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT] [--distance-km D]
  *           [--duration SEC] [--mcs M1,M2,...] [--traffic saturated|light] [--size BYTES]
  *           [--direction both|down|up] [--interval-ms MS] [--overhead-us US] [--dup PCT] [--reorder PCT]
- *           [--wrr W1,W2,...] [--idle] [--pcap PREFIX] [--json] [--stats] [--verbose]
+ *           [--wrr W1,W2,...] [--train-timeslot MS] [--idle] [--pcap PREFIX] [--json] [--stats]
+ *           [--verbose]
  */
 #include "sim.h"
 #include "air.h"
@@ -19,7 +20,8 @@ struct opts {
 	int mcs, size, saturated, down, up, overhead_us, json, verbose, idle, stats, interval_ms;
 	const char *pcap;
 	char weights[256];
-	int nmcs, mcs_of[SIM_MAX_NODES];	/* one per client; a single value is everybody's */
+	int nmcs, mcs_of[SIM_MAX_NODES];
+	int timeslot_ms;	/* one per client; a single value is everybody's */
 };
 
 struct client_report {
@@ -37,7 +39,8 @@ static void usage(void)
 			"               [--traffic saturated|light] [--interval-ms MS] [--size BYTES]\n"
 			"               [--direction both|down|up]\n"
 			"               [--overhead-us US] [--dup PCT] [--reorder PCT] [--wrr W1,W2,...]\n"
-			"               [--idle] [--pcap PREFIX] [--json] [--stats] [--verbose]\n");
+			"               [--train-timeslot MS] [--idle] [--pcap PREFIX] [--json] [--stats]\n"
+			"               [--verbose]\n");
 	exit(2);
 }
 
@@ -66,7 +69,7 @@ static int parse(int argc, char **argv, struct opts *o)
 		{ "direction", 1, 0, 'D' }, { "overhead-us", 1, 0, 'o' }, { "dup", 1, 0, 'u' },
 		{ "reorder", 1, 0, 'r' }, { "wrr", 1, 0, 'w' }, { "idle", 0, 0, 'i' },
 		{ "pcap", 1, 0, 'p' }, { "json", 0, 0, 'j' }, { "verbose", 0, 0, 'v' },
-		{ "stats", 0, 0, 'x' }, { "interval-ms", 1, 0, 'I' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
+		{ "stats", 0, 0, 'x' }, { "train-timeslot", 1, 0, 'q' }, { "interval-ms", 1, 0, 'I' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
 	};
 	int c;
 
@@ -109,6 +112,7 @@ static int parse(int argc, char **argv, struct opts *o)
 		case 'v': o->verbose = 1; break;
 		case 'x': o->stats = 1; break;
 		case 'I': o->interval_ms = atoi(optarg); break;
+		case 'q': o->timeslot_ms = atoi(optarg); break;
 		default: usage();
 		}
 	}
@@ -189,13 +193,17 @@ static int client_mcs(const struct opts *o, int i)
 }
 
 /* The best the medium allows: an endless train of full aggregates, each frame charged what the
- * medium charges it.  Clients share the air equally, so with mixed MCS the limit and the PHY rate
- * are the means over the clients.  Returns the limit as a share of that PHY rate. */
-static double air_limit(const struct opts *o, const struct sim_config *cfg, double *phy_kbps)
+ * medium charges it.  With mixed MCS the limit and the PHY rate are the means over the clients
+ * weighted by the data airtime each one had.  Returns the limit as a share of that PHY rate. */
+static double air_limit(const struct opts *o, const struct sim_config *cfg, const double *air,
+			double *phy_kbps)
 {
 	u32 agg = 3500, per = (u32)o->size + 2, pk = (agg - 12) / per;
-	double goodput = 0, phy = 0;
+	double goodput = 0, phy = 0, total = 0;
 	int i;
+
+	for (i = 0; i < o->clients; i++)
+		total += air[i];
 
 	while (pk > 1 && 12 + pk * per > agg)
 		pk--;
@@ -210,8 +218,10 @@ static double air_limit(const struct opts *o, const struct sim_config *cfg, doub
 		u32 us = cfg->overhead_us +
 			 sim_air_frame_us(12 + pk * per, mcs, cfg->bw, cfg->sgi, cfg->radio_ack);
 
-		goodput += pk * o->size * 8000.0 / us / o->clients;
-		phy += (double)sim_air_phy_kbps(mcs, cfg->bw, cfg->sgi) / o->clients;
+		double w = total > 0 ? air[i] / total : 1.0 / o->clients;
+
+		goodput += w * pk * o->size * 8000.0 / us;
+		phy += w * sim_air_phy_kbps(mcs, cfg->bw, cfg->sgi);
 	}
 	*phy_kbps = phy;
 	return goodput / phy;
@@ -255,6 +265,8 @@ int main(int argc, char **argv)
 		return 1;
 	master->ctx.ar.max_mcs = (u8)o.mcs;
 	master->ctx.t.idle_enabled = (u8)o.idle;
+	if (o.timeslot_ms > 0)
+		master->ctx.p.train_timeslot = (u32)o.timeslot_ms;
 	for (i = 0; i < o.clients; i++) {
 		mac_of(mac, i + 1);
 		cl[i] = sim_add_node(mac, o.km);
@@ -316,7 +328,7 @@ int main(int argc, char **argv)
 		delivered += (down[i] ? down[i]->delivered : 0) + (up[i] ? up[i]->delivered : 0);
 		misordered += rep[i].misordered;
 	}
-	frac = air_limit(&o, &cfg, &phy_kbps);
+	frac = air_limit(&o, &cfg, air, &phy_kbps);
 	if (o.json) {
 		printf("{\n  \"clients\": %d,\n  \"seed\": %llu,\n  \"duration_s\": %.3f,\n", o.clients,
 		       (unsigned long long)o.seed, o.duration);
