@@ -304,7 +304,7 @@ void qlix_tx(int timeout)
 	if (c->p.master)
 		mod_timer(&c->token_timer,
 			  jiffies + qlix_ms(DIV_ROUND_UP(qlix_announced(budget, n) + 1000 * c->t.cep2,
-							 1000)));
+							 1000)) + QLIX_ANSWER_WAIT_TICKS);
 	else
 		mod_timer(&p->disconnect_timer, jiffies + qlix_ms(c->t.disconnect_timeout));
 }

@@ -182,6 +182,29 @@ TEST_F(Medium, OverheadSweepNeverCollides)
 	}
 }
 
+// A lost END leaves the receiver waiting out its END wait while the master waits for an answer:
+// the receiver's wait must run out first, at either clock rate, or both start a train at once.
+TEST_F(Medium, LostTokensNeverMakeTheLinkCollideWithItself)
+{
+	for (u32 extra : { 0u, 400u })
+		for (u64 seed : { 1u, 2u, 3u }) {
+			SCOPED_TRACE(::testing::Message() << extra << " us per frame, seed " << seed);
+			cfg.overhead_us = extra;
+			cfg.seed = seed;
+			cfg.loss_data = cfg.loss_token = 0.10;
+			start({ 15, 15, 15, 15 });
+			sim_run_for(4 * kSec);
+			EXPECT_EQ(0u, sim->collisions);
+			for (sim_flow *f : flows) {
+				EXPECT_GT(f->delivered, 100u);
+				EXPECT_EQ(0u, f->lost + f->misordered);
+			}
+			TearDown();
+			clients.clear();
+			flows.clear();
+		}
+}
+
 // Past the allowance the announced time falls short; the receiver's END wait then follows the
 // train frame by frame instead of cutting in on it.  (The master's wait for an answer cannot
 // follow its own train, so collisions are not asserted here.)
