@@ -372,7 +372,7 @@ int main(int argc, char **argv)
 			       i + 1, rep[i].down_mbps, rep[i].up_mbps, rep[i].latency_ms,
 			       rep[i].poll_latency_ms, (unsigned long long)rep[i].lost,
 			       (unsigned long long)rep[i].misordered);
-		printf("total %.3f Mb/s  efficiency %.1f%% of PHY, %.1f%% of the aggregate limit\n",
+		printf("total %.3f Mb/s  %.1f%% of PHY, %.1f%% of the limit of the medium\n",
 		       total_mbps, total_mbps * 100000 / phy_kbps, total_mbps * 100000 / phy_kbps / frac);
 		printf("airtime: data %.1f%%  token %.1f%%  idle %.1f%%  collisions %llu\n",
 		       sim->air_data_us * 100 / dur_us, sim->air_token_us * 100 / dur_us,
