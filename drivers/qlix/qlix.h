@@ -12,6 +12,16 @@
 #define QLIX_HEADROOM		64
 #define QLIX_PENALTY_MAX	50
 #define QLIX_MARK_MS		100
+/* Per-frame time the radio spends beyond the body at the PHY rate, which the airtime formula
+ * leaves out: the gap before the frame, preambles and training fields, MAC header, LLC/SNAP, FCS
+ * and symbol padding come to 150-450 us on the 5-20 MHz channels (sim/air.md); the rest is room
+ * for a radio that spends more.  Announced times and the answer wait carry it for every frame of
+ * the train, so a train never outruns what its receiver was told to wait for. */
+#define QLIX_FRAME_ALLOWANCE_US	600
+/* The receiver's END wait starts from the last frame it heard and is rounded up twice, to whole
+ * milliseconds and to whole ticks, while the master's own wait may fire up to a tick early: the
+ * master waits these ticks more, so that a receiver which missed the END answers first. */
+#define QLIX_ANSWER_WAIT_TICKS	2
 #define QLIX_AR_PERIOD_MS	2000
 
 #define QLIX_HELPER		"/usr/share/lua/qlix-helper.lua"

@@ -585,6 +585,11 @@ int data_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt
 		 * numbering it would fill old gaps and interleave the two. */
 		if (h.tx_count == 1 && !qlix_seq_after(p->rx_base, h.seq))
 			rxq_renumber(p, h.seq);
+	} else if (timer_pending(&p->end_timer)) {
+		/* A medium slower than the announced time leaves the END wait behind the train; each
+		 * frame of it says how long the rest may take, counted from its own arrival.  (A
+		 * slave has no active peer before its first own train, so the wait alone decides.) */
+		mod_timer(&p->end_timer, jiffies + qlix_end_wait(h.remain_ms));
 	}
 	r = rxq_insert(p, h.seq, skb);
 	if (r == RXQ_REFUSED) {

@@ -254,6 +254,13 @@ static void qlix_frame_header(struct qlix_peer *p, struct txqe *e, u32 remain_us
 	d[11] = e->ac;
 }
 
+/* The time a receiver is told to wait for n frames: the budget of the train plus the per-frame
+ * allowance for what the medium spends around each frame. */
+static u32 qlix_announced(u32 budget, u32 n)
+{
+	return budget + n * QLIX_FRAME_ALLOWANCE_US;
+}
+
 static void qlix_send_train(struct qlix_ctx *c, struct qlix_peer *p, u32 n, u32 budget)
 {
 	struct sk_buff *clone;
@@ -274,7 +281,8 @@ static void qlix_send_train(struct qlix_ctx *c, struct qlix_peer *p, u32 n, u32 
 			       (unsigned long)budget, (int)air);
 			spent = budget;
 		}
-		qlix_frame_header(p, e, budget - spent);
+		/* what is left of the budget, with the allowance of the frames still to come */
+		qlix_frame_header(p, e, qlix_announced(budget - spent, n - i));
 		if (e->tx_count > 1000 && !c->logged_txq) {
 			c->logged_txq = 1;
 			printk(KERN_INFO "%s(%d): seq=%d, retry=%d\n", __func__, __LINE__, e->seq,
@@ -312,17 +320,15 @@ void qlix_tx(int timeout)
 	tx_queue_add(p, 0);
 	qlix_build_ack(p);
 	n = qlix_select_train(c, p, &budget);
-	qlix_send_token(p, QLIX_TOKEN_START, budget);
+	qlix_send_token(p, QLIX_TOKEN_START, qlix_announced(budget, n));
 	qlix_send_train(c, p, n, budget);
 	qlix_send_token(p, QLIX_TOKEN_END, 0);
 	if (n)
 		p->train_hist[min_t(u32, n, QLIX_POOL_SIZE) - 1]++;
-	/* One tick more than the wait: a timer of n ticks may fire after n - 1, and with 10 ms
-	 * ticks that ate all of cep2, so a slave that missed the END and answered when its own wait
-	 * ran out (rounded up to its ticks) was re-polled over. */
 	if (c->p.master)
 		mod_timer(&c->token_timer,
-			  jiffies + qlix_ms(DIV_ROUND_UP(budget + 1000 * c->t.cep2, 1000)) + 1);
+			  jiffies + qlix_ms(DIV_ROUND_UP(qlix_announced(budget, n) + 1000 * c->t.cep2,
+							 1000)) + QLIX_ANSWER_WAIT_TICKS);
 	else
 		mod_timer(&p->disconnect_timer, jiffies + qlix_ms(c->t.disconnect_timeout));
 }

@@ -1,15 +1,16 @@
 /* qlixsim: one master and N clients of the qlix module on a simulated radio medium.
  *
  *   qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT] [--distance-km D]
- *           [--duration SEC] [--mcs M] [--traffic saturated|light] [--size BYTES]
+ *           [--duration SEC] [--mcs M1,M2,...] [--traffic saturated|light] [--size BYTES]
  *           [--direction both|down|up] [--interval-ms MS] [--overhead-us US] [--dup PCT] [--reorder PCT]
- *           [--wrr W1,W2,...] [--idle] [--restart T:CLIENT]... [--reboot T:CLIENT]...
- *           [--pcap PREFIX] [--json] [--stats] [--verbose]
+ *           [--wrr W1,W2,...] [--train-timeslot MS] [--idle] [--restart T:CLIENT]...
+ *           [--reboot T:CLIENT]... [--pcap PREFIX] [--json] [--stats] [--verbose]
  *
  * --restart closes and reopens the client's peer device at T seconds; --reboot unloads and
  * reloads the client's module and re-adds its peer, the master left as it is.
  */
 #include "sim.h"
+#include "air.h"
 
 #include <getopt.h>
 #include <math.h>
@@ -32,6 +33,8 @@ struct opts {
 	char weights[256];
 	struct sim_action ev[MAX_EVENTS];
 	int nev;
+	int nmcs, mcs_of[SIM_MAX_NODES];
+	int timeslot_ms;	/* one per client; a single value is everybody's */
 };
 
 struct client_report {
@@ -45,12 +48,12 @@ struct client_report {
 static void usage(void)
 {
 	fprintf(stderr, "usage: qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT]\n"
-			"               [--distance-km D] [--duration SEC] [--mcs M]\n"
+			"               [--distance-km D] [--duration SEC] [--mcs M1,M2,...]\n"
 			"               [--traffic saturated|light] [--interval-ms MS] [--size BYTES]\n"
 			"               [--direction both|down|up]\n"
 			"               [--overhead-us US] [--dup PCT] [--reorder PCT] [--wrr W1,W2,...]\n"
-			"               [--idle] [--restart T:CLIENT]... [--reboot T:CLIENT]...\n"
-			"               [--pcap PREFIX] [--json] [--stats] [--verbose]\n");
+			"               [--train-timeslot MS] [--idle] [--restart T:CLIENT]...\n"
+			"               [--reboot T:CLIENT]... [--pcap PREFIX] [--json] [--stats] [--verbose]\n");
 	exit(2);
 }
 
@@ -78,6 +81,22 @@ static int cmp_action(const void *a, const void *b)
 	return x->t < y->t ? -1 : x->t > y->t;
 }
 
+static void parse_mcs(struct opts *o, const char *list)
+{
+	char *end;
+
+	for (o->nmcs = 0; o->nmcs < SIM_MAX_NODES; list = end + 1) {
+		long m = strtol(list, &end, 10);
+
+		if (end == list || m < 0 || m > 23 || (*end && *end != ','))
+			usage();
+		o->mcs_of[o->nmcs++] = (int)m;
+		if (!*end)
+			break;
+	}
+	o->mcs = o->mcs_of[0];
+}
+
 static int parse(int argc, char **argv, struct opts *o)
 {
 	static const struct option lo[] = {
@@ -87,8 +106,8 @@ static int parse(int argc, char **argv, struct opts *o)
 		{ "direction", 1, 0, 'D' }, { "overhead-us", 1, 0, 'o' }, { "dup", 1, 0, 'u' },
 		{ "reorder", 1, 0, 'r' }, { "wrr", 1, 0, 'w' }, { "idle", 0, 0, 'i' },
 		{ "pcap", 1, 0, 'p' }, { "json", 0, 0, 'j' }, { "verbose", 0, 0, 'v' },
-		{ "stats", 0, 0, 'x' }, { "interval-ms", 1, 0, 'I' }, { "restart", 1, 0, 'R' },
-		{ "reboot", 1, 0, 'B' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
+		{ "stats", 0, 0, 'x' }, { "train-timeslot", 1, 0, 'q' }, { "interval-ms", 1, 0, 'I' },
+		{ "restart", 1, 0, 'R' }, { "reboot", 1, 0, 'B' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
 	};
 	int c;
 
@@ -110,7 +129,7 @@ static int parse(int argc, char **argv, struct opts *o)
 		case 'L': o->token_loss = atof(optarg) / 100; break;
 		case 'd': o->km = atof(optarg); break;
 		case 't': o->duration = atof(optarg); break;
-		case 'm': o->mcs = atoi(optarg); break;
+		case 'm': parse_mcs(o, optarg); break;
 		case 'T':
 			if (strcmp(optarg, "saturated") && strcmp(optarg, "light"))
 				usage();
@@ -133,6 +152,7 @@ static int parse(int argc, char **argv, struct opts *o)
 		case 'I': o->interval_ms = atoi(optarg); break;
 		case 'R': add_action(o, optarg, 0); break;
 		case 'B': add_action(o, optarg, 1); break;
+		case 'q': o->timeslot_ms = atoi(optarg); break;
 		default: usage();
 		}
 	}
@@ -145,6 +165,8 @@ static int parse(int argc, char **argv, struct opts *o)
 	qsort(o->ev, (size_t)o->nev, sizeof(o->ev[0]), cmp_action);
 	if (o->token_loss < 0)
 		o->token_loss = o->loss;
+	if (o->nmcs > 1 && o->nmcs != o->clients)
+		usage();
 	return 0;
 }
 
@@ -254,6 +276,46 @@ static void run_scripted(const struct opts *o, struct sim_node *master, struct s
 	}
 }
 
+static int client_mcs(const struct opts *o, int i)
+{
+	return o->nmcs > 1 ? o->mcs_of[i] : o->mcs;
+}
+
+/* The best the medium allows: an endless train of full aggregates, each frame charged what the
+ * medium charges it.  With mixed MCS the limit and the PHY rate are the means over the clients
+ * weighted by the data airtime each one had.  Returns the limit as a share of that PHY rate. */
+static double air_limit(const struct opts *o, const struct sim_config *cfg, const double *air,
+			double *phy_kbps)
+{
+	u32 agg = 3500, per = (u32)o->size + 2, pk = (agg - 12) / per;
+	double goodput = 0, phy = 0, total = 0;
+	int i;
+
+	for (i = 0; i < o->clients; i++)
+		total += air[i];
+
+	while (pk > 1 && 12 + pk * per > agg)
+		pk--;
+	/* the closing rule is "length + 2 + aggregate >= agg_size", so an aggregate never
+	 * fills to the last byte except with a single packet */
+	if (pk > 1 && 12 + pk * per >= agg)
+		pk--;
+	if (pk < 1)
+		pk = 1;
+	for (i = 0; i < o->clients; i++) {
+		u32 mcs = (u32)client_mcs(o, i);
+		u32 us = cfg->overhead_us +
+			 sim_air_frame_us(12 + pk * per, mcs, cfg->bw, cfg->sgi, cfg->radio_ack);
+
+		double w = total > 0 ? air[i] / total : 1.0 / o->clients;
+
+		goodput += w * pk * o->size * 8000.0 / us;
+		phy += w * sim_air_phy_kbps(mcs, cfg->bw, cfg->sgi);
+	}
+	*phy_kbps = phy;
+	return goodput / phy;
+}
+
 int main(int argc, char **argv)
 {
 	struct opts o;
@@ -293,17 +355,28 @@ int main(int argc, char **argv)
 		return 1;
 	master->ctx.ar.max_mcs = (u8)o.mcs;
 	master->ctx.t.idle_enabled = (u8)o.idle;
+	if (o.timeslot_ms > 0)
+		master->ctx.p.train_timeslot = (u32)o.timeslot_ms;
 	for (i = 0; i < o.clients; i++) {
 		mac_of(mac, i + 1);
 		cl[i] = sim_add_node(mac, o.km);
 		if (sim_load(cl[i], 0))
 			return 1;
-		cl[i]->ctx.ar.max_mcs = (u8)o.mcs;
+		cl[i]->ctx.ar.max_mcs = (u8)client_mcs(&o, i);
 		cl[i]->ctx.t.idle_enabled = (u8)o.idle;
 		if (sim_link(master, cl[i])) {
 			fprintf(stderr, "qlixsim: cannot link client %d\n", i + 1);
 			return 1;
 		}
+	}
+	if (o.nmcs > 1) {
+		/* a fixed MCS per peer: adaptation on, with thresholds it never crosses */
+		master->ctx.ar.state = 1;
+		master->ctx.ar.max_mcs = QLIX_NUM_MCS - 1;
+		master->ctx.ar.up_threshold = 0;
+		master->ctx.ar.down_threshold = 100;
+		for (i = 0; i < o.clients; i++)
+			sim_peer(master, cl[i]->wdev->dev_addr)->ar.cur_mcs = (u8)o.mcs_of[i];
 	}
 	set_weights(master, o.weights);
 	for (i = 0; i < o.clients; i++) {
@@ -350,20 +423,7 @@ int main(int argc, char **argv)
 		delivered += (down[i] ? down[i]->delivered : 0) + (up[i] ? up[i]->delivered : 0);
 		misordered += rep[i].misordered;
 	}
-	phy_kbps = qlix_phy_rate((u32)o.mcs, cfg.bw, cfg.sgi);
-	{
-		u32 agg = 3500, per = (u32)o.size + 2, pk = (agg - 12) / per;
-
-		while (pk > 1 && 12 + pk * per > agg)
-			pk--;
-		/* the closing rule is "length + 2 + aggregate >= agg_size", so an aggregate never
-		 * fills to the last byte except with a single packet */
-		if (pk > 1 && 12 + pk * per >= agg)
-			pk--;
-		if (pk < 1)
-			pk = 1;
-		frac = (double)pk * o.size / (12.0 + pk * per);
-	}
+	frac = air_limit(&o, &cfg, air, &phy_kbps);
 	if (o.json) {
 		printf("{\n  \"clients\": %d,\n  \"seed\": %llu,\n  \"duration_s\": %.3f,\n", o.clients,
 		       (unsigned long long)o.seed, o.duration);
@@ -386,6 +446,7 @@ int main(int argc, char **argv)
 		printf("  \"efficiency\": %.4f,\n", total_mbps * 1000 / phy_kbps);
 		printf("  \"efficiency_limit\": %.4f,\n", frac);
 		printf("  \"efficiency_vs_limit\": %.4f,\n", total_mbps * 1000 / phy_kbps / frac);
+		printf("  \"phy_share\": %.4f,\n", total_mbps * 1000 / phy_kbps);
 		printf("  \"airtime\": {\"data\": %.4f, \"token\": %.4f, \"idle\": %.4f},\n",
 		       sim->air_data_us / dur_us, sim->air_token_us / dur_us,
 		       1 - (sim->air_data_us + sim->air_token_us) / dur_us);
@@ -408,7 +469,7 @@ int main(int argc, char **argv)
 			       i + 1, rep[i].down_mbps, rep[i].up_mbps, rep[i].latency_ms,
 			       rep[i].poll_latency_ms, (unsigned long long)rep[i].lost,
 			       (unsigned long long)rep[i].misordered);
-		printf("total %.3f Mb/s  efficiency %.1f%% of PHY, %.1f%% of the aggregate limit\n",
+		printf("total %.3f Mb/s  %.1f%% of PHY, %.1f%% of the limit of the medium\n",
 		       total_mbps, total_mbps * 100000 / phy_kbps, total_mbps * 100000 / phy_kbps / frac);
 		printf("airtime: data %.1f%%  token %.1f%%  idle %.1f%%  collisions %llu\n",
 		       sim->air_data_us * 100 / dur_us, sim->air_token_us * 100 / dur_us,

@@ -1,5 +1,6 @@
 /* Simulator core: event heap, timers and work on virtual time, the radio medium, traffic. */
 #include "sim.h"
+#include "air.h"
 
 #include <stdlib.h>
 
@@ -374,7 +375,8 @@ static u32 air_time_us(const struct sk_buff *skb, u32 bytes)
 {
 	u8 mcs = (u8)skb->cb[QLIX_CB_MCS_OFF];
 
-	return sim->cfg.overhead_us + qlix_airtime_data(bytes, mcs, sim->cfg.bw, sim->cfg.sgi);
+	return sim->cfg.overhead_us +
+	       sim_air_frame_us(bytes, mcs, sim->cfg.bw, sim->cfg.sgi, sim->cfg.radio_ack);
 }
 
 static void radio_start(struct sim_node *n);

@@ -85,7 +85,8 @@ struct sim_config {
 	double loss_token, loss_data;	/* Bernoulli, per frame */
 	double dup, reorder;		/* probability per data frame */
 	u32 reorder_delay_us;
-	u32 overhead_us;		/* per-frame PHY/MAC overhead added on the medium */
+	u32 overhead_us;		/* per-frame cost on top of what the radio spends (air.md) */
+	int radio_ack;			/* the radio acknowledges every unicast frame */
 	u8 bw, sgi;
 	u32 work_delay_us;
 	u64 start_us;			/* virtual time at creation: 300 s puts jiffies at the wrap */
