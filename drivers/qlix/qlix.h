@@ -102,7 +102,8 @@ struct qlix_peer {
 	u8 timeslot;
 	u32 weight, weight_snap;
 	unsigned long last_poll;
-	u32 poll_latency;
+	u32 poll_latency;	/* ms, what the file shows */
+	u32 poll_latency_us;	/* the smoothed value itself: in ms, polls under 20 ms apart would never move it */
 	atomic_t ref;
 	u8 idle;
 	u8 idle_count;

@@ -59,7 +59,7 @@ static void qlix_send_token(struct qlix_peer *p, u8 type, u32 us)
 	h.qlen = (u16)p->txq_len;
 	h.free_slots = qlix_free_slots(c, p);
 	h.ann_ms = (u8)min_t(u32, qlix_ceil_ms(us), 255);
-	h.timeslot = c->p.master ? (u8)c->p.train_timeslot : 0;
+	h.timeslot = c->p.master ? (u8)clamp_val(c->p.train_timeslot, 1, 255) : 0;
 	h.flags = qlix_token_flags(c, p);
 	h.ack = p->ack;
 	len = qlix_token_encode(skb->data, (u32)skb_tailroom(skb), type, &h);
@@ -148,21 +148,34 @@ static struct qlix_peer *qlix_park_idle(struct qlix_ctx *c, struct qlix_peer *p)
 	return NULL;
 }
 
+/* Gaps are capped so that 19 times the average still fits 32 bits. */
+#define QLIX_POLL_GAP_MAX_MS	200000u
+
 static void qlix_poll_latency(struct qlix_peer *p)
 {
-	u32 elapsed = jiffies_to_msecs(jiffies - p->last_poll);
+	unsigned long gap = jiffies - p->last_poll;
+	u32 elapsed = jiffies_to_msecs(gap) >= QLIX_POLL_GAP_MAX_MS ? 1000u * QLIX_POLL_GAP_MAX_MS :
+		jiffies_to_usecs(gap);
 
-	p->poll_latency = (elapsed + 19 * p->poll_latency) / 20;
+	p->poll_latency_us = (elapsed + 19 * p->poll_latency_us) / 20;
+	p->poll_latency = p->poll_latency_us / 1000;
 	p->last_poll = jiffies;
 }
+
+/* Sends of one frame before it is given up.  A frame is only resent to a peer that answers (a
+ * silent one is penalised and gets no data), and the peer only leaves a frame unacknowledged when
+ * it could not take it; at 30 % frame loss 64 losses in a row happen with odds of 1e-33, so what
+ * reaches the limit is a frame the link cannot carry, and it would otherwise hold its place (and
+ * the device queue behind it) for good. */
+#define QLIX_TX_MAX_SENDS	64
 
 static u32 qlix_select_train(struct qlix_ctx *c, struct qlix_peer *p, u32 *budget)
 {
 	u32 b = 2 * ar_get_token_send_time() + 1000 * c->t.cep1;
 	u32 n = 0;
-	struct txqe *e;
+	struct txqe *e, *next;
 
-	list_for_each_entry(e, &p->txq, list) {
+	list_for_each_entry_safe(e, next, &p->txq, list) {
 		if (p->penalty > 0) {
 			p->st[QS_CUT_PENALTY]++;
 			break;
@@ -170,6 +183,10 @@ static u32 qlix_select_train(struct qlix_ctx *c, struct qlix_peer *p, u32 *budge
 		if (skb_cloned(e->skb)) {
 			p->st[QS_CUT_DATAREF]++;
 			break;
+		}
+		if (e->tx_count >= QLIX_TX_MAX_SENDS) {
+			txq_drop(p, e);
+			continue;
 		}
 		if (n >= p->remote_free) {
 			p->st[QS_CUT_NOSLOTS]++;
@@ -285,6 +302,7 @@ void qlix_tx(int timeout)
 		return;
 	}
 	qlix_poll_latency(p);
+	tx_queue_wake_if_room(p);
 	tx_queue_add(p, 0);
 	qlix_build_ack(p);
 	n = qlix_select_train(c, p, &budget);

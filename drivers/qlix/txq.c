@@ -74,6 +74,15 @@ void tx_queue_add(struct qlix_peer *p, int ac)
 	}
 }
 
+/* A stop that no acknowledgement will undo (the open failed with nothing queued, or what held the
+ * queue was dropped) is undone here, on every poll of the peer. */
+void tx_queue_wake_if_room(struct qlix_peer *p)
+{
+	if (netif_queue_stopped(p->dev) && p->txq_len < QCTX->q.txq_limit &&
+	    !list_empty(&p->txq_free))
+		netif_wake_queue(p->dev);
+}
+
 void txq_release(struct qlix_peer *p, struct txqe *e)
 {
 	ar_count_success(p, e->mcs);
@@ -81,6 +90,17 @@ void txq_release(struct qlix_peer *p, struct txqe *e)
 	e->skb = NULL;
 	list_move(&e->list, &p->txq_free);
 	p->txq_len--;
+}
+
+/* A frame given up unacknowledged: counted as the device's transmit error. */
+void txq_drop(struct qlix_peer *p, struct txqe *e)
+{
+	p->dev->stats.tx_errors++;
+	kfree_skb(e->skb);
+	e->skb = NULL;
+	list_move(&e->list, &p->txq_free);
+	p->txq_len--;
+	tx_queue_wake_if_room(p);
 }
 
 static void qlix_idle_wakeup(struct qlix_ctx *c, struct qlix_peer *p)
