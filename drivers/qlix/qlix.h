@@ -108,6 +108,8 @@ struct qlix_peer {
 	u8 idle;
 	u8 idle_count;
 	struct timer_list idle_timer;
+	u8 parked;		/* slave: answered an idle poll with nothing, no token since */
+	unsigned long parked_at;
 	u8 deleted;
 	u8 kobj_ok;
 	struct kobject kobj;	/* the peer's qlix directory below its device */

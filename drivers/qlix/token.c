@@ -309,6 +309,10 @@ void qlix_tx(int timeout)
 	qlix_send_token(p, QLIX_TOKEN_START, budget);
 	qlix_send_train(c, p, n, budget);
 	qlix_send_token(p, QLIX_TOKEN_END, 0);
+	if (!c->p.master) {
+		p->parked = p->idle && !p->txq_len;
+		p->parked_at = jiffies;
+	}
 	if (n)
 		p->train_hist[min_t(u32, n, QLIX_POOL_SIZE) - 1]++;
 	if (c->p.master)
@@ -430,6 +434,29 @@ static void qlix_send_stasignal(struct qlix_ctx *c, struct qlix_peer *p)
 	c->snap_token->request(c->snap_token, skb, p->mac);
 }
 
+/* A slave hears only its own tokens, so it can tell that the air is free only from what the
+ * master does with it.  Having answered an idle poll with nothing, it is parked at the master's
+ * next turn for it; hearing nothing for twice its usual poll interval tells it that this
+ * happened, and from then on the master does not address it until it wakes it one idle delay
+ * after parking it.  Signals go in that window only (a signal while the master still polls it
+ * meets the master's token), and stop one signal interval before its end so as not to meet the
+ * wake-up poll.  Returns 1 to signal now, 0 to wait for the window, -1 when it has passed (the
+ * master's own wake-up comes next). */
+static int qlix_may_signal(struct qlix_ctx *c, struct qlix_peer *p)
+{
+	unsigned long quiet = p->parked_at + qlix_ms(2 * p->poll_latency + c->t.cep2);
+	unsigned long end;
+
+	if (!p->parked)
+		return 0;
+	if (c->t.idle_delay <= c->t.idle_sig_delay)
+		return -1;
+	end = p->parked_at + qlix_ms(c->t.idle_delay - c->t.idle_sig_delay);
+	if (!time_before(jiffies, end))
+		return -1;
+	return time_after(jiffies, quiet) ? 1 : 0;
+}
+
 QLIX_TIMER_FN(qlix_idle_timer, arg)
 {
 	struct qlix_peer *p = QLIX_TIMER_OWNER(p, arg, idle_timer);
@@ -439,8 +466,13 @@ QLIX_TIMER_FN(qlix_idle_timer, arg)
 	if (!c->p.master) {
 		if (!p->idle)
 			return;
-		qlix_send_stasignal(c, p);
-		mod_timer(&p->idle_timer, jiffies + qlix_ms(c->t.idle_sig_delay));
+		if (qlix_may_signal(c, p) > 0)
+			qlix_send_stasignal(c, p);
+		/* slaves whose signals met once would meet again every interval: each keeps its
+		 * own phase, from its own address */
+		if (qlix_may_signal(c, p) >= 0)
+			mod_timer(&p->idle_timer, jiffies + qlix_ms(c->t.idle_sig_delay) +
+				  (c->wdev->dev_addr[ETH_ALEN - 1] & 3));
 		return;
 	}
 	was_empty = list_empty(&c->peers_active);

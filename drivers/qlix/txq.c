@@ -111,7 +111,8 @@ static void qlix_idle_wakeup(struct qlix_ctx *c, struct qlix_peer *p)
 		if (timer_pending(&p->idle_timer))
 			mod_timer(&p->idle_timer, jiffies);
 	} else if (p->idle && !timer_pending(&p->idle_timer)) {
-		mod_timer(&p->idle_timer, jiffies);
+		/* a tick late: a master with data of its own polls at once, and that poll goes first */
+		mod_timer(&p->idle_timer, jiffies + 1);
 	}
 }
 
