@@ -447,6 +447,8 @@ static int qlix_may_signal(struct qlix_ctx *c, struct qlix_peer *p)
 	unsigned long quiet = p->parked_at + qlix_ms(2 * p->poll_latency + c->t.cep2);
 	unsigned long end;
 
+	if (!qlix_has_data(p))
+		return -1;	/* sent in a turn meanwhile: the next packet starts the timer again */
 	if (!p->parked)
 		return 0;
 	if (c->t.idle_delay <= c->t.idle_sig_delay)
