@@ -164,7 +164,7 @@ static void qlix_poll_latency(struct qlix_peer *p)
 
 /* Sends of one frame before it is given up.  A frame is only resent to a peer that answers (a
  * silent one is penalised and gets no data), and the peer only leaves a frame unacknowledged when
- * it could not take it; at 30 % frame loss 64 losses in a row happen with odds of 1e-33, so what
+ * it could not take it; at 30 % frame loss 64 losses in a row have odds below 1e-33, so what
  * reaches the limit is a frame the link cannot carry, and it would otherwise hold its place (and
  * the device queue behind it) for good. */
 #define QLIX_TX_MAX_SENDS	64
@@ -436,8 +436,8 @@ static void qlix_send_stasignal(struct qlix_ctx *c, struct qlix_peer *p)
 
 /* A slave hears only its own tokens, so it can tell that the air is free only from what the
  * master does with it.  Having answered an idle poll with nothing, it is parked at the master's
- * next turn for it; hearing nothing for twice its usual poll interval tells it that this
- * happened, and from then on the master does not address it until it wakes it one idle delay
+ * next turn for it; hearing nothing for twice its usual poll interval (and the master's answer
+ * margin) tells it that this happened, and from then on the master does not address it until it wakes it one idle delay
  * after parking it.  Signals go in that window only (a signal while the master still polls it
  * meets the master's token), and stop one signal interval before its end so as not to meet the
  * wake-up poll.  Returns 1 to signal now, 0 to wait for the window, -1 when it has passed (the
