@@ -85,7 +85,7 @@ void qlix_peer_put(struct qlix_peer *p)
 	del_timer_sync(&p->disconnect_timer);
 	del_timer_sync(&p->idle_timer);
 	free_netdev(p->dev);
-	kfree(p);
+	kobject_put(&p->kobj);	/* frees the record */
 }
 
 int qlix_peer_add(const u8 *mac)

@@ -118,11 +118,14 @@ struct qlix_peer {
 	u8 timeslot;
 	u32 weight, weight_snap;
 	unsigned long last_poll;
-	u32 poll_latency;
+	u32 poll_latency;	/* ms, what the file shows */
+	u32 poll_latency_us;	/* the smoothed value itself: in ms, polls under 20 ms apart would never move it */
 	atomic_t ref;
 	u8 idle;
 	u8 idle_count;
 	struct timer_list idle_timer;
+	u8 parked;		/* slave: answered an idle poll with nothing, no token since */
+	unsigned long parked_at;
 	u8 deleted;
 	u8 kobj_ok;
 	struct kobject kobj;	/* the peer's qlix directory below its device */

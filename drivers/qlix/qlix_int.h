@@ -20,6 +20,8 @@ struct qlix_peer *get_next_peer(void);
 /* txq.c */
 void tx_queue_add(struct qlix_peer *p, int ac);
 void txq_release(struct qlix_peer *p, struct txqe *e);
+void txq_drop(struct qlix_peer *p, struct txqe *e);
+void tx_queue_wake_if_room(struct qlix_peer *p);
 void qlix_dev_setup(struct net_device *dev);
 
 /* rx.c */

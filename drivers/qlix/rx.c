@@ -231,6 +231,7 @@ static void qlix_update_idle(struct qlix_ctx *c, struct qlix_peer *p, const stru
 			p->idle_count = h->qlen ? 0 : (u8)min_t(u32, p->idle_count + 1u, 255);
 	} else {
 		p->idle = !!(h->flags & QLIX_FLAG_IDLE);
+		p->parked = 0;
 	}
 }
 

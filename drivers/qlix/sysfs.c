@@ -388,10 +388,11 @@ static const struct sysfs_ops qlix_peer_sysfs_ops = {
 	.store = qlix_peer_attr_store,
 };
 
-/* The peer record owns the object; it is freed with the peer after the last put. */
+/* The object lives in the peer record, so the record goes when the object's last reference does
+ * (an open file of the peer's directory may hold one past the peer's deletion). */
 static void qlix_peer_kobj_release(struct kobject *kobj)
 {
-	(void)kobj;
+	kfree(container_of(kobj, struct qlix_peer, kobj));
 }
 
 static struct kobj_type qlix_peer_ktype = {
@@ -412,10 +413,10 @@ void qlix_peer_sysfs_add(struct qlix_peer *p)
 	size_t i;
 	int ret;
 
+	/* even when adding fails the object is initialised: the peer's last put frees the record */
 	ret = kobject_init_and_add(&p->kobj, &qlix_peer_ktype, &p->dev->dev.kobj, "qlix");
 	if (ret) {
 		printk(KERN_ERR "%s:%d kobject_init_and_add failed %d\n", __func__, __LINE__, ret);
-		kobject_put(&p->kobj);
 		return;
 	}
 	p->kobj_ok = 1;
@@ -443,6 +444,6 @@ void qlix_peer_sysfs_del(struct qlix_peer *p)
 	qlix_mac_name(p->mac, mac, sizeof(mac));
 	sysfs_remove_link(c->kobj, mac);
 	sysfs_remove_link(c->kobj, p->dev->name);
-	kobject_put(&p->kobj);
+	kobject_del(&p->kobj);
 	p->kobj_ok = 0;
 }

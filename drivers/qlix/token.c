@@ -63,7 +63,7 @@ static void qlix_send_token(struct qlix_peer *p, u8 type, u32 us)
 	h.qlen = (u16)p->txq_len;
 	h.free_slots = qlix_free_slots(c, p);
 	h.ann_ms = (u8)min_t(u32, qlix_ceil_ms(us), 255);
-	h.timeslot = c->p.master ? (u8)c->p.train_timeslot : 0;
+	h.timeslot = c->p.master ? (u8)clamp_val(c->p.train_timeslot, 1, 255) : 0;
 	h.flags = qlix_token_flags(c, p);
 	h.ack = p->ack;
 	len = qlix_token_encode(skb->data, (u32)skb_tailroom(skb), type, &h);
@@ -172,21 +172,34 @@ static struct qlix_peer *qlix_park_idle(struct qlix_ctx *c, struct qlix_peer *p)
 	return NULL;
 }
 
+/* Gaps are capped so that 19 times the average still fits 32 bits. */
+#define QLIX_POLL_GAP_MAX_MS	200000u
+
 static void qlix_poll_latency(struct qlix_peer *p)
 {
-	u32 elapsed = jiffies_to_msecs(jiffies - p->last_poll);
+	unsigned long gap = jiffies - p->last_poll;
+	u32 elapsed = jiffies_to_msecs(gap) >= QLIX_POLL_GAP_MAX_MS ? 1000u * QLIX_POLL_GAP_MAX_MS :
+		jiffies_to_usecs(gap);
 
-	p->poll_latency = (elapsed + 19 * p->poll_latency) / 20;
+	p->poll_latency_us = (elapsed + 19 * p->poll_latency_us) / 20;
+	p->poll_latency = p->poll_latency_us / 1000;
 	p->last_poll = jiffies;
 }
+
+/* Sends of one frame before it is given up.  A frame is only resent to a peer that answers (a
+ * silent one is penalised and gets no data), and the peer only leaves a frame unacknowledged when
+ * it could not take it; at 30 % frame loss 64 losses in a row have odds below 1e-33, so what
+ * reaches the limit is a frame the link cannot carry, and it would otherwise hold its place (and
+ * the device queue behind it) for good. */
+#define QLIX_TX_MAX_SENDS	64
 
 static u32 qlix_select_train(struct qlix_ctx *c, struct qlix_peer *p, u32 *budget)
 {
 	u32 b = 2 * ar_get_token_send_time() + 1000 * c->t.cep1;
 	u32 n = 0;
-	struct txqe *e;
+	struct txqe *e, *next;
 
-	list_for_each_entry(e, &p->txq, list) {
+	list_for_each_entry_safe(e, next, &p->txq, list) {
 		if (p->penalty > 0) {
 			p->st[QS_CUT_PENALTY]++;
 			break;
@@ -194,6 +207,10 @@ static u32 qlix_select_train(struct qlix_ctx *c, struct qlix_peer *p, u32 *budge
 		if (skb_cloned(e->skb)) {
 			p->st[QS_CUT_DATAREF]++;
 			break;
+		}
+		if (e->tx_count >= QLIX_TX_MAX_SENDS) {
+			txq_drop(p, e);
+			continue;
 		}
 		if (n >= p->remote_free) {
 			p->st[QS_CUT_NOSLOTS]++;
@@ -317,12 +334,17 @@ void qlix_tx(int timeout)
 		return;
 	}
 	qlix_poll_latency(p);
+	tx_queue_wake_if_room(p);
 	tx_queue_add(p, 0);
 	qlix_build_ack(p);
 	n = qlix_select_train(c, p, &budget);
 	qlix_send_token(p, QLIX_TOKEN_START, qlix_announced(budget, n));
 	qlix_send_train(c, p, n, budget);
 	qlix_send_token(p, QLIX_TOKEN_END, 0);
+	if (!c->p.master) {
+		p->parked = p->idle && !p->txq_len;
+		p->parked_at = jiffies;
+	}
 	if (n)
 		p->train_hist[min_t(u32, n, QLIX_POOL_SIZE) - 1]++;
 	if (c->p.master)
@@ -445,6 +467,31 @@ static void qlix_send_stasignal(struct qlix_ctx *c, struct qlix_peer *p)
 	c->snap_token->request(c->snap_token, skb, p->mac);
 }
 
+/* A slave hears only its own tokens, so it can tell that the air is free only from what the
+ * master does with it.  Having answered an idle poll with nothing, it is parked at the master's
+ * next turn for it; hearing nothing for twice its usual poll interval (and the master's answer
+ * margin) tells it that this happened, and from then on the master does not address it until it wakes it one idle delay
+ * after parking it.  Signals go in that window only (a signal while the master still polls it
+ * meets the master's token), and stop one signal interval before its end so as not to meet the
+ * wake-up poll.  Returns 1 to signal now, 0 to wait for the window, -1 when it has passed (the
+ * master's own wake-up comes next). */
+static int qlix_may_signal(struct qlix_ctx *c, struct qlix_peer *p)
+{
+	unsigned long quiet = p->parked_at + qlix_ms(2 * p->poll_latency + c->t.cep2);
+	unsigned long end;
+
+	if (!qlix_has_data(p))
+		return -1;	/* sent in a turn meanwhile: the next packet starts the timer again */
+	if (!p->parked)
+		return 0;
+	if (c->t.idle_delay <= c->t.idle_sig_delay)
+		return -1;
+	end = p->parked_at + qlix_ms(c->t.idle_delay - c->t.idle_sig_delay);
+	if (!time_before(jiffies, end))
+		return -1;
+	return time_after(jiffies, quiet) ? 1 : 0;
+}
+
 QLIX_TIMER_FN(qlix_idle_timer, arg)
 {
 	struct qlix_peer *p = QLIX_TIMER_OWNER(p, arg, idle_timer);
@@ -454,8 +501,13 @@ QLIX_TIMER_FN(qlix_idle_timer, arg)
 	if (!c->p.master) {
 		if (!p->idle)
 			return;
-		qlix_send_stasignal(c, p);
-		mod_timer(&p->idle_timer, jiffies + qlix_ms(c->t.idle_sig_delay));
+		if (qlix_may_signal(c, p) > 0)
+			qlix_send_stasignal(c, p);
+		/* slaves whose signals met once would meet again every interval: each keeps its
+		 * own phase, from its own address */
+		if (qlix_may_signal(c, p) >= 0)
+			mod_timer(&p->idle_timer, jiffies + qlix_ms(c->t.idle_sig_delay) +
+				  (c->wdev->dev_addr[ETH_ALEN - 1] & 3));
 		return;
 	}
 	was_empty = list_empty(&c->peers_active);

@@ -106,6 +106,15 @@ void tx_queue_add(struct qlix_peer *p, int ac)
 	}
 }
 
+/* A stop that no acknowledgement will undo (the open failed with nothing queued, or what held the
+ * queue was dropped) is undone here, on every poll of the peer. */
+void tx_queue_wake_if_room(struct qlix_peer *p)
+{
+	if (netif_queue_stopped(p->dev) && p->txq_len < QCTX->q.txq_limit &&
+	    !list_empty(&p->txq_free))
+		netif_wake_queue(p->dev);
+}
+
 void txq_release(struct qlix_peer *p, struct txqe *e)
 {
 	ar_count_success(p, e->mcs);
@@ -113,6 +122,17 @@ void txq_release(struct qlix_peer *p, struct txqe *e)
 	e->skb = NULL;
 	list_move(&e->list, &p->txq_free);
 	p->txq_len--;
+}
+
+/* A frame given up unacknowledged: counted as the device's transmit error. */
+void txq_drop(struct qlix_peer *p, struct txqe *e)
+{
+	p->dev->stats.tx_errors++;
+	kfree_skb(e->skb);
+	e->skb = NULL;
+	list_move(&e->list, &p->txq_free);
+	p->txq_len--;
+	tx_queue_wake_if_room(p);
 }
 
 static void qlix_idle_wakeup(struct qlix_ctx *c, struct qlix_peer *p)
@@ -123,7 +143,9 @@ static void qlix_idle_wakeup(struct qlix_ctx *c, struct qlix_peer *p)
 		if (timer_pending(&p->idle_timer))
 			mod_timer(&p->idle_timer, jiffies);
 	} else if (p->idle && !timer_pending(&p->idle_timer)) {
-		mod_timer(&p->idle_timer, jiffies);
+		/* a tick late: a master with data of its own polls at once, and that poll goes first;
+		 * and each slave a tick apart from others, by its own address */
+		mod_timer(&p->idle_timer, jiffies + 1 + (c->wdev->dev_addr[ETH_ALEN - 1] & 3));
 	}
 }
 

@@ -246,6 +246,11 @@ unsigned int jiffies_to_msecs(unsigned long j)
 	return (unsigned int)((u64)j * 1000 / HZ);
 }
 
+unsigned int jiffies_to_usecs(unsigned long j)
+{
+	return (unsigned int)((u64)j * 1000000 / HZ);
+}
+
 void msleep(unsigned int ms)
 {
 	sim_run_for((u64)ms * 1000);
@@ -645,26 +650,50 @@ int kobject_init_and_add(struct kobject *kobj, struct kobj_type *ktype, struct k
 {
 	va_list ap;
 
-	if (shim_alloc_fails())
-		return -ENOMEM;
+	/* as in the kernel, the object is initialised even when adding it fails: the caller puts it */
+	kobj->ktype = ktype;
 	va_start(ap, fmt);
 	vsnprintf(kobj->name, sizeof(kobj->name), fmt, ap);
 	va_end(ap);
+	if (shim_alloc_fails())
+		return -ENOMEM;
 	kobj->parent = parent;
-	kobj->ktype = ktype;
 	return 0;
 }
 
-/* The directory goes with its object, as in the kernel; links to it are the owner's business. */
-void kobject_put(struct kobject *kobj)
+void kobject_del(struct kobject *kobj)
 {
 	if (!kobj)
 		return;
 	sysfs_drop_where(kobj, NULL, NULL, NULL);
-	if (kobj->dynamic)
+	kobj->parent = NULL;
+}
+
+/* The directory goes with its object, as in the kernel; links to it are the owner's business.  An
+ * embedded object's memory belongs to its release: the kernel may run it long after the last put
+ * (delayed release debugging), so a release that frees nothing means the owner frees the object
+ * behind the kobject's back. */
+void kobject_put(struct kobject *kobj)
+{
+	long before = shim_kmalloc_live;
+	char name[sizeof(kobj->name)];
+
+	if (!kobj)
+		return;
+	memcpy(name, kobj->name, sizeof(name));
+	sysfs_drop_where(kobj, NULL, NULL, NULL);
+	if (kobj->dynamic) {
 		kfree(kobj);
-	else if (kobj->ktype && kobj->ktype->release)
+		return;
+	}
+	if (kobj->ktype && kobj->ktype->release)
 		kobj->ktype->release(kobj);
+	if (shim_kmalloc_live >= before) {
+		snprintf(sim->last_bug, sizeof(sim->last_bug),
+			 "kobject '%s': its release freed nothing", name);
+		printk("%s\n", sim->last_bug);
+		sim->bugs++;
+	}
 }
 
 int sysfs_create_file(struct kobject *kobj, const struct attribute *attr)

@@ -263,6 +263,7 @@ extern volatile unsigned long jiffies;
 #define time_after_eq(a, b) ((long)((a) - (b)) >= 0)
 unsigned long msecs_to_jiffies(unsigned int ms);
 unsigned int jiffies_to_msecs(unsigned long j);
+unsigned int jiffies_to_usecs(unsigned long j);
 void msleep(unsigned int ms);
 void ssleep(unsigned int s);
 
@@ -431,6 +432,7 @@ struct kobject *kobject_create_and_add(const char *name, struct kobject *parent)
 int kobject_init_and_add(struct kobject *kobj, struct kobj_type *ktype, struct kobject *parent,
 			 const char *fmt, ...) __attribute__((format(printf, 4, 5)));
 void kobject_put(struct kobject *kobj);
+void kobject_del(struct kobject *kobj);
 int sysfs_create_file(struct kobject *kobj, const struct attribute *attr);
 void sysfs_remove_file(struct kobject *kobj, const struct attribute *attr);
 int sysfs_create_group(struct kobject *kobj, const struct attribute_group *grp);
