@@ -512,15 +512,23 @@ QLIX_TIMER_FN(qlix_idle_timer, arg)
 	int was_empty;
 
 	if (!c->p.master) {
-		if (!p->idle)
+		u32 pos = c->wdev->dev_addr[ETH_ALEN - 1] & 3;
+		int may = qlix_may_signal(c, p);
+
+		if (!p->idle || may < 0)
 			return;
-		if (qlix_may_signal(c, p) > 0)
-			qlix_send_stasignal(c, p);
+		if (may == 0) {
+			/* not sure yet that it is parked: a check every signal interval would signal
+			 * at an arbitrary point of the runs still going on, so it waits its position
+			 * again behind them */
+			mod_timer(&p->idle_timer, jiffies + qlix_signal_wait(c, pos));
+			return;
+		}
+		qlix_send_stasignal(c, p);
 		/* slaves whose signals met once would meet again every interval: each keeps its
 		 * own phase, from its own address */
 		if (qlix_may_signal(c, p) >= 0)
-			mod_timer(&p->idle_timer, jiffies + qlix_ms(c->t.idle_sig_delay) +
-				  (c->wdev->dev_addr[ETH_ALEN - 1] & 3));
+			mod_timer(&p->idle_timer, jiffies + qlix_ms(c->t.idle_sig_delay) + pos);
 		return;
 	}
 	was_empty = list_empty(&c->peers_active);
