@@ -30,6 +30,7 @@ void qlix_rx_gap_check(struct qlix_peer *p);
 /* token.c */
 void qlix_v1_ba_action(struct qlix_peer *p, const struct qlix_ack *ack);
 void qlix_log_seqs(const char *what, struct list_head *head, int txq);
+unsigned long qlix_signal_wait(struct qlix_ctx *c, u32 pos);
 QLIX_TIMER_FN(qlix_token_timer, arg);
 QLIX_TIMER_FN(qlix_mark_timer, arg);
 QLIX_TIMER_FN(qlix_end_timer, arg);

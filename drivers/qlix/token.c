@@ -492,6 +492,19 @@ static int qlix_may_signal(struct qlix_ctx *c, struct qlix_peer *p)
 	return time_after(jiffies, quiet) ? 1 : 0;
 }
 
+/* How long the master can be busy with one peer it woke (by a signal or for data of its own): the
+ * exchange that carries the data and the empty ones that park the peer again, each of four tokens
+ * that cost the radio their airtime and up to the per-frame allowance.  A slave cannot hear such a
+ * run and would meet one of its tokens, so its first signal waits until the runs started by the
+ * same event have ended: the master's own goes first, then one run per slave, in an order given
+ * by their addresses.  Returns the wait in ticks for the slave in position pos (0-3). */
+unsigned long qlix_signal_wait(struct qlix_ctx *c, u32 pos)
+{
+	u32 run = (c->t.idle_max_num + 2) * 4 * (ar_get_token_send_time() + QLIX_FRAME_ALLOWANCE_US);
+
+	return qlix_ms(DIV_ROUND_UP((pos + 1) * run, 1000));
+}
+
 QLIX_TIMER_FN(qlix_idle_timer, arg)
 {
 	struct qlix_peer *p = QLIX_TIMER_OWNER(p, arg, idle_timer);
@@ -499,15 +512,23 @@ QLIX_TIMER_FN(qlix_idle_timer, arg)
 	int was_empty;
 
 	if (!c->p.master) {
-		if (!p->idle)
+		u32 pos = c->wdev->dev_addr[ETH_ALEN - 1] & 3;
+		int may = qlix_may_signal(c, p);
+
+		if (!p->idle || may < 0)
 			return;
-		if (qlix_may_signal(c, p) > 0)
-			qlix_send_stasignal(c, p);
+		if (may == 0) {
+			/* not sure yet that it is parked: a check every signal interval would signal
+			 * at an arbitrary point of the runs still going on, so it waits its position
+			 * again behind them */
+			mod_timer(&p->idle_timer, jiffies + qlix_signal_wait(c, pos));
+			return;
+		}
+		qlix_send_stasignal(c, p);
 		/* slaves whose signals met once would meet again every interval: each keeps its
 		 * own phase, from its own address */
 		if (qlix_may_signal(c, p) >= 0)
-			mod_timer(&p->idle_timer, jiffies + qlix_ms(c->t.idle_sig_delay) +
-				  (c->wdev->dev_addr[ETH_ALEN - 1] & 3));
+			mod_timer(&p->idle_timer, jiffies + qlix_ms(c->t.idle_sig_delay) + pos);
 		return;
 	}
 	was_empty = list_empty(&c->peers_active);

@@ -143,9 +143,10 @@ static void qlix_idle_wakeup(struct qlix_ctx *c, struct qlix_peer *p)
 		if (timer_pending(&p->idle_timer))
 			mod_timer(&p->idle_timer, jiffies);
 	} else if (p->idle && !timer_pending(&p->idle_timer)) {
-		/* a tick late: a master with data of its own polls at once, and that poll goes first;
-		 * and each slave a tick apart from others, by its own address */
-		mod_timer(&p->idle_timer, jiffies + 1 + (c->wdev->dev_addr[ETH_ALEN - 1] & 3));
+		/* a master with data of its own polls at once, and that run goes first; each slave
+		 * a run after the other, by its own address */
+		mod_timer(&p->idle_timer, jiffies +
+			  qlix_signal_wait(c, c->wdev->dev_addr[ETH_ALEN - 1] & 3));
 	}
 }
 
