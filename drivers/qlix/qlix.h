@@ -100,6 +100,9 @@ struct qlix_peer {
 	u16 rx_base, last_start, last_end;
 	u16 rx_gap_base;	/* the receive base the oldest gap was first seen at */
 	u8 rx_gap;		/* a gap is being timed since rx_gap_since */
+	u8 rx_gap_trains;	/* the sender's trains heard since, each a chance to fill it */
+	u16 rx_gap_tok;		/* the token sequence of the last train counted there */
+	u16 rx_peer_qlen;	/* transmit queue length the peer gave in its last token */
 	unsigned long rx_gap_since;
 	struct qlix_ack ack;
 
@@ -211,7 +214,17 @@ void cleanup_peers(void);
 struct qlix_peer *qlix_peer_by_mac(struct list_head *list, const u8 *mac, int up);
 
 /* A gap in the reorder queue that the sender never fills (it gave the frame up or renumbered)
- * is given up this long after it opened, or at once when the queue is full.
+ * is given up once it has been open this long and the sender has either sent QLIX_GAP_TRAINS
+ * trains past it or said that it holds nothing more; or at once when the queue is full.
+ *
+ * Time alone says nothing of the sender's chances: it resends a frame once per poll of its
+ * peer, and the poll cycle grows with the peers and their trains (16 peers, or four saturated
+ * ones at 10 % loss, poll each one every 0.3-0.5 s, so a second was two or three resends and
+ * lossy links lost frames the sender still held).  Every train the sender sends while it holds
+ * the missing frame carries it first (the train is taken from the head of its queue, where the
+ * unacknowledged frame stays), so a gap still open after QLIX_GAP_TRAINS trains is a frame lost
+ * that many times in a row (odds 0.3^24, below 1e-12, at 30 % loss) or one the sender no
+ * longer has.
  *
  * With it, after a restart of a slave's peer device, a reload of its module or any
  * resynchronisation, at any instant and at frame loss up to 30 %, every flow of the link moves
@@ -220,6 +233,7 @@ struct qlix_peer *qlix_peer_by_mac(struct list_head *list, const u8 *mac, int up
  * peer is polled again after at most penalty + 1 turns; a reload spends up to 1 s of that
  * unloading.  The simulator's property tests hold the link to that bound. */
 #define QLIX_GAP_MS		1000
+#define QLIX_GAP_TRAINS		24
 
 /* token.c */
 void qlix_tx(int timeout);
