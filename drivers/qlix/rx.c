@@ -105,7 +105,11 @@ void qlix_rx_gap_check(struct qlix_peer *p)
 	if (p->rx_gap_trains < QLIX_GAP_TRAINS && p->rx_peer_qlen)
 		return;
 	rxq_give_up_gap(p);
-	p->rx_gap_base = p->rx_base;
+	/* a gap that opens after the queue ran empty is new, and gets its own wait */
+	if (list_empty(&p->rx_queue))
+		p->rx_gap = 0;
+	else
+		p->rx_gap_base = p->rx_base;
 }
 
 /* A data frame past the gap proves that its train went out while the gap was open, and the
@@ -114,7 +118,7 @@ static void rx_gap_count_train(struct qlix_peer *p, const struct qlix_data_hdr *
 {
 	if (!p->rx_gap || p->rx_gap_base != p->rx_base || h->token_seq == p->rx_gap_tok)
 		return;
-	if (qlix_seq_diff(p->rx_base, h->seq) < 2 || qlix_seq_diff(p->rx_base, h->seq) > QLIX_SEQ_HALF)
+	if (!qlix_seq_after(p->rx_base, h->seq))
 		return;
 	p->rx_gap_tok = h->token_seq;
 	if (p->rx_gap_trains < QLIX_GAP_TRAINS)
