@@ -221,17 +221,20 @@ struct qlix_peer *qlix_peer_by_mac(struct list_head *list, const u8 *mac, int up
  * peer, and the poll cycle grows with the peers and their trains (16 peers, or four saturated
  * ones at 10 % loss, poll each one every 0.3-0.5 s, so a second was two or three resends and
  * lossy links lost frames the sender still held).  Every train the sender sends while it holds
- * the missing frame carries it first (the train is taken from the head of its queue, where the
- * unacknowledged frame stays), so a gap still open after QLIX_GAP_TRAINS trains is a frame lost
- * that many times in a row (odds 0.3^24, below 1e-12, at 30 % loss) or one the sender no
- * longer has.
+ * the missing frame carries it ahead of every later frame (a train is the head of its queue, and
+ * the frame stays there until acknowledged), so a gap still open after QLIX_GAP_TRAINS trains past
+ * it is a frame lost that many times in a row (odds 0.3^24, below 1e-12, at 30 % loss) or one
+ * the sender no longer has.
  *
  * With it, after a restart of a slave's peer device, a reload of its module or any
  * resynchronisation, at any instant and at frame loss up to 30 %, every flow of the link moves
- * again within 3 s: the resynchronisation takes a few exchanges (each bounded by the train
- * timeslot plus the answer wait), a gap left behind goes after QLIX_GAP_MS, and a penalised
- * peer is polled again after at most penalty + 1 turns; a reload spends up to 1 s of that
- * unloading.  The simulator's property tests hold the link to that bound. */
+ * again within 3 s on a link of one or two peers: the resynchronisation takes a few exchanges
+ * (each bounded by the train timeslot plus the answer wait), a gap left behind goes after
+ * QLIX_GAP_MS once the sender has sent QLIX_GAP_TRAINS trains past it or emptied its queue, and
+ * a penalised peer is polled again after at most penalty + 1 turns; a reload spends up to 1 s of
+ * that unloading.  In general a gap the sender cannot fill waits the longer of QLIX_GAP_MS and
+ * QLIX_GAP_TRAINS trains of its sender (one a poll cycle).  The simulator's property tests hold
+ * the link to the 3 s bound. */
 #define QLIX_GAP_MS		1000
 #define QLIX_GAP_TRAINS		24
 
