@@ -620,7 +620,7 @@ TEST_F(Reorder, FullPool)
 }
 
 // A gap waits for the sender's chances to fill it, not for a time: a sender polled seldom resends
-// once per poll.  It goes once QLIX_GAP_MS has passed and the sender has sent QLIX_GAP_TRAINS
+// once per poll.  It goes once QLIX_GAP_MS has passed and the sender has sent QLIX_GAP_SENDS
 // trains past it (frames of one train count once), or has said that its queue is empty.
 TEST_F(Reorder, GapWaitsForTheSendersTrains)
 {
@@ -634,7 +634,7 @@ TEST_F(Reorder, GapWaitsForTheSendersTrains)
 	};
 	train(2); // the train that opened the gap is not a resend of it
 	sim_run_for(2 * kSec);
-	for (int t = 1; t < QLIX_GAP_TRAINS; t++) {
+	for (int t = 1; t < QLIX_GAP_SENDS; t++) {
 		train(2);
 		send(4095, 0, tseq++, 2); // a train of a frame already delivered says nothing of 1
 	}
@@ -647,7 +647,7 @@ TEST_F(Reorder, GapWaitsForTheSendersTrains)
 	// trains in plenty, but within the wait: still held
 	seq++;
 	held = flow->delivered;
-	for (int t = 0; t <= 2 * QLIX_GAP_TRAINS; t++)
+	for (int t = 0; t <= 2 * QLIX_GAP_SENDS; t++)
 		train(1);
 	EXPECT_EQ(held, flow->delivered);
 	sim_run_for(QLIX_GAP_MS * 1000 + 100000);
