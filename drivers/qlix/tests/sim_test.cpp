@@ -620,8 +620,9 @@ TEST_F(Reorder, FullPool)
 }
 
 // A gap waits for the sender's chances to fill it, not for a time: a sender polled seldom resends
-// once per poll.  It goes once QLIX_GAP_MS has passed and the sender has sent QLIX_GAP_SENDS
-// trains past it (frames of one train count once), or has said that its queue is empty.
+// once per poll.  It goes once QLIX_GAP_MS has passed and QLIX_GAP_SENDS sends of its missing
+// frames went unheard (one a train heard past it, for each frame missing), or once the sender has
+// said that its queue is empty.
 TEST_F(Reorder, GapWaitsForTheSendersTrains)
 {
 	qlix_peer *p = cpeer(0);
@@ -655,6 +656,16 @@ TEST_F(Reorder, GapWaitsForTheSendersTrains)
 	EXPECT_EQ(2u, p->st[QS_RX_DROP]);
 	EXPECT_EQ(0u, p->rx_count);
 
+	// a long run missing (a sender that renumbered): one train past it is that many lost sends
+	seq += QLIX_GAP_SENDS;
+	train(1);
+	held = flow->delivered;
+	sim_run_for(QLIX_GAP_MS * 1000 + 100000);
+	EXPECT_EQ(held, flow->delivered);
+	train(1);
+	EXPECT_EQ(2u + QLIX_GAP_SENDS, p->st[QS_RX_DROP]);
+	EXPECT_EQ(held + 2, flow->delivered);
+
 	// no trains, only tokens (each END wait that runs out checks the gap): the gap goes once the
 	// sender says it holds nothing
 	seq++;
@@ -677,8 +688,18 @@ TEST_F(Reorder, GapWaitsForTheSendersTrains)
 	start(3);
 	EXPECT_EQ(held, flow->delivered);
 	start(0);
-	EXPECT_EQ(3u, p->st[QS_RX_DROP]);
+	EXPECT_EQ(3u + QLIX_GAP_SENDS, p->st[QS_RX_DROP]);
 	EXPECT_EQ(held + 1, flow->delivered);
+
+	// a frame heard inside a missing run was sent after the frames before it only
+	start(3);
+	u16 first = seq;
+	seq += QLIX_GAP_SENDS + 1;
+	train(1);
+	held = flow->delivered;
+	sim_run_for(QLIX_GAP_MS * 1000 + 100000);
+	send(first + 1, first + 1, tseq++);
+	EXPECT_EQ(held, flow->delivered);
 	EXPECT_EQ(0u, flow->misordered);
 }
 
