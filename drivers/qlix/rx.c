@@ -80,7 +80,7 @@ static int rxq_give_up_gap(struct qlix_peer *p)
 /* Whatever waits in the reorder queue waits behind a gap (in-order frames are released at once).
  * The sender fills it by retransmission, once in each of its trains while it holds the frames; a
  * gap still open after QLIX_GAP_MS and QLIX_GAP_SENDS sends of its frames, or once the sender says
- * its queue is empty, is frames the sender no longer has, and waiting on would stall the
+ * its queue is empty, means frames the sender no longer has, and waiting on would stall the
  * direction for good.  Once the wait has run out, the gaps behind it go too, one at each check,
  * until a frame arrives in order again: they had the same trains to be filled in, and a fresh
  * wait for each would hold the queue full (and the sender's retransmissions unacknowledged) for
