@@ -100,6 +100,9 @@ struct qlix_peer {
 	u16 rx_base, last_start, last_end;
 	u16 rx_gap_base;	/* the receive base the oldest gap was first seen at */
 	u8 rx_gap;		/* a gap is being timed since rx_gap_since */
+	u16 rx_gap_sends;	/* sends of the missing frames since, none heard (capped) */
+	u16 rx_gap_tok;		/* the token sequence of the last train counted there */
+	u16 rx_peer_qlen;	/* transmit queue length the peer gave in its last token */
 	unsigned long rx_gap_since;
 	struct qlix_ack ack;
 
@@ -210,16 +213,31 @@ int qlix_peer_delete(const u8 *mac);
 void cleanup_peers(void);
 struct qlix_peer *qlix_peer_by_mac(struct list_head *list, const u8 *mac, int up);
 
-/* A gap in the reorder queue that the sender never fills (it gave the frame up or renumbered)
- * is given up this long after it opened, or at once when the queue is full.
+/* A gap in the reorder queue that the sender never fills (it gave the frames up or renumbered)
+ * is given up once it has been open this long and QLIX_GAP_SENDS sends of the missing frames went
+ * unheard, or the sender said that it holds nothing more; or at once when the queue is full.
+ *
+ * Time alone says nothing of the sender's chances: it resends a frame once per poll of its
+ * peer, and the poll cycle grows with the peers and their trains (16 peers, or four saturated
+ * ones at 10 % loss, poll each one every 0.3-0.5 s, so a second was two or three resends and
+ * lossy links lost frames the sender still held).  A train is the head of the sender's queue in
+ * order, and a frame stays there until acknowledged; so each train from which a frame past the
+ * gap is heard also carried every missing frame before it that the sender still had.  Missing
+ * frames that many sends left unheard are lost that many times in a row (odds 0.3^24, below
+ * 1e-12, at 30 % loss) or no longer at the sender: a single frame waits QLIX_GAP_SENDS trains,
+ * a long run of them (a sender that renumbered) one.
  *
  * With it, after a restart of a slave's peer device, a reload of its module or any
  * resynchronisation, at any instant and at frame loss up to 30 %, every flow of the link moves
- * again within 3 s: the resynchronisation takes a few exchanges (each bounded by the train
- * timeslot plus the answer wait), a gap left behind goes after QLIX_GAP_MS, and a penalised
- * peer is polled again after at most penalty + 1 turns; a reload spends up to 1 s of that
- * unloading.  The simulator's property tests hold the link to that bound. */
+ * again within 3 s on a link of one or two peers: the resynchronisation takes a few exchanges
+ * (each bounded by the train timeslot plus the answer wait), a gap left behind goes after
+ * QLIX_GAP_MS once the sender has sent trains past it or emptied its queue, and a penalised peer
+ * is polled again after at most penalty + 1 turns; a reload spends up to 1 s of that unloading.
+ * In general a gap the sender cannot fill waits the longer of QLIX_GAP_MS and QLIX_GAP_SENDS
+ * trains of its sender (one a poll cycle), divided by the frames it misses.  The simulator's
+ * property tests hold the link to the 3 s bound. */
 #define QLIX_GAP_MS		1000
+#define QLIX_GAP_SENDS		24
 
 /* token.c */
 void qlix_tx(int timeout);

@@ -78,12 +78,13 @@ static int rxq_give_up_gap(struct qlix_peer *p)
 }
 
 /* Whatever waits in the reorder queue waits behind a gap (in-order frames are released at once).
- * The sender fills it by retransmission within a few trains at any loss worth running at; one
- * still open after QLIX_GAP_MS is a frame the sender no longer has, and waiting on would stall
- * the direction for good.  Once the wait has run out, the gaps behind it go too, one at each
- * check, until a frame arrives in order again: they are as old, and a fresh second for each would
- * hold the queue full (and the sender's retransmissions unacknowledged) for as many seconds.
- * Runs on every data frame and every token built for the peer. */
+ * The sender fills it by retransmission, once in each of its trains while it holds the frames; a
+ * gap still open after QLIX_GAP_MS and QLIX_GAP_SENDS sends of its frames, or once the sender says
+ * its queue is empty, means frames the sender no longer has, and waiting on would stall the
+ * direction for good.  Once the wait has run out, the gaps behind it go too, one at each check,
+ * until a frame arrives in order again: they had the same trains to be filled in, and a fresh
+ * wait for each would hold the queue full (and the sender's retransmissions unacknowledged) for
+ * as long again.  Runs on every data frame and every token built for the peer. */
 void qlix_rx_gap_check(struct qlix_peer *p)
 {
 	if (list_empty(&p->rx_queue)) {
@@ -94,12 +95,40 @@ void qlix_rx_gap_check(struct qlix_peer *p)
 		p->rx_gap = 1;
 		p->rx_gap_base = p->rx_base;
 		p->rx_gap_since = jiffies;
+		p->rx_gap_sends = 0;
+		/* the train that opened the gap was its first chance, not a resend */
+		p->rx_gap_tok = p->last_start;
 		return;
 	}
 	if (time_before(jiffies, p->rx_gap_since + msecs_to_jiffies(QLIX_GAP_MS)))
 		return;
+	if (p->rx_gap_sends < QLIX_GAP_SENDS && p->rx_peer_qlen)
+		return;
 	rxq_give_up_gap(p);
-	p->rx_gap_base = p->rx_base;
+	/* a gap that opens after the queue ran empty is new, and gets its own wait */
+	if (list_empty(&p->rx_queue))
+		p->rx_gap = 0;
+	else
+		p->rx_gap_base = p->rx_base;
+}
+
+/* A data frame past the gap proves that its train went out while the gap was open, and a train
+ * is the head of the sender's queue in order: every missing frame before this one that the sender
+ * still had went out in it too, and was lost.  Those sends are counted, once a train. */
+static void rx_gap_count_train(struct qlix_peer *p, const struct qlix_data_hdr *h)
+{
+	struct rx_entry *low;
+	u16 upto;
+
+	if (!p->rx_gap || p->rx_gap_base != p->rx_base || h->token_seq == p->rx_gap_tok)
+		return;
+	if (!qlix_seq_after(p->rx_base, h->seq) || list_empty(&p->rx_queue))
+		return;
+	low = list_first_entry(&p->rx_queue, struct rx_entry, list);
+	upto = qlix_seq_after(h->seq, low->seq) ? h->seq : low->seq;
+	p->rx_gap_tok = h->token_seq;
+	p->rx_gap_sends = (u16)min_t(u32, p->rx_gap_sends + qlix_seq_diff(p->rx_base, upto) - 1u,
+				     QLIX_GAP_SENDS);
 }
 
 enum { RXQ_QUEUED = 0, RXQ_DELIVERED = 1, RXQ_REFUSED = -1 };
@@ -220,6 +249,7 @@ static void qlix_slave_adopt(struct qlix_ctx *c, struct qlix_peer *p, u16 seq)
 static void qlix_take_slots(struct qlix_ctx *c, struct qlix_peer *p, const struct qlix_token_hdr *h)
 {
 	p->remote_free = h->free_slots;
+	p->rx_peer_qlen = h->qlen;
 	if (!c->p.master)
 		p->timeslot = h->timeslot;
 }
@@ -592,6 +622,7 @@ int data_rcv(struct sk_buff *skb, struct net_device *dev, struct packet_type *pt
 		 * slave has no active peer before its first own train, so the wait alone decides.) */
 		mod_timer(&p->end_timer, jiffies + qlix_end_wait(h.remain_ms));
 	}
+	rx_gap_count_train(p, &h);
 	r = rxq_insert(p, h.seq, skb);
 	if (r == RXQ_REFUSED) {
 		p->st[QS_RX_DUP]++;

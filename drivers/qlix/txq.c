@@ -237,6 +237,7 @@ static int qlix_dev_open(struct net_device *dev)
 	p->last_seq = 0;
 	p->rx_base = 0;
 	p->rx_gap = 0;
+	p->rx_peer_qlen = QLIX_POOL_SIZE;	/* not known before its first token */
 	p->tok_seq = 0;
 	p->last_start = QLIX_SEQ_MASK;
 	p->last_end = QLIX_SEQ_MASK;

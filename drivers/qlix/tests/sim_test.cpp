@@ -543,11 +543,11 @@ protected:
 	}
 
 	// data sequence seq carrying the flow's packet number pkt, in the train of token sequence tseq
-	void send(u16 seq, u32 pkt, u16 tseq = 0)
+	void send(u16 seq, u32 pkt, u16 tseq = 0, u16 tx_count = 1)
 	{
 		sk_buff *p = sim_make_packet(flow, pkt);
 		std::vector<u8> f(QLIX_DATA_HDR_LEN + 2 + p->len);
-		qlix_data_hdr h{ seq, (u16)f.size(), 1, 1, tseq, 10, 0 };
+		qlix_data_hdr h{ seq, (u16)f.size(), 1, tx_count, tseq, 10, 0 };
 		qlix_data_hdr_put(f.data(), &h);
 		put_unaligned_be16((u16)p->len, &f[12]);
 		memcpy(&f[14], p->data, p->len);
@@ -617,6 +617,90 @@ TEST_F(Reorder, FullPool)
 	qlix_ack_start(&a, p->rx_base);
 	EXPECT_EQ(515, a.base);
 	sim_cur = nullptr;
+}
+
+// A gap waits for the sender's chances to fill it, not for a time: a sender polled seldom resends
+// once per poll.  It goes once QLIX_GAP_MS has passed and QLIX_GAP_SENDS sends of its missing
+// frames went unheard (one a train heard past it, for each frame missing), or once the sender has
+// said that its queue is empty.
+TEST_F(Reorder, GapWaitsForTheSendersTrains)
+{
+	qlix_peer *p = cpeer(0);
+	u16 seq = 2, tseq = 0; // 1 is missing
+	u64 held;
+	auto train = [&](int frames) {
+		for (int i = 0; i < frames; i++, seq++)
+			send(seq, seq, tseq);
+		tseq++;
+	};
+	train(2); // the train that opened the gap is not a resend of it
+	sim_run_for(2 * kSec);
+	for (int t = 1; t < QLIX_GAP_SENDS; t++) {
+		train(2);
+		send(4095, 0, tseq++, 2); // a train of a frame already delivered says nothing of 1
+	}
+	EXPECT_EQ(0u, flow->delivered);
+	train(1);
+	EXPECT_EQ(1u, p->st[QS_RX_DROP]);
+	EXPECT_EQ((u64)(seq - 2), flow->delivered);
+	EXPECT_EQ(0u, p->rx_count);
+
+	// trains in plenty, but within the wait: still held
+	seq++;
+	held = flow->delivered;
+	for (int t = 0; t <= 2 * QLIX_GAP_SENDS; t++)
+		train(1);
+	EXPECT_EQ(held, flow->delivered);
+	sim_run_for(QLIX_GAP_MS * 1000 + 100000);
+	train(1);
+	EXPECT_EQ(2u, p->st[QS_RX_DROP]);
+	EXPECT_EQ(0u, p->rx_count);
+
+	// a long run missing (a sender that renumbered): one train past it is that many lost sends
+	seq += QLIX_GAP_SENDS;
+	train(1);
+	held = flow->delivered;
+	sim_run_for(QLIX_GAP_MS * 1000 + 100000);
+	EXPECT_EQ(held, flow->delivered);
+	train(1);
+	EXPECT_EQ(2u + QLIX_GAP_SENDS, p->st[QS_RX_DROP]);
+	EXPECT_EQ(held + 2, flow->delivered);
+
+	// no trains, only tokens (each END wait that runs out checks the gap): the gap goes once the
+	// sender says it holds nothing
+	seq++;
+	train(1);
+	held = flow->delivered;
+	auto start = [&](u16 qlen) {
+		qlix_token_hdr h{};
+		h.seq = tseq++;
+		h.qlen = qlen;
+		h.free_slots = 100;
+		h.ann_ms = 10;
+		h.ack.base = 0;
+		u8 buf[QLIX_TOKEN_MAX_LEN];
+		int n = qlix_token_encode(buf, sizeof(buf), QLIX_TOKEN_START, &h);
+		sim_inject(clients[0], kMaster, QLIX_PID_TOKEN, buf, (u32)n);
+		sim_run_for(100000);
+	};
+	start(3);
+	sim_run_for(QLIX_GAP_MS * 1000);
+	start(3);
+	EXPECT_EQ(held, flow->delivered);
+	start(0);
+	EXPECT_EQ(3u + QLIX_GAP_SENDS, p->st[QS_RX_DROP]);
+	EXPECT_EQ(held + 1, flow->delivered);
+
+	// a frame heard inside a missing run was sent after the frames before it only
+	start(3);
+	u16 first = seq;
+	seq += QLIX_GAP_SENDS + 1;
+	train(1);
+	held = flow->delivered;
+	sim_run_for(QLIX_GAP_MS * 1000 + 100000);
+	send(first + 1, first + 1, tseq++);
+	EXPECT_EQ(held, flow->delivered);
+	EXPECT_EQ(0u, flow->misordered);
 }
 
 // ---------------------------------------------------------------- token reception, as a table
