@@ -3,10 +3,12 @@ BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_MIPS ?= build-mips
 JOBS       ?= $(shell nproc)
+# Many end-to-end tests spend their time waiting on timers and peers: one test more than cores keeps both busy.
+TEST_JOBS  ?= $(shell echo $$(( $$(nproc) + 1 )))
 CMAKE_GEN  := -G Ninja
 SHELL      := /bin/bash
 # Tests without their own TIMEOUT (the GoogleTest cases) get this one.
-CTEST_ARGS ?= --output-on-failure --no-tests=error --timeout 300 -j $(JOBS)
+CTEST_ARGS ?= --output-on-failure --no-tests=error --timeout 300 -j $(TEST_JOBS)
 
 .PHONY: all deps build build-asan build-mips test test-native test-asan test-mips demo bench clean
 
