@@ -17,15 +17,20 @@ static struct qlix_peer *qlix_dev_peer(const struct net_device *dev)
  * kernel reads any length of 1536 and more as an EtherType, so no SNAP client ever sees the frame,
  * and NICs drop frames past their MTU anyway; there every aggregate went unheard and was resent.
  * Receiving them instead would take a hook on every frame of the interface, which may be in a
- * bridge that owns it already, so on such a link the aggregate is cut to the interface's MTU less
- * the LLC/SNAP header.  A radio's driver carries agg_size frames whatever MTU it shows, so a
- * wireless interface keeps agg_size. */
+ * bridge that owns it already, so on such a link the aggregate is cut to the interface's MTU (at
+ * most the 1500 bytes a length can say) less the LLC/SNAP header.  A radio's driver carries
+ * agg_size frames whatever MTU it shows, so a wireless interface keeps agg_size. */
 static u32 qlix_agg_limit(const struct qlix_ctx *c)
 {
 	u32 lim = (u32)c->p.agg_size;
+	u32 link;
 
-	if (c->wdev && !qlix_dev_is_radio(c->wdev) && c->wdev->mtu < lim + QLIX_SNAP_HLEN)
-		lim = c->wdev->mtu > QLIX_SNAP_HLEN ? c->wdev->mtu - QLIX_SNAP_HLEN : 0;
+	if (!c->wdev || qlix_dev_is_radio(c->wdev))
+		return lim;
+	/* a jumbo MTU does not help: the length field still has to read as a length */
+	link = min_t(u32, c->wdev->mtu, ETH_DATA_LEN);
+	if (link < lim + QLIX_SNAP_HLEN)
+		lim = link > QLIX_SNAP_HLEN ? link - QLIX_SNAP_HLEN : 0;
 	return lim;
 }
 

@@ -105,6 +105,7 @@ static inline u16 shim_swab16(u16 v)
 
 #define ETH_ALEN 6
 #define ETH_HLEN 14
+#define ETH_DATA_LEN 1500
 #define ETH_P_IP 0x0800
 #define ETH_P_ARP 0x0806
 #define ETH_P_IPV6 0x86DD

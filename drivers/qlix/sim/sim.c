@@ -551,7 +551,8 @@ static void deliver_rx(struct sim_node *to, struct sk_buff *frame, int pid)
 	}
 	/* An Ethernet link drops frames past its MTU, and a receiving kernel would read an 802.3
 	 * length of 1536 or more as an EtherType: no SNAP client hears such a frame. */
-	if (sim->cfg.link_mtu && frame->len - ETH_HLEN > sim->cfg.link_mtu) {
+	if (sim->cfg.link_mtu &&
+	    frame->len - ETH_HLEN > (sim->cfg.link_mtu < ETH_DATA_LEN ? sim->cfg.link_mtu : ETH_DATA_LEN)) {
 		sim->link_drops++;
 		kfree_skb(frame);
 		return;

@@ -269,7 +269,7 @@ TEST_F(Sim, AggregatesFitTheLink)
 		u32 link_mtu, size, interval_us, peer_mtu;
 	};
 	for (const Case &k : { Case{ 1500, 1442, 1000, 1460 }, Case{ 1500, 1474, 1000, 1460 },
-			       Case{ 1500, 133, 0, 1460 }, Case{ 1000, 900, 1000, 960 },
+			       Case{ 1500, 133, 0, 1460 }, Case{ 1000, 900, 1000, 960 }, Case{ 9000, 1474, 1000, 1460 },
 			       Case{ 0, 1514, 1000, 1500 } }) {
 		SCOPED_TRACE("link " + std::to_string(k.link_mtu) + ", " + std::to_string(k.size) + " bytes");
 		cfg.link_mtu = k.link_mtu;
