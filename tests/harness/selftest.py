@@ -2,10 +2,10 @@
 """Checks of the virtual device itself: what the end-to-end tests of every area rely on."""
 
 import importlib.machinery
-import importlib.util
 import os
 import subprocess
 import sys
+import types
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -21,10 +21,10 @@ def host_mounts():
 
 
 def vdev_module():
-    ldr = importlib.machinery.SourceFileLoader('vdev', vdevlib.VDEV)
-    spec = importlib.util.spec_from_loader('vdev', ldr)
-    m = importlib.util.module_from_spec(spec)
-    ldr.exec_module(m)
+    # vdev is a script without a .py name, so it is loaded by hand as a module of its own
+    m = types.ModuleType('vdev')
+    m.__file__ = vdevlib.VDEV
+    importlib.machinery.SourceFileLoader('vdev', vdevlib.VDEV).exec_module(m)
     return m
 
 
@@ -55,10 +55,9 @@ class Isolation(unittest.TestCase):
 
     def test_guard_refuses_outside_a_pid_namespace(self):
         # The set-up code called in an ordinary process must stop before touching anything.
-        code = ('import importlib.machinery, importlib.util, os, sys\n'
-                'ldr = importlib.machinery.SourceFileLoader("vdev", sys.argv[1])\n'
-                'spec = importlib.util.spec_from_loader("vdev", ldr)\n'
-                'm = importlib.util.module_from_spec(spec); ldr.exec_module(m)\n'
+        code = ('import importlib.machinery, os, sys, types\n'
+                'm = types.ModuleType("vdev"); m.__file__ = sys.argv[1]\n'
+                'importlib.machinery.SourceFileLoader("vdev", sys.argv[1]).exec_module(m)\n'
                 'sys.exit(m.init_main({"host_pidns": os.stat("/proc/self/ns/pid").st_ino}))\n')
         before = host_mounts()
         r = subprocess.run([sys.executable, '-c', code, vdevlib.VDEV], capture_output=True, text=True)
