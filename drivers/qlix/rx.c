@@ -133,14 +133,8 @@ static void rx_gap_count_train(struct qlix_peer *p, const struct qlix_data_hdr *
 
 enum { RXQ_QUEUED = 0, RXQ_DELIVERED = 1, RXQ_REFUSED = -1 };
 
-/* The sender only ever has the frames of its transmit queue in the air, at most a pool apart and
- * never more than a pool past what was delivered here.  A frame more than twice that away (the
- * margin keeps clear of anything a reordering medium may still hold), ahead or behind, was
- * numbered in another space: the sender restarted its numbering while this side kept the old base
- * (its resync token was lost, or it came up on a token it took as the next).  Refusing it as
- * stale would refuse everything the sender ever sends again; the base follows it instead, after
- * what waits here has gone up in order. */
-static void rxq_renumber(struct qlix_peer *p, u16 seq)
+/* Everything waiting in the reorder queue goes up in sequence order, gaps skipped. */
+static void rxq_deliver_all(struct qlix_peer *p)
 {
 	struct rx_entry *r, *rn;
 	struct sk_buff *skb;
@@ -152,6 +146,18 @@ static void rxq_renumber(struct qlix_peer *p, u16 seq)
 		r->skb = NULL;
 		rx_process_aggregate(p, skb);
 	}
+}
+
+/* The sender only ever has the frames of its transmit queue in the air, at most a pool apart and
+ * never more than a pool past what was delivered here.  A frame more than twice that away (the
+ * margin keeps clear of anything a reordering medium may still hold), ahead or behind, was
+ * numbered in another space: the sender restarted its numbering while this side kept the old base
+ * (its resync token was lost, or it came up on a token it took as the next).  Refusing it as
+ * stale would refuse everything the sender ever sends again; the base follows it instead, after
+ * what waits here has gone up in order. */
+static void rxq_renumber(struct qlix_peer *p, u16 seq)
+{
+	rxq_deliver_all(p);
 	p->st[QS_NOT_IN_SYNC]++;
 	p->rx_base = (u16)((seq - 1) & QLIX_SEQ_MASK);
 	p->rx_gap = 0;
@@ -220,16 +226,7 @@ static void qlix_flush_txq(struct qlix_peer *p)
 
 static void qlix_flush_queues(struct qlix_peer *p)
 {
-	struct rx_entry *r, *rn;
-	struct sk_buff *skb;
-
-	list_for_each_entry_safe(r, rn, &p->rx_queue, list) {
-		list_move(&r->list, &p->rx_free);
-		p->rx_count--;
-		skb = r->skb;
-		r->skb = NULL;
-		rx_process_aggregate(p, skb);
-	}
+	rxq_deliver_all(p);
 	qlix_flush_txq(p);
 	p->rx_base = 0;
 	p->rx_gap = 0;
