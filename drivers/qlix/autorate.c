@@ -121,7 +121,7 @@ u32 ar_traffic(u32 bytes, u32 ms)
 	return t ? t : 1;
 }
 
-static u32 ar_et_grown(u32 et)
+u32 ar_et_grown(u32 et)
 {
 	u32 g = et > QLIX_AR_ET_MAX ? QLIX_AR_ET_MAX : et * 4 / 3;
 

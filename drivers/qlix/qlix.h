@@ -285,6 +285,7 @@ void ar_decide(const struct qlix_ar_settings *s, const struct ar_rec *rec, u8 cu
 int ar_rec_expired_at(const struct ar_rec *r, unsigned long now);
 u32 ar_per(u32 ok, u32 retry);
 u32 ar_traffic(u32 bytes, u32 ms);
+u32 ar_et_grown(u32 et);
 
 /* sysfs.c */
 int qlix_peer_stats_show(const struct qlix_peer *p, char *buf);
