@@ -96,7 +96,7 @@ int ar_mcs_expired(const struct ar_rec *r)
 /* ---------------------------------------------------------------- periodic adaptation */
 
 /* Percent of the sends that were retries.  Both counts are halved until 100 times their sum
- * fits 32 bits; the ratio is what counts. */
+ * fits 32 bits; the ratio is what counts, and the larger one stays above zero. */
 u32 ar_per(u32 ok, u32 retry)
 {
 	if (!retry)
@@ -105,8 +105,6 @@ u32 ar_per(u32 ok, u32 retry)
 		ok >>= 1;
 		retry >>= 1;
 	}
-	if (!ok && !retry)
-		return 100;
 	return min_t(u32, 100, 100 * retry / (retry + ok));
 }
 
@@ -221,6 +219,17 @@ static int ar_measure(struct qlix_peer *p, unsigned long now)
 	a->snap_bytes = bytes;
 	a->snap_time = now;
 	return 1;
+}
+
+/* A peer that goes up measures from now: the time it was down carried no traffic. */
+void ar_peer_open(struct qlix_peer *p)
+{
+	struct ar_peer *a = &p->ar;
+
+	a->snap_ok = ar_ok_sum(a);
+	a->snap_retries = p->st[QS_TX_RETRIES];
+	a->snap_bytes = (u32)p->dev->stats.tx_bytes;
+	a->snap_time = jiffies;
 }
 
 static void ar_adapt(struct qlix_ctx *c, struct qlix_peer *p, unsigned long now)

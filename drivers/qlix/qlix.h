@@ -260,6 +260,7 @@ u32 qlix_gcd(u32 a, u32 b);
 /* autorate.c */
 void qlix_ar_defaults(struct qlix_ar_settings *ar);
 void ar_peer_init(struct qlix_peer *p);
+void ar_peer_open(struct qlix_peer *p);
 void ar_update_txqe_rate(struct txqe *e, struct qlix_peer *p);
 u32 ar_get_data_packet_send_time(const struct txqe *e);
 u32 ar_get_token_send_time(void);

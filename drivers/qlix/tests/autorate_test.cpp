@@ -217,6 +217,7 @@ protected:
 	}
 
 	qlix_peer *mpeer(int i) { return sim_peer(master, clients[i]->wdev->dev_addr); }
+	qlix_peer *mpeer_of(const u8 *mac) { return sim_peer(master, mac); }
 	qlix_peer *cpeer(int i) { return sim_peer(clients[i], kMaster); }
 
 	// The master's MCS for client i, sampled every 100 ms for the given time.
@@ -340,17 +341,22 @@ TEST_F(ArScenario, ClimbsWhenTheTxCounterStandsStill)
 	EXPECT_GT(mpeer(0)->st[QS_TX_RETRIES], 0u);
 }
 
-// The first interval runs from the peer's creation, here a second after the module's start:
-// the record holds that second's traffic.  A peer whose interval is empty is left as it was.
-TEST_F(ArScenario, IntervalsStartAtCreationAndEmptyOnesAreSkipped)
+// The first interval runs from the peer's opening, here a second after the module's start and
+// half a second after the peer was added: the record holds that second's traffic.  A peer whose
+// interval is empty is left as it was.
+TEST_F(ArScenario, IntervalsStartAtOpeningAndEmptyOnesAreSkipped)
 {
 	start({});
 	master->ctx.ar.state = 0;
-	sim_run_for(1 * kSec);
 	u8 mac[6] = { 0x02, 0x00, 0x00, 0x00, 0x00, 0x02 };
 	sim_node *c = sim_add_node(mac, 0);
 	ASSERT_EQ(0, sim_load(c, 0));
-	ASSERT_EQ(0, sim_link(master, c));
+	sim_run_for(500 * kMs);
+	ASSERT_EQ(0, sim_peer_add(master, mac));
+	ASSERT_EQ(0, sim_peer_add(c, kMaster));
+	sim_run_for(500 * kMs);
+	ASSERT_EQ(0, sim_dev_open(mpeer_of(mac)->dev));
+	ASSERT_EQ(0, sim_dev_open(sim_peer(c, kMaster)->dev));
 	clients.push_back(c);
 	down.push_back(sim_add_flow(master, c, 1514, 0));
 	sim_run_for(999 * kMs);
