@@ -15,7 +15,8 @@
  * a channel of that SNR (one value for all, or one per client; sim/channel.md), and --snr-step
  * changes it at T seconds.  --json then has per client the final MCS of the master's peer,
  * its changes as [seconds, mcs] (the first entry the MCS at the start), the goodput both ways
- * and what the best MCS for each stretch of the channel would have given.
+ * and what the best MCS for each stretch of the channel would have given.  With adaptation the
+ * efficiency figures take each client's final MCS for its limit and PHY rate.
  */
 #include "sim.h"
 #include "air.h"
