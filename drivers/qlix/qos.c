@@ -14,7 +14,12 @@ int skb_classify(const struct sk_buff *skb)
 	u8 h[QLIX_CLASS_HDR_LEN];
 	u32 n = min_t(u32, skb->len, sizeof(h));
 
-	if (!QCTX->p.qlix_qos || skb_copy_bits(skb, 0, h, (int)n))
+	if (!QCTX->p.qlix_qos)
+		return QLIX_AC_BK;
+	/* the header is in the linear part but for a rare fragmented one, which is copied out */
+	if (skb->len - skb->data_len >= n)
+		return qlix_classify(skb->data, n);
+	if (skb_copy_bits(skb, 0, h, (int)n))
 		return QLIX_AC_BK;
 	return qlix_classify(h, n);
 }
