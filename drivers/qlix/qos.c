@@ -140,15 +140,15 @@ void tx_prioritizing(struct qlix_peer *p)
 }
 
 /* At the start of a train: the open aggregates of the classes beyond BK (tx_queue_add closed BK's)
- * go into their queues, and one class moves on.  A queue filled before qlix_qos was switched off
- * is still emptied this way. */
+ * go into their queues, and the classes move on.  What was queued before qlix_qos was switched off
+ * still goes out this way (the aggregates straight into the transmit queue then); with it off from
+ * the start those aggregates are never opened and the class queues stay empty. */
 void tx_qos_fill(struct qlix_peer *p)
 {
 	int ac;
 
-	if (QCTX->p.qlix_qos)
-		for (ac = QLIX_AC_BE; ac < QLIX_NUM_AC; ac++)
-			tx_queue_add(p, ac);
+	for (ac = QLIX_AC_BE; ac < QLIX_NUM_AC; ac++)
+		tx_queue_add(p, ac);
 	if (QCTX->p.qlix_qos || packets_in_qosq(p))
 		tx_prioritizing(p);
 }
