@@ -7,7 +7,7 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")" && pwd)
 out=${1:?usage: kbuild-check.sh BUILD_DIR}/qlix-kbuild
 sources=(Kbuild qlix_compat.h qlix.h qlix_int.h qlix_wire.h qlix_wire.c qlix_stats_rec.h qlix_stats_rec.c module.c peer.c txq.c token.c rx.c
-	autorate.c wrr.c sysfs.c)
+	autorate.c wrr.c sysfs.c qlix_class.h qlix_class.c qos.c)
 
 headers=$(ls -d /usr/src/linux-headers-*-amd64 2>/dev/null | sort -V | tail -n 1 || true)
 if [ -z "$headers" ]; then
@@ -31,7 +31,8 @@ strings "$out/qlix.ko" | grep -E "^(license|description|parm)=" || { echo "kbuil
 if command -v mips-linux-gnu-gcc >/dev/null; then
 	mkdir -p "$out/mips/sim"
 	cp "$src"/sim/kshim.h "$out/mips/sim/"
-	for f in qlix_wire.c qlix_stats_rec.c module.c peer.c txq.c token.c rx.c autorate.c wrr.c sysfs.c; do
+	for f in qlix_wire.c qlix_stats_rec.c module.c peer.c txq.c token.c rx.c autorate.c wrr.c sysfs.c \
+		 qlix_class.c qos.c; do
 		mips-linux-gnu-gcc -std=gnu11 -O2 -Wall -Werror -DHZ=100 -I"$src" -c "$src/$f" \
 			-o "$out/mips/${f%.c}.o"
 	done

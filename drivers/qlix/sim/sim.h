@@ -13,7 +13,7 @@ extern "C" {
 
 #define SIM_MAX_NODES	80
 #define SIM_MAX_DEVS	300
-#define SIM_MAX_FLOWS	160
+#define SIM_MAX_FLOWS	320
 #define SIM_MAX_UMH	64
 
 struct sim_umh_call {
@@ -63,6 +63,10 @@ struct sim_link_loss {
 	double data;
 };
 
+/* One-way latencies on a log-linear scale: exact below 64 us, then 32 steps an octave (3 %). */
+#define SIM_LAT_SUB		32
+#define SIM_LAT_BUCKETS		(SIM_LAT_SUB * 40)
+
 struct sim_flow {
 	int id;
 	struct sim_node *src, *dst;
@@ -70,6 +74,7 @@ struct sim_flow {
 	u32 size;		/* Ethernet frame bytes */
 	u32 interval_us;	/* 0: saturated */
 	u16 vlan;		/* 0: untagged */
+	u8 tos;			/* IPv4 type of service of its packets */
 	struct sk_buff *backlog[64];
 	int nbacklog;
 	u32 next_seq;
@@ -77,6 +82,7 @@ struct sim_flow {
 	u32 last_seq;
 	int seen;
 	u64 latency_sum_us, latency_max_us;
+	u32 lat_hist[SIM_LAT_BUCKETS];	/* delivered packets by latency */
 	int kick_pending;
 };
 
@@ -158,6 +164,8 @@ struct sim_flow *sim_add_flow(struct sim_node *src, struct sim_node *dst, u32 si
 int sim_xmit(struct net_device *dev, struct sk_buff *skb);
 void sim_dev_gone(struct net_device *dev);
 struct sk_buff *sim_make_packet(struct sim_flow *f, u32 seq);
+void sim_lat_add(u32 *hist, u64 us);
+u64 sim_lat_quantile(const u32 *hist, double q);	/* us; 0 when empty */
 
 int sim_pcap_open(const char *air_path, const char *rx_path);
 void sim_pcap_close(void);

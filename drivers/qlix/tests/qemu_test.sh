@@ -26,7 +26,7 @@ command -v cpio >/dev/null || skip "cpio not installed"
 rm -rf "$out"
 mkdir -p "$out/ko"
 sources=(Kbuild qlix_compat.h qlix.h qlix_int.h qlix_wire.h qlix_wire.c qlix_stats_rec.h qlix_stats_rec.c module.c peer.c
-	txq.c token.c rx.c autorate.c wrr.c sysfs.c)
+	txq.c token.c rx.c autorate.c wrr.c sysfs.c qlix_class.h qlix_class.c qos.c)
 for f in "${sources[@]}"; do cp "$src/$f" "$out/ko/"; done
 make -s -C "$headers" M="$out/ko" modules >"$out/kbuild.log" 2>&1 || { cat "$out/kbuild.log"; exit 1; }
 
