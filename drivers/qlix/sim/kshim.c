@@ -792,9 +792,24 @@ int strict_strtoul(const char *s, unsigned int base, unsigned long *res)
 	/* digits only, as the kernel takes them: no sign, no white space, not empty */
 	if (!isxdigit((unsigned char)*s))
 		return -EINVAL;
-	/* too large is refused as the kernel does, not saturated as strtoul does on a 32-bit host */
+	/* too large is refused, not saturated */
 	errno = 0;
 	*res = strtoul(s, &end, (int)base);
+	if (errno == ERANGE || end == s)
+		return -EINVAL;
+	if (*end == '\n')
+		end++;
+	return *end ? -EINVAL : 0;
+}
+
+int strict_strtoull(const char *s, unsigned int base, unsigned long long *res)
+{
+	char *end;
+
+	if (!isxdigit((unsigned char)*s))
+		return -EINVAL;
+	errno = 0;
+	*res = strtoull(s, &end, (int)base);
 	if (errno == ERANGE || end == s)
 		return -EINVAL;
 	if (*end == '\n')
@@ -908,13 +923,16 @@ ssize_t sim_sysfs_read(struct sim_node *n, const char *path, char *buf, size_t s
 	} else if (e->bin) {
 		size_t done = 0;
 
+		/* a buffer too small for the file takes its first bytes */
 		for (;;) {
-			ssize_t r = e->bin->read(k, e->bin, page, (loff_t)done, sizeof(page));
+			ssize_t r = done < size ? e->bin->read(k, e->bin, page, (loff_t)done, sizeof(page)) : 0;
 
-			if (r <= 0 || done + (size_t)r > size) {
+			if (r <= 0) {
 				ret = r < 0 ? r : (ssize_t)done;
 				break;
 			}
+			if ((size_t)r > size - done)
+				r = (ssize_t)(size - done);
 			memcpy(buf + done, page, (size_t)r);
 			done += (size_t)r;
 		}

@@ -370,6 +370,9 @@ TEST_F(Settings, AllStatsSlices)
 	}
 	std::string all = read("/sys/qlix/all-stats");
 	ASSERT_EQ(3u * 56, all.size());
+	char small[100];
+	EXPECT_EQ(100, sim_sysfs_read(master, "/sys/qlix/all-stats", small, sizeof(small)));
+	EXPECT_EQ(all.substr(0, 100), std::string(small, 100));
 	struct {
 		loff_t off;
 		size_t count;
