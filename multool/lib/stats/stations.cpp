@@ -6,6 +6,7 @@
 #include "common/text.h"
 #include "radio/driver.h"
 #include "spine/jsonutil.h"
+#include "stats/allstats.h"
 #include "stats/stats_doc.h"
 
 #include <arpa/inet.h>

@@ -2,7 +2,6 @@
 #include "stats/stats_codec.h"
 
 #include "common/bytes.h"
-#include "common/fileio.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -52,18 +51,6 @@ size_t allstats_decode(const uint8_t *buf, size_t size, struct qlix_stats_rec *o
 
 	for (size_t off = 0; n < max && size - off >= QLIX_STATS_REC_LEN; off += QLIX_STATS_REC_LEN)
 		qlix_stats_rec_get(buf + off, &out[n++]);
-	return n;
-}
-
-size_t allstats_load(const char *path, struct qlix_stats_rec *out, size_t max)
-{
-	size_t size, n;
-	char *buf = read_file(path, &size);
-
-	if (!buf)
-		return 0;
-	n = allstats_decode((const uint8_t *)buf, size, out, max);
-	free(buf);
 	return n;
 }
 

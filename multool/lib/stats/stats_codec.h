@@ -34,10 +34,6 @@ int peer_cache_find(const uint8_t *buf, size_t size, const uint8_t mac[6], struc
 
 /* Decodes the whole records of buf (a trailing partial record is ignored); returns the count. */
 size_t allstats_decode(const uint8_t *buf, size_t size, struct qlix_stats_rec *out, size_t max);
-/* Reads the file to its end and decodes at most max records.  The module hands a binary file out a
- * page (73 records and a part of the 74th) per read, so a single read would lose the rest.  0 for
- * a missing or unreadable file. */
-size_t allstats_load(const char *path, struct qlix_stats_rec *out, size_t max);
 const struct qlix_stats_rec *allstats_find(const struct qlix_stats_rec *recs, size_t n, const uint8_t mac[6]);
 
 /* ---- continuous counters ---- */
