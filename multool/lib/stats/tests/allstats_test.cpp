@@ -2,6 +2,7 @@
 #include "stats/allstats.h"
 
 #include "stats/stats_codec.h"
+#include "tests/support/tempdir.h"
 
 #include <gtest/gtest.h>
 
@@ -48,19 +49,12 @@ static void expect_records(const struct qlix_stats_rec *out, size_t n)
 	}
 }
 
-class AllStatsFile : public ::testing::Test {
+class AllStatsFile : public TempDir {
 protected:
 	void SetUp() override
 	{
-		const char *tmp = getenv("TMPDIR");
-		dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/allstats.XXXXXX";
-		ASSERT_NE(nullptr, mkdtemp(&dir[0]));
+		TempDir::SetUp();
 		path = dir + "/all-stats";
-	}
-	void TearDown() override
-	{
-		unlink(path.c_str());
-		rmdir(dir.c_str());
 	}
 	void put(const std::vector<uint8_t> &bytes)
 	{
@@ -71,7 +65,7 @@ protected:
 		}
 		fclose(f);
 	}
-	std::string dir, path;
+	std::string path;
 };
 
 /* Past 73 peers the records no longer fit in one page; the collector keeps them all up to its 128. */
