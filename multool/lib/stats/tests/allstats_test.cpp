@@ -1,6 +1,7 @@
 /* The collector's reading of /sys/qlix/all-stats: to the end of the file, past the first page. */
 #include "stats/allstats.h"
 
+#include "common/bytes.h"
 #include "stats/stats_codec.h"
 #include "tests/support/tempdir.h"
 
@@ -29,11 +30,8 @@ static std::vector<uint8_t> allstats_file(int n)
 		snprintf((char *)rec, 16, "peer%d", i);
 		rec[16] = 0x02;
 		rec[21] = (uint8_t)i;
-		for (int f = 0; f < 8; f++) {
-			uint32_t c = 0x80000000u + (uint32_t)(i * 8 + f);
-			uint8_t *p = rec + 24 + 4 * f;
-			p[0] = (uint8_t)(c >> 24), p[1] = (uint8_t)(c >> 16), p[2] = (uint8_t)(c >> 8), p[3] = (uint8_t)c;
-		}
+		for (int f = 0; f < 8; f++)
+			put_be32(rec + 24 + 4 * f, 0x80000000u + (uint32_t)(i * 8 + f));
 		v.insert(v.end(), rec, rec + sizeof(rec));
 	}
 	return v;
