@@ -137,6 +137,7 @@ extern struct sim_node *sim_cur;
 
 extern long shim_kmalloc_live, shim_skb_live;
 extern long shim_fail_alloc_after;	/* -1: never; n: the (n+1)-th allocation from now fails */
+extern const char *shim_fail_sysfs_name;	/* sysfs objects of this name are not created */
 
 void sim_config_defaults(struct sim_config *cfg);
 struct sim_world *sim_create(const struct sim_config *cfg);
@@ -173,6 +174,8 @@ void sim_pcap_close(void);
 ssize_t sim_sysfs_read(struct sim_node *n, const char *path, char *buf, size_t size);
 ssize_t sim_sysfs_write(struct sim_node *n, const char *path, const char *text);
 int sim_sysfs_exists(struct sim_node *n, const char *path);
+int sim_sysfs_mode(struct sim_node *n, const char *path);
+ssize_t sim_sysfs_op(struct sim_node *n, const char *path, const char *text, char *page);
 
 int sim_log_contains(const struct sim_node *n, const char *text);
 int sim_log_count(const struct sim_node *n, const char *text);

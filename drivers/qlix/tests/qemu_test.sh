@@ -76,6 +76,14 @@ for f in /sys/qlix/* /sys/qlix/peer0/*; do
 	cat "\$f" >/dev/null || fail read \$f
 done
 [ -s /sys/qlix/stats ] && say ok sysfs || fail stats empty
+modes=\$(stat -c %a /sys/qlix/stats /sys/qlix/peers /sys/qlix/all-stats /sys/qlix/devel_options/cep1 \
+	/sys/qlix/devel_options/queue_len /sys/class/net/peer0/qlix/weight /sys/class/net/peer0/qlix/stats \
+	/sys/module/qlix/parameters/* | tr '\n' ' ')
+[ "\$modes" = "444 200 444 644 444 644 444 644 644 644 644 644 644 644 644 " ] && say ok modes || fail modes \$modes
+upper=\$(echo $5 | tr a-f A-F)
+[ -L /sys/qlix/peer0 ] && [ -L /sys/qlix/\$upper ] && [ -f /sys/qlix/\$upper/train_stats ] && say ok links || fail links
+records=\$(cat /sys/qlix/all-stats | wc -c)
+[ "\$records" -eq 56 ] && say ok all-stats || fail all-stats \$records bytes for one peer
 if [ $2 = 1 ]; then
 	timeout 90 nc -l -p 7000 >/tmp/done
 	grep -q done /tmp/done || fail no word from the client
@@ -135,7 +143,8 @@ for role in master client; do
 		tail -n 60 "$log"
 		cat "$out/$role/qemu.log"
 	fi
-	for want in 'ok ping 56' 'ok ping 1400' 'ok ping 3000' 'ok sysfs' 'ok kernel log'; do
+	for want in 'ok ping 56' 'ok ping 1400' 'ok ping 3000' 'ok sysfs' 'ok modes' 'ok links' 'ok all-stats' \
+		'ok kernel log'; do
 		grep -aq "QTEST $want" "$log" || { echo "qemu_test: $role: missing \"$want\""; status=1; }
 	done
 done
