@@ -80,6 +80,21 @@ for loss in (0, 1, 5, 10, 30):
         loss, 100 * r["efficiency_vs_limit"], 100 * r["airtime"]["idle"], r["packets_lost"],
         r["packets_misordered"], r["jain_throughput"]))
 
+print("\nvoice among saturated bulk, 16 clients, 50 voice packets a second each way per client, 10 s;")
+print("one-way latency of both directions pooled per client, worst client shown; cycle = mean poll")
+print("interval of the clients")
+for qos in (False, True):
+    r = run("--clients", 16, "--duration", 10, "--voice", 50, *(["--qos"] if qos else []))
+    pc = r["per_client"]
+    cycle = sum(c["poll_latency_ms"] for c in pc) / len(pc)
+    vo = max(c["class_latency_ms"]["vo"]["p99"] for c in pc)
+    vo50 = max(c["class_latency_ms"]["vo"]["p50"] for c in pc)
+    bk = [c["class_latency_ms"]["bk"]["p99"] for c in pc if c["class_latency_ms"]["bk"]["p99"]]
+    print("  %-9s cycle %4.0f ms: voice p50 %6.0f ms, p99 %6.0f ms = %5.2f cycles; bulk p99 %6.0f ms "
+          "(voice/bulk %.3f); %.1f Mb/s" % (
+              "class q" if qos else "one queue", cycle, vo50, vo, vo / cycle, min(bk) if bk else 0,
+              vo / min(bk) if bk else 0, r["total_mbps"]))
+
 print("\nrate adaptation (sim/channel.md), saturated both ways; goodput against the best MCS for")
 print("each stretch of the channel (the genie, tokens left out), 120 s")
 for name, args in (
@@ -110,7 +125,8 @@ ann = subprocess.run(["callgrind_annotate", "--threshold=100", out],
 incl = subprocess.run(["callgrind_annotate", "--threshold=100", "--inclusive=yes", out],
                       capture_output=True, text=True, check=True).stdout
 module_files = ("module.c", "peer.c", "txq.c", "token.c", "rx.c", "autorate.c", "wrr.c",
-                "sysfs.c", "qlix_wire.c", "qlix_wire.h", "qlix_stats_rec.c", "qlix_int.h")
+                "sysfs.c", "qos.c", "qlix_class.c", "qlix_wire.c", "qlix_wire.h", "qlix_stats_rec.c",
+                "qlix_int.h")
 own, shim = {}, 0
 for line in ann.splitlines():
     m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)", line)
@@ -165,6 +181,39 @@ if packets and aggs and cycles:
         "ar_get_token_send_time", "qlix_airtime_token", "qlix_ceil_ms")) / cycles))
     top = sorted(own.items(), key=lambda kv: -kv[1])[:6]
     print("  largest: " + ", ".join("%s %.0f/packet" % (k, v / packets) for k, v in top))
+
+# Classification: the inclusive cost of skb_classify (the copy of the frame's first 16 bytes out
+# of the buffer and the look at them) per call, with the class queues on.
+print("\ninstructions (callgrind), class queues on, 2 clients saturated both ways with voice, 2 s")
+tmp = tempfile.mkdtemp(prefix="qlix-cg-")
+out = os.path.join(tmp, "cg.out")
+subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sim,
+                "--clients", "2", "--duration", "2", "--qos", "--voice", "50"],
+               capture_output=True, text=True, check=True)
+incl = subprocess.run(["callgrind_annotate", "--threshold=100", "--inclusive=yes", out],
+                      capture_output=True, text=True, check=True).stdout
+cost = {}
+for line in incl.splitlines():
+    m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)", line)
+    if m:
+        cost[m.group(3)] = cost.get(m.group(3), 0) + int(m.group(1).replace(",", ""))
+names, calls, cur = {}, {}, None
+with open(out) as f:
+    for line in f:
+        m = re.match(r"(c?)fn=\((\d+)\)(?: (\S+))?", line)
+        if m:
+            if m.group(3):
+                names[m.group(2)] = m.group(3)
+            cur = names.get(m.group(2)) if m.group(1) else None
+        elif line.startswith("calls=") and cur:
+            calls[cur] = calls.get(cur, 0) + int(line.split("=")[1].split()[0])
+shutil.rmtree(tmp)
+n = calls.get("skb_classify", 0)
+if n:
+    print("  %d packets classified: %.0f instructions each (the frame look alone %.0f); "
+          "%.0f a train start for the class queues (closing and moving)" % (
+              n, cost.get("skb_classify", 0) / n, cost.get("qlix_classify", 0) / n,
+              cost.get("tx_qos_fill", 0) / max(calls.get("tx_qos_fill", 0), 1)))
 
 
 def adaptation_round(clients, seconds):

@@ -142,6 +142,8 @@ def session():
     # SIGUSR1 dumps the state from the main loop, SIGUSR2 raises the level
     a.signal(signal.SIGUSR1)
     check(a.wait_log('registered:    \ttrue'), 'state dump')
+    # the dump is many log lines; its last one says it is all there
+    check(a.wait_log('upgrade timer expires after'), 'state dump ends')
     log = a.log()
     check('stats interval:\t11' in log and 'Subscribed to node topics:' in log and
           '\tnode/%s/%s/%s/ping' % (ORG, NET, CID) in log, 'dump lists the interval and topics')

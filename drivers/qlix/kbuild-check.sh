@@ -7,7 +7,7 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")" && pwd)
 out=${1:?usage: kbuild-check.sh BUILD_DIR}/qlix-kbuild
 sources=(Kbuild qlix_compat.h qlix.h qlix_int.h qlix_wire.h qlix_wire.c qlix_stats_rec.h qlix_stats_rec.c module.c peer.c txq.c token.c rx.c
-	autorate.c wrr.c sysfs.c)
+	autorate.c wrr.c sysfs.c qlix_class.h qlix_class.c qos.c)
 
 headers=$(ls -d /usr/src/linux-headers-*-amd64 2>/dev/null | sort -V | tail -n 1 || true)
 if [ -z "$headers" ]; then
@@ -26,12 +26,33 @@ if grep -E 'warning:|error:' "$out/build.log" >/dev/null; then
 	exit 1
 fi
 test -f "$out/qlix.ko"
-strings "$out/qlix.ko" | grep -E "^(license|description|parm)=" || { echo "kbuild-check: module info missing" >&2; exit 1; }
+
+# What the loader and modinfo show of the module: description, licence, and the eight parameters
+# with their types and description strings (their 0644 modes are checked in the guests).
+modinfo=$(command -v modinfo || echo /sbin/modinfo)
+want="description:Qlix tokens
+license:GPL
+parm:agg_size:agg_size (int)
+parm:ifname:ifname (string)
+parm:master:1 - Master, 0 - Slave (int)
+parm:max_frag:max_frag (int)
+parm:qlix_qos:qlix qos (int)
+parm:train_timeslot:train_timeslot (int)
+parm:wait_time:wait_time (int)
+parm:wrr:wrr (int)"
+got=$(for f in description license parm; do "$modinfo" -F "$f" "$out/qlix.ko" | sed "s/^/$f:/"; done | sort)
+if [ "$got" != "$want" ]; then
+	echo "kbuild-check: module info differs; got:" >&2
+	echo "$got" >&2
+	exit 1
+fi
+echo "kbuild-check: module info as expected"
 
 if command -v mips-linux-gnu-gcc >/dev/null; then
 	mkdir -p "$out/mips/sim"
 	cp "$src"/sim/kshim.h "$out/mips/sim/"
-	for f in qlix_wire.c qlix_stats_rec.c module.c peer.c txq.c token.c rx.c autorate.c wrr.c sysfs.c; do
+	for f in qlix_wire.c qlix_stats_rec.c module.c peer.c txq.c token.c rx.c autorate.c wrr.c sysfs.c \
+		 qlix_class.c qos.c; do
 		mips-linux-gnu-gcc -std=gnu11 -O2 -Wall -Werror -DHZ=100 -I"$src" -c "$src/$f" \
 			-o "$out/mips/${f%.c}.o"
 	done

@@ -5,6 +5,7 @@
 
 #include "qlix_compat.h"
 #include "qlix_wire.h"
+#include "qlix_class.h"
 
 #define QLIX_POOL_SIZE		256
 #define QLIX_NUM_AC		4
@@ -47,6 +48,7 @@ struct txqe {
 	u16 tx_count;
 	u8 mcs;
 	u8 ac;
+	u8 qos;			/* came from a class queue: counted in its class's in-txq figure */
 	struct sk_buff *skb;
 	struct list_head list;
 };
@@ -80,6 +82,19 @@ struct ar_peer {
 	s8 dir;
 };
 
+/* The class queues of a peer (qos.c), indexed by access class. */
+enum { QLIX_CUT_VO, QLIX_CUT_VI, QLIX_CUT_BE, QLIX_CUT_NUM };
+
+struct qlix_qos {
+	struct list_head q[QLIX_NUM_AC];
+	u16 in_q[QLIX_NUM_AC];		/* entries waiting in the class queue */
+	u16 in_txq[QLIX_NUM_AC];	/* entries of the class in the transmit queue */
+	u8 last_moved;			/* class last moved into the transmit queue */
+	u32 to_q[QLIX_NUM_AC];		/* aggregates queued per class */
+	u32 drop[QLIX_NUM_AC];		/* packets refused at admission per class */
+	u32 cut[QLIX_CUT_NUM];		/* moves held back behind VO, VI, BE */
+};
+
 struct qlix_peer {
 	struct net_device *dev;
 	struct vlan_group *vlgrp;	/* given by the 8021q module before 3.1 */
@@ -107,6 +122,7 @@ struct qlix_peer {
 	struct qlix_ack ack;
 
 	struct qlix_agg agg[QLIX_NUM_AC];
+	struct qlix_qos qos;
 
 	u32 st[QS_NUM];
 	u32 train_hist[QLIX_POOL_SIZE];
@@ -287,6 +303,20 @@ int ar_rec_expired_at(const struct ar_rec *r, unsigned long now);
 u32 ar_per(u32 ok, u32 retry);
 u32 ar_traffic(u32 bytes, u32 ms);
 u32 ar_et_grown(u32 et);
+
+/* qos.c */
+int skb_classify(const struct sk_buff *skb);
+int tx_qos_admit(struct qlix_peer *p, struct sk_buff *skb, int ac);
+void tx_qos_queue_add(struct qlix_peer *p, struct qlix_agg *agg, int ac);
+void tx_prioritizing(struct qlix_peer *p);
+void tx_queue_qos_del(struct qlix_peer *p, struct txqe *e);
+u32 packets_in_qosq(const struct qlix_peer *p);
+int tx_qos_pending(const struct qlix_peer *p);
+void tx_qos_fill(struct qlix_peer *p);
+void tx_qos_reset(struct qlix_peer *p);
+void tx_qos_flush_txq(struct qlix_peer *p);
+void tx_qos_free(struct qlix_peer *p);
+int tx_qos_stats_show(const struct qlix_peer *p, char *buf, int size);
 
 /* sysfs.c */
 int qlix_peer_stats_show(const struct qlix_peer *p, char *buf);

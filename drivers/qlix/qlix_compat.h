@@ -116,12 +116,13 @@ static inline void qlix_assert_bh_off(void)
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 39)	/* kstrtou32 */
 #define qlix_parse_u32(s, v) kstrtou32(s, 10, v)
 #else
+/* 64 bits wide, so that a value past 32 bits is refused on the 32-bit target too, not wrapped */
 static inline int qlix_parse_u32(const char *s, u32 *v)
 {
-	unsigned long l;
-	int ret = strict_strtoul(s, 10, &l);
+	unsigned long long l;
+	int ret = strict_strtoull(s, 10, &l);
 
-	if (!ret && l > 0xffffffffUL)
+	if (!ret && l > 0xffffffffULL)
 		ret = -EINVAL;
 	if (!ret)
 		*v = (u32)l;

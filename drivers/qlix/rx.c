@@ -213,14 +213,15 @@ static void qlix_flush_txq(struct qlix_peer *p)
 {
 	struct txqe *e, *en;
 
+	tx_qos_flush_txq(p);
 	list_for_each_entry_safe(e, en, &p->txq, list) {
 		kfree_skb(e->skb);
 		e->skb = NULL;
 		list_move(&e->list, &p->txq_free);
 		p->txq_len--;
 	}
-	if (netif_queue_stopped(p->dev))
-		netif_wake_queue(p->dev);
+	/* not woken while the class queues still hold every entry */
+	tx_queue_wake_if_room(p);
 	p->last_seq = 0;
 }
 

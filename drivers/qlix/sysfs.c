@@ -46,6 +46,8 @@ int qlix_peer_stats_show(const struct qlix_peer *p, char *buf)
 	for (i = 0; i < ARRAY_SIZE(qlix_stat_lines); i++)
 		n += scnprintf(buf + n, QLIX_PAGE - n, "%s: %u\n", qlix_stat_lines[i].name,
 			       p->st[qlix_stat_lines[i].idx]);
+	if (QCTX->p.qlix_qos)
+		n += tx_qos_stats_show(p, buf + n, QLIX_PAGE - n);
 	return n;
 }
 

@@ -148,7 +148,7 @@ static void qlix_tx_bookkeeping(struct qlix_ctx *c, struct qlix_peer *p, int tim
 
 static int qlix_has_data(const struct qlix_peer *p)
 {
-	return !list_empty(&p->txq) || p->agg[0].npkt;
+	return !list_empty(&p->txq) || p->agg[0].npkt || tx_qos_pending(p);
 }
 
 /* Master: parks peers that keep answering with nothing to send.  Returns the peer to poll. */
@@ -336,6 +336,7 @@ void qlix_tx(int timeout)
 	qlix_poll_latency(p);
 	tx_queue_wake_if_room(p);
 	tx_queue_add(p, 0);
+	tx_qos_fill(p);
 	qlix_build_ack(p);
 	n = qlix_select_train(c, p, &budget);
 	qlix_send_token(p, QLIX_TOKEN_START, qlix_announced(budget, n));

@@ -86,25 +86,29 @@ void tx_queue_add(struct qlix_peer *p, int ac)
 
 	if (netif_queue_stopped(p->dev) || !agg->skb || !agg->npkt)
 		return;
-	BUG_ON(list_empty(&p->txq_free));
-	BUG_ON(skb_headroom(agg->skb) < 10);
-	e = list_first_entry(&p->txq_free, struct txqe, list);
-	list_move_tail(&e->list, &p->txq);
-	p->last_seq = qlix_seq_next(p->last_seq);
-	e->seq = p->last_seq;
-	e->tx_count = 0;
-	e->mcs = 0;
-	e->ac = (u8)ac;
-	e->skb = agg->skb;
-	h.seq = e->seq;
-	h.total_len = (u16)agg->len;
-	h.count = (u16)agg->npkt;
-	qlix_data_hdr_put(e->skb->data, &h);
+	if (c->p.qlix_qos) {
+		tx_qos_queue_add(p, agg, ac);
+	} else {
+		BUG_ON(list_empty(&p->txq_free));
+		BUG_ON(skb_headroom(agg->skb) < 10);
+		e = list_first_entry(&p->txq_free, struct txqe, list);
+		list_move_tail(&e->list, &p->txq);
+		p->last_seq = qlix_seq_next(p->last_seq);
+		e->seq = p->last_seq;
+		e->tx_count = 0;
+		e->mcs = 0;
+		e->ac = (u8)ac;
+		e->skb = agg->skb;
+		h.seq = e->seq;
+		h.total_len = (u16)agg->len;
+		h.count = (u16)agg->npkt;
+		qlix_data_hdr_put(e->skb->data, &h);
+		p->txq_len++;
+		p->st[QS_TX]++;
+	}
 	agg->skb = NULL;
 	agg->npkt = 0;
 	agg->len = 0;
-	p->txq_len++;
-	p->st[QS_TX]++;
 	if (p->txq_len >= c->q.txq_limit || list_empty(&p->txq_free)) {
 		p->st[QS_QUEUE_STOPPED]++;
 		netif_stop_queue(p->dev);
@@ -122,6 +126,7 @@ void tx_queue_wake_if_room(struct qlix_peer *p)
 
 void txq_release(struct qlix_peer *p, struct txqe *e)
 {
+	tx_queue_qos_del(p, e);
 	ar_count_success(p, e->mcs);
 	kfree_skb(e->skb);
 	e->skb = NULL;
@@ -133,6 +138,7 @@ void txq_release(struct qlix_peer *p, struct txqe *e)
 void txq_drop(struct qlix_peer *p, struct txqe *e)
 {
 	p->dev->stats.tx_errors++;
+	tx_queue_qos_del(p, e);
 	kfree_skb(e->skb);
 	e->skb = NULL;
 	list_move(&e->list, &p->txq_free);
@@ -166,7 +172,8 @@ static netdev_tx_t qlix_dev_xmit(struct sk_buff *skb, struct net_device *dev)
 {
 	struct qlix_ctx *c = QCTX;
 	struct qlix_peer *p = qlix_dev_peer(dev);
-	struct qlix_agg *agg = &p->agg[0];
+	int ac = skb_classify(skb);
+	struct qlix_agg *agg = &p->agg[ac];
 	u32 len = skb->len;
 	u32 lim = qlix_agg_limit(c);
 
@@ -177,9 +184,11 @@ static netdev_tx_t qlix_dev_xmit(struct sk_buff *skb, struct net_device *dev)
 		dev_kfree_skb_any(skb);
 		return NETDEV_TX_OK;
 	}
+	if (tx_qos_admit(p, skb, ac))
+		return NETDEV_TX_OK;
 	qlix_idle_wakeup(c, p);
 	if (agg->skb && (agg->npkt > c->t.max_agg_pkt || len + 2 + agg->len >= lim)) {
-		tx_queue_add(p, 0);
+		tx_queue_add(p, ac);
 		if (agg->npkt)
 			return qlix_busy(dev);
 	}
@@ -199,6 +208,7 @@ static void qlix_free_queues(struct qlix_peer *p)
 
 	list_for_each_entry(e, &p->txq, list)
 		kfree_skb(e->skb);
+	tx_qos_free(p);
 	list_for_each_entry(r, &p->rx_queue, list)
 		kfree_skb(r->skb);
 	for (i = 0; i < QLIX_NUM_AC; i++) {
@@ -233,6 +243,7 @@ static int qlix_dev_open(struct net_device *dev)
 		p->rx_pool = NULL;
 		return -ENOMEM;
 	}
+	tx_qos_reset(p);
 	for (i = 0; i < QLIX_POOL_SIZE; i++) {
 		list_add_tail(&p->txq_pool[i].list, &p->txq_free);
 		list_add_tail(&p->rx_pool[i].list, &p->rx_free);

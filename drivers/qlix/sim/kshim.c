@@ -2,6 +2,7 @@
 #include "sim.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <stdarg.h>
 #include <stdlib.h>
 
@@ -597,6 +598,15 @@ struct shim_sysfs_entry {
 static struct shim_sysfs_entry sysfs_tab[SHIM_SYSFS_MAX];
 static int sysfs_n;
 
+/* A sysfs object of this name fails to be created with -ENOMEM (directory objects, files, groups,
+ * binary files and links alike); NULL: none. */
+const char *shim_fail_sysfs_name;
+
+static int sysfs_fails(const char *name)
+{
+	return shim_fail_sysfs_name && name && !strcmp(name, shim_fail_sysfs_name);
+}
+
 static int sysfs_add(struct shim_sysfs_entry e)
 {
 	if (shim_alloc_fails())
@@ -655,7 +665,7 @@ int kobject_init_and_add(struct kobject *kobj, struct kobj_type *ktype, struct k
 	va_start(ap, fmt);
 	vsnprintf(kobj->name, sizeof(kobj->name), fmt, ap);
 	va_end(ap);
-	if (shim_alloc_fails())
+	if (shim_alloc_fails() || sysfs_fails(kobj->name))
 		return -ENOMEM;
 	kobj->parent = parent;
 	return 0;
@@ -700,6 +710,8 @@ int sysfs_create_file(struct kobject *kobj, const struct attribute *attr)
 {
 	struct shim_sysfs_entry e = { 0 };
 
+	if (sysfs_fails(attr->name))
+		return -ENOMEM;
 	e.kobj = kobj;
 	e.attr = attr;
 	return sysfs_add(e);
@@ -715,6 +727,8 @@ int sysfs_create_group(struct kobject *kobj, const struct attribute_group *grp)
 	struct shim_sysfs_entry e = { 0 };
 	int i, ret;
 
+	if (sysfs_fails(grp->name))
+		return -ENOMEM;
 	for (i = 0; grp->attrs[i]; i++) {
 		e.kobj = kobj;
 		e.group = grp->name;
@@ -737,6 +751,8 @@ int sysfs_create_bin_file(struct kobject *kobj, struct bin_attribute *attr)
 {
 	struct shim_sysfs_entry e = { 0 };
 
+	if (sysfs_fails(attr->attr.name))
+		return -ENOMEM;
 	e.kobj = kobj;
 	e.attr = &attr->attr;
 	e.bin = attr;
@@ -753,6 +769,8 @@ int sysfs_create_link(struct kobject *kobj, struct kobject *target, const char *
 	struct shim_sysfs_entry e = { 0 };
 	int i;
 
+	if (sysfs_fails(name))
+		return -ENOMEM;
 	for (i = 0; i < sysfs_n; i++)
 		if (sysfs_tab[i].kobj == kobj && !strcmp(sysfs_tab[i].link, name))
 			return -EEXIST;
@@ -771,9 +789,29 @@ int strict_strtoul(const char *s, unsigned int base, unsigned long *res)
 {
 	char *end;
 
-	if (!*s || *s == '-' || *s == '+' || *s == ' ')
+	/* digits only, as the kernel takes them: no sign, no white space, not empty */
+	if (!isxdigit((unsigned char)*s))
 		return -EINVAL;
+	/* too large is refused, not saturated */
+	errno = 0;
 	*res = strtoul(s, &end, (int)base);
+	if (errno == ERANGE || end == s)
+		return -EINVAL;
+	if (*end == '\n')
+		end++;
+	return *end ? -EINVAL : 0;
+}
+
+int strict_strtoull(const char *s, unsigned int base, unsigned long long *res)
+{
+	char *end;
+
+	if (!isxdigit((unsigned char)*s))
+		return -EINVAL;
+	errno = 0;
+	*res = strtoull(s, &end, (int)base);
+	if (errno == ERANGE || end == s)
+		return -EINVAL;
 	if (*end == '\n')
 		end++;
 	return *end ? -EINVAL : 0;
@@ -885,13 +923,16 @@ ssize_t sim_sysfs_read(struct sim_node *n, const char *path, char *buf, size_t s
 	} else if (e->bin) {
 		size_t done = 0;
 
+		/* a buffer too small for the file takes its first bytes */
 		for (;;) {
-			ssize_t r = e->bin->read(k, e->bin, page, (loff_t)done, sizeof(page));
+			ssize_t r = done < size ? e->bin->read(k, e->bin, page, (loff_t)done, sizeof(page)) : 0;
 
-			if (r <= 0 || done + (size_t)r > size) {
+			if (r <= 0) {
 				ret = r < 0 ? r : (ssize_t)done;
 				break;
 			}
+			if ((size_t)r > size - done)
+				r = (ssize_t)(size - done);
 			memcpy(buf + done, page, (size_t)r);
 			done += (size_t)r;
 		}
@@ -909,6 +950,55 @@ ssize_t sim_sysfs_read(struct sim_node *n, const char *path, char *buf, size_t s
 			memcpy(buf, page, (size_t)ret);
 			buf[ret] = 0;
 		}
+	}
+	sim_cur = save;
+	return ret;
+}
+
+/* The mode of a file, 0777 for a link, -ENOENT when there is neither. */
+int sim_sysfs_mode(struct sim_node *n, const char *path)
+{
+	struct sim_node *save = sim_cur;
+	struct shim_sysfs_entry *e;
+	struct kobject *k;
+	int mode;
+
+	sim_cur = n;
+	e = sysfs_lookup(path, &k);
+	mode = e ? e->attr->mode : -ENOENT;
+	sim_cur = save;
+	if (mode < 0 && sim_sysfs_exists(n, path))
+		mode = 0777;
+	return mode;
+}
+
+/* What the object's show (text NULL, into page) or store answers, whatever the file's mode: the
+ * operation a file offers in a direction its mode does not allow. */
+ssize_t sim_sysfs_op(struct sim_node *n, const char *path, const char *text, char *page)
+{
+	struct sim_node *save = sim_cur;
+	struct shim_sysfs_entry *e;
+	struct kobject *k;
+	ssize_t ret;
+
+	sim_cur = n;
+	e = sysfs_lookup(path, &k);
+	if (!e || e->bin) {
+		ret = -ENOENT;
+	} else if (k->ktype && k->ktype->sysfs_ops) {
+		if (text)
+			ret = k->ktype->sysfs_ops->store(k, (struct attribute *)e->attr, text, strlen(text));
+		else
+			ret = k->ktype->sysfs_ops->show(k, (struct attribute *)e->attr, page);
+	} else {
+		/* a plain directory object: the kernel's own dispatch, -EIO where the file has no op */
+		struct kobj_attribute *a = (struct kobj_attribute *)e->attr;
+
+		ret = -EIO;
+		if (text && a->store)
+			ret = a->store(k, a, text, strlen(text));
+		else if (!text && a->show)
+			ret = a->show(k, a, page);
 	}
 	sim_cur = save;
 	return ret;

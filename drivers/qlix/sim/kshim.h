@@ -443,6 +443,7 @@ void sysfs_remove_bin_file(struct kobject *kobj, struct bin_attribute *attr);
 int sysfs_create_link(struct kobject *kobj, struct kobject *target, const char *name);
 void sysfs_remove_link(struct kobject *kobj, const char *name);
 int strict_strtoul(const char *s, unsigned int base, unsigned long *res);
+int strict_strtoull(const char *s, unsigned int base, unsigned long long *res);
 
 struct device {
 	struct kobject kobj;

@@ -5,10 +5,13 @@
  *           [--traffic saturated|light] [--size BYTES]
  *           [--direction both|down|up] [--interval-ms MS] [--overhead-us US] [--dup PCT] [--reorder PCT]
  *           [--wrr W1,W2,...] [--train-timeslot MS] [--idle] [--restart T:CLIENT]...
- *           [--reboot T:CLIENT]... [--pcap PREFIX] [--json] [--stats] [--verbose]
+ *           [--reboot T:CLIENT]... [--qos] [--voice PPS] [--pcap PREFIX] [--json] [--stats]
+ *           [--verbose]
  *
  * --restart closes and reopens the client's peer device at T seconds; --reboot unloads and
- * reloads the client's module and re-adds its peer, the master left as it is.
+ * reloads the client's module and re-adds its peer, the master left as it is.  --qos sets
+ * qlix_qos on every node; --voice adds to each client, in each direction, PPS packets a second
+ * of 200 bytes marked as voice (type of service 0xE0), whatever else it carries.
  *
  * --mcs auto (the default) turns rate adaptation on at every node, up to MCS 15; a fixed --mcs M
  * turns it off and sends at M (a list gives each client its own).  --snr gives each client's link
@@ -53,6 +56,7 @@ struct opts {
 	int mcs_auto;
 	int nsnr;
 	double snr_of[SIM_MAX_NODES];
+	int qos, voice_pps;
 };
 
 struct client_report {
@@ -66,7 +70,12 @@ struct client_report {
 	double change_t[MAX_MCS_CHANGES];
 	int change_mcs[MAX_MCS_CHANGES];
 	double genie_mbps;
+	u32 lat_hist[QLIX_NUM_AC][SIM_LAT_BUCKETS];	/* both directions, by access class */
+	int has_class[QLIX_NUM_AC];
 };
+
+#define VOICE_SIZE	200
+#define VOICE_TOS	0xe0
 
 static void usage(void)
 {
@@ -77,7 +86,8 @@ static void usage(void)
 			"               [--direction both|down|up]\n"
 			"               [--overhead-us US] [--dup PCT] [--reorder PCT] [--wrr W1,W2,...]\n"
 			"               [--train-timeslot MS] [--idle] [--restart T:CLIENT]...\n"
-			"               [--reboot T:CLIENT]... [--pcap PREFIX] [--json] [--stats] [--verbose]\n");
+			"               [--reboot T:CLIENT]... [--qos] [--voice PPS] [--pcap PREFIX]\n"
+			"               [--json] [--stats] [--verbose]\n");
 	exit(2);
 }
 
@@ -175,7 +185,8 @@ static int parse(int argc, char **argv, struct opts *o)
 		{ "pcap", 1, 0, 'p' }, { "json", 0, 0, 'j' }, { "verbose", 0, 0, 'v' },
 		{ "stats", 0, 0, 'x' }, { "train-timeslot", 1, 0, 'q' }, { "interval-ms", 1, 0, 'I' },
 		{ "restart", 1, 0, 'R' }, { "reboot", 1, 0, 'B' }, { "snr", 1, 0, 'N' },
-		{ "snr-step", 1, 0, 'P' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
+		{ "snr-step", 1, 0, 'P' }, { "qos", 0, 0, 'Q' }, { "voice", 1, 0, 'V' },
+		{ "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
 	};
 	int c;
 
@@ -224,11 +235,15 @@ static int parse(int argc, char **argv, struct opts *o)
 		case 'N': parse_snr(o, optarg); break;
 		case 'P': add_snr_step(o, optarg); break;
 		case 'q': o->timeslot_ms = atoi(optarg); break;
+		case 'Q': o->qos = 1; break;
+		case 'V': o->voice_pps = atoi(optarg); break;
 		default: usage();
 		}
 	}
 	if (o->clients < 1 || o->clients > SIM_MAX_NODES - 1 || o->duration <= 0 || o->mcs < 0 ||
-	    o->mcs > 23 || o->size < 66 || o->size > 3486 || o->interval_ms < 1)
+	    o->mcs > 23 || o->size < 66 || o->size > 3486 || o->interval_ms < 1 ||
+	    o->voice_pps < 0 || o->voice_pps > 1000000 ||
+	    o->clients * (o->voice_pps ? 4 : 2) > SIM_MAX_FLOWS)
 		usage();
 	for (c = 0; c < o->nev; c++)
 		if (o->ev[c].client > o->clients)
@@ -440,6 +455,56 @@ static void run_scripted(struct run_state *rs, struct sim_flow **down, struct si
 		close_segment(rs, i);
 }
 
+/* A flow's packets go into the report under the class their marking gives them (whether or not
+ * the module sorts by it). */
+static void class_add(struct client_report *r, const struct sim_flow *f)
+{
+	struct sk_buff *skb;
+	int ac, b;
+
+	if (!f)
+		return;
+	skb = sim_make_packet((struct sim_flow *)f, 0);
+	if (!skb)
+		return;
+	ac = qlix_classify(skb->data, skb->len);
+	kfree_skb(skb);
+	r->has_class[ac] = 1;
+	for (b = 0; b < SIM_LAT_BUCKETS; b++)
+		r->lat_hist[ac][b] += f->lat_hist[b];
+}
+
+/* The "class_latency_ms" members: p50 and p99 of both directions pooled, null without samples. */
+static const char *class_json(const struct client_report *r)
+{
+	static const char *const name[QLIX_NUM_AC] = { "bk", "be", "vi", "vo" };
+	static char out[512];
+	size_t n = 0;
+	int ac;
+
+	out[0] = 0;
+	for (ac = QLIX_NUM_AC - 1; ac >= 0; ac--) {
+		u64 p50 = sim_lat_quantile(r->lat_hist[ac], 0.5);
+		u64 p99 = sim_lat_quantile(r->lat_hist[ac], 0.99);
+		u64 samples = 0;
+		int b;
+
+		if (!r->has_class[ac])
+			continue;
+		for (b = 0; b < SIM_LAT_BUCKETS; b++)
+			samples += r->lat_hist[ac][b];
+		if (samples)
+			n += (size_t)snprintf(out + n, sizeof(out) - n,
+					      "%s\"%s\": {\"p50\": %.3f, \"p99\": %.3f}", n ? ", " : "",
+					      name[ac], p50 / 1000.0, p99 / 1000.0);
+		else
+			n += (size_t)snprintf(out + n, sizeof(out) - n,
+					      "%s\"%s\": {\"p50\": null, \"p99\": null}", n ? ", " : "",
+					      name[ac]);
+	}
+	return out;
+}
+
 static int client_mcs(const struct opts *o, int i)
 {
 	return o->nmcs > 1 ? o->mcs_of[i] : o->mcs;
@@ -473,7 +538,8 @@ int main(int argc, char **argv)
 	struct sim_config cfg;
 	struct sim_node *master, *cl[SIM_MAX_NODES];
 	struct sim_flow *down[SIM_MAX_NODES] = { 0 }, *up[SIM_MAX_NODES] = { 0 };
-	struct client_report rep[SIM_MAX_NODES];
+	struct sim_flow *voice[SIM_MAX_NODES][2] = { { 0 } };
+	static struct client_report rep[SIM_MAX_NODES];
 	double thr[SIM_MAX_NODES], air[SIM_MAX_NODES], air_total = 0;
 	int mcs_used[SIM_MAX_NODES];
 	struct run_state rs;
@@ -504,6 +570,7 @@ int main(int argc, char **argv)
 	}
 	mac_of(mac, 0);
 	master = sim_add_node(mac, 0);
+	master->ctx.p.qlix_qos = o.qos;
 	if (sim_load(master, 1))
 		return 1;
 	master->ctx.ar.max_mcs = (u8)o.mcs;
@@ -514,6 +581,7 @@ int main(int argc, char **argv)
 	for (i = 0; i < o.clients; i++) {
 		mac_of(mac, i + 1);
 		cl[i] = sim_add_node(mac, o.km);
+		cl[i]->ctx.p.qlix_qos = o.qos;
 		if (sim_load(cl[i], 0))
 			return 1;
 		cl[i]->ctx.ar.max_mcs = (u8)client_mcs(&o, i);
@@ -545,6 +613,13 @@ int main(int argc, char **argv)
 			down[i] = sim_add_flow(master, cl[i], (u32)o.size, ival);
 		if (o.up)
 			up[i] = sim_add_flow(cl[i], master, (u32)o.size, ival);
+		if (o.voice_pps) {
+			u32 vival = 1000000u / (u32)o.voice_pps;
+
+			voice[i][0] = sim_add_flow(master, cl[i], VOICE_SIZE, vival ? vival : 1);
+			voice[i][1] = sim_add_flow(cl[i], master, VOICE_SIZE, vival ? vival : 1);
+			voice[i][0]->tos = voice[i][1]->tos = VOICE_TOS;
+		}
 	}
 	dur_us = o.duration * 1e6;
 	tail_us = dur_us < TAIL_US ? dur_us : TAIL_US;
@@ -560,8 +635,11 @@ int main(int argc, char **argv)
 	for (i = 0; i < o.clients; i++) {
 		struct qlix_peer *p = sim_peer(master, cl[i]->wdev->dev_addr);
 		struct sim_flow *fl[2] = { down[i], up[i] };
+		struct sim_flow *all[4] = { down[i], up[i], voice[i][0], voice[i][1] };
 		u64 lat_sum = 0, n = 0;
 
+		for (k = 0; k < 4; k++)
+			class_add(&rep[i], all[k]);
 		for (k = 0; k < 2; k++) {
 			if (!fl[k])
 				continue;
@@ -608,11 +686,11 @@ int main(int argc, char **argv)
 			printf("    {\"client\": %d, \"down_mbps\": %.3f, \"up_mbps\": %.3f, "
 			       "\"down_mbps_tail\": %.3f, \"up_mbps_tail\": %.3f, "
 			       "\"latency_ms\": %.2f, \"poll_latency_ms\": %u, \"airtime_ms\": %.1f, "
-			       "\"lost\": %llu, \"misordered\": %llu, ",
+			       "\"lost\": %llu, \"misordered\": %llu, \"class_latency_ms\": {%s}, ",
 			       i + 1, rep[i].down_mbps, rep[i].up_mbps, rep[i].down_tail, rep[i].up_tail,
 			       rep[i].latency_ms,
 			       rep[i].poll_latency_ms, rep[i].air_ms, (unsigned long long)rep[i].lost,
-			       (unsigned long long)rep[i].misordered);
+			       (unsigned long long)rep[i].misordered, class_json(&rep[i]));
 			printf("\"mcs_final\": %d, \"mcs_changes\": [", rep[i].mcs_final);
 			for (k = 0; k < rep[i].nchanges; k++)
 				printf("%s[%.1f, %d]", k ? ", " : "", rep[i].change_t[k], rep[i].change_mcs[k]);

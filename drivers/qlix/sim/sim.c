@@ -627,6 +627,7 @@ struct sk_buff *sim_make_packet(struct sim_flow *f, u32 seq)
 	}
 	put_unaligned_be16(ETH_P_IP, p + off - 2);
 	p[off] = 0x45;
+	p[off + 1] = f->tos;
 	put_unaligned_be16((u16)(f->size - off), p + off + 2);
 	p[off + 8] = 64;
 	p[off + 9] = 17;
@@ -664,6 +665,11 @@ static void schedule_kick(struct sim_flow *f, u64 t)
 	ev_push(ev);
 }
 
+/* A saturated source whose packet the device dropped (it had taken it) pauses this long, as a
+ * sender that sees loss backs off: the device keeps its queues full without the source making
+ * packets at an unbounded rate only to have them dropped. */
+#define SIM_DROP_PAUSE_US 1000
+
 /* Feeds the device like a qdisc: only while its queue runs, keeping a refused packet. */
 static void flow_drain(struct sim_flow *f)
 {
@@ -671,6 +677,7 @@ static void flow_drain(struct sim_flow *f)
 
 	while (budget-- > 0 && f->dev && (f->dev->flags & IFF_UP) &&
 	       !netif_queue_stopped(f->dev)) {
+		unsigned long dropped = f->dev->stats.tx_dropped;
 		struct sk_buff *skb;
 
 		if (f->nbacklog) {
@@ -688,6 +695,10 @@ static void flow_drain(struct sim_flow *f)
 		if (sim_xmit(f->dev, skb) == NETDEV_TX_BUSY)
 			return;
 		memmove(f->backlog, f->backlog + 1, (size_t)(--f->nbacklog) * sizeof(f->backlog[0]));
+		if (f->interval_us == 0 && f->dev->stats.tx_dropped != dropped) {
+			schedule_kick(f, sim->now_us + SIM_DROP_PAUSE_US);
+			return;
+		}
 	}
 	if (budget < 0)
 		schedule_kick(f, sim->now_us + 50);
@@ -758,6 +769,47 @@ void netif_wake_queue(struct net_device *dev)
 			schedule_kick(&sim->flows[i], sim->now_us);
 }
 
+static u32 lat_bucket(u64 us)
+{
+	u32 shift;
+
+	if (us < 2 * SIM_LAT_SUB)
+		return (u32)us;
+	shift = 63 - (u32)__builtin_clzll(us) - 5;
+	if ((shift + 1) * SIM_LAT_SUB >= SIM_LAT_BUCKETS)
+		return SIM_LAT_BUCKETS - 1;
+	return (shift + 1) * SIM_LAT_SUB + (u32)(us >> shift) - SIM_LAT_SUB;
+}
+
+void sim_lat_add(u32 *hist, u64 us)
+{
+	hist[lat_bucket(us)]++;
+}
+
+/* The middle of the bucket that holds the q-th share of the samples. */
+u64 sim_lat_quantile(const u32 *hist, double q)
+{
+	u64 total = 0, seen = 0, rank;
+	u32 i, shift;
+
+	for (i = 0; i < SIM_LAT_BUCKETS; i++)
+		total += hist[i];
+	if (!total)
+		return 0;
+	rank = (u64)(q * (double)total + 0.999999);
+	if (rank < 1)
+		rank = 1;
+	for (i = 0; i < SIM_LAT_BUCKETS; i++) {
+		seen += hist[i];
+		if (seen >= rank)
+			break;
+	}
+	if (i < 2 * SIM_LAT_SUB)
+		return i;
+	shift = i / SIM_LAT_SUB - 1;
+	return ((u64)(i % SIM_LAT_SUB + SIM_LAT_SUB) << shift) + (1ull << shift) / 2;
+}
+
 /* The checking sink: every flow's packets arrive once and in order; gaps are counted as lost. */
 int netif_rx(struct sk_buff *skb)
 {
@@ -795,6 +847,7 @@ int netif_rx(struct sk_buff *skb)
 	f->delivered++;
 	f->delivered_bytes += skb->len + ETH_HLEN;
 	f->latency_sum_us += sim->now_us - ts;
+	sim_lat_add(f->lat_hist, sim->now_us - ts);
 	if (sim->now_us - ts > f->latency_max_us)
 		f->latency_max_us = sim->now_us - ts;
 	sim->air_data_payload_us += qlix_airtime_data(skb->len + ETH_HLEN, f->src->ctx.ar.max_mcs,

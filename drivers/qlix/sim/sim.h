@@ -13,7 +13,7 @@ extern "C" {
 
 #define SIM_MAX_NODES	80
 #define SIM_MAX_DEVS	300
-#define SIM_MAX_FLOWS	160
+#define SIM_MAX_FLOWS	320
 #define SIM_MAX_UMH	64
 
 struct sim_umh_call {
@@ -65,6 +65,10 @@ struct sim_link_loss {
 	double data;
 };
 
+/* One-way latencies on a log-linear scale: exact below 64 us, then 32 steps an octave (3 %). */
+#define SIM_LAT_SUB		32
+#define SIM_LAT_BUCKETS		(SIM_LAT_SUB * 40)
+
 struct sim_flow {
 	int id;
 	struct sim_node *src, *dst;
@@ -72,6 +76,7 @@ struct sim_flow {
 	u32 size;		/* Ethernet frame bytes */
 	u32 interval_us;	/* 0: saturated */
 	u16 vlan;		/* 0: untagged */
+	u8 tos;			/* IPv4 type of service of its packets */
 	struct sk_buff *backlog[64];
 	int nbacklog;
 	u32 next_seq;
@@ -79,6 +84,7 @@ struct sim_flow {
 	u32 last_seq;
 	int seen;
 	u64 latency_sum_us, latency_max_us;
+	u32 lat_hist[SIM_LAT_BUCKETS];	/* delivered packets by latency */
 	int kick_pending;
 };
 
@@ -134,6 +140,7 @@ extern struct sim_node *sim_cur;
 
 extern long shim_kmalloc_live, shim_skb_live;
 extern long shim_fail_alloc_after;	/* -1: never; n: the (n+1)-th allocation from now fails */
+extern const char *shim_fail_sysfs_name;	/* sysfs objects of this name are not created */
 
 void sim_config_defaults(struct sim_config *cfg);
 struct sim_world *sim_create(const struct sim_config *cfg);
@@ -161,6 +168,8 @@ struct sim_flow *sim_add_flow(struct sim_node *src, struct sim_node *dst, u32 si
 int sim_xmit(struct net_device *dev, struct sk_buff *skb);
 void sim_dev_gone(struct net_device *dev);
 struct sk_buff *sim_make_packet(struct sim_flow *f, u32 seq);
+void sim_lat_add(u32 *hist, u64 us);
+u64 sim_lat_quantile(const u32 *hist, double q);	/* us; 0 when empty */
 
 int sim_pcap_open(const char *air_path, const char *rx_path);
 void sim_pcap_close(void);
@@ -168,6 +177,8 @@ void sim_pcap_close(void);
 ssize_t sim_sysfs_read(struct sim_node *n, const char *path, char *buf, size_t size);
 ssize_t sim_sysfs_write(struct sim_node *n, const char *path, const char *text);
 int sim_sysfs_exists(struct sim_node *n, const char *path);
+int sim_sysfs_mode(struct sim_node *n, const char *path);
+ssize_t sim_sysfs_op(struct sim_node *n, const char *path, const char *text, char *page);
 
 int sim_log_contains(const struct sim_node *n, const char *text);
 int sim_log_count(const struct sim_node *n, const char *text);

@@ -7,7 +7,7 @@ set -euo pipefail
 cc=${1:?usage: compat_check.sh CC}
 src=$(cd "$(dirname "$0")/.." && pwd)
 ver='((2<<16)+(6<<8)+31)'
-for f in module.c peer.c txq.c token.c rx.c autorate.c wrr.c sysfs.c qlix_wire.c qlix_stats_rec.c; do
+for f in module.c peer.c txq.c token.c rx.c autorate.c wrr.c sysfs.c qos.c qlix_wire.c qlix_stats_rec.c qlix_class.c; do
 	"$cc" -std=gnu89 -fsyntax-only -Wall -Wextra -Werror -Wno-missing-field-initializers \
 		-Wdeclaration-after-statement -DHZ=100 "-DLINUX_VERSION_CODE=$ver" -I"$src" "$src/$f"
 done

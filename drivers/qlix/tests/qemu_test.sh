@@ -26,7 +26,7 @@ command -v cpio >/dev/null || skip "cpio not installed"
 rm -rf "$out"
 mkdir -p "$out/ko"
 sources=(Kbuild qlix_compat.h qlix.h qlix_int.h qlix_wire.h qlix_wire.c qlix_stats_rec.h qlix_stats_rec.c module.c peer.c
-	txq.c token.c rx.c autorate.c wrr.c sysfs.c)
+	txq.c token.c rx.c autorate.c wrr.c sysfs.c qlix_class.h qlix_class.c qos.c)
 for f in "${sources[@]}"; do cp "$src/$f" "$out/ko/"; done
 make -s -C "$headers" M="$out/ko" modules >"$out/kbuild.log" 2>&1 || { cat "$out/kbuild.log"; exit 1; }
 
@@ -80,6 +80,14 @@ for f in /sys/qlix/* /sys/qlix/autorate/* /sys/qlix/peer0/*; do
 	cat "\$f" >/dev/null || fail read \$f
 done
 [ -s /sys/qlix/stats ] && say ok sysfs || fail stats empty
+modes=\$(stat -c %a /sys/qlix/stats /sys/qlix/peers /sys/qlix/all-stats /sys/qlix/devel_options/cep1 \
+	/sys/qlix/devel_options/queue_len /sys/class/net/peer0/qlix/weight /sys/class/net/peer0/qlix/stats \
+	/sys/module/qlix/parameters/* | tr '\n' ' ')
+[ "\$modes" = "444 200 444 644 444 644 444 644 644 644 644 644 644 644 644 " ] && say ok modes || fail modes \$modes
+upper=\$(echo $5 | tr a-f A-F)
+[ -L /sys/qlix/peer0 ] && [ -L /sys/qlix/\$upper ] && [ -f /sys/qlix/\$upper/train_stats ] && say ok links || fail links
+records=\$(cat /sys/qlix/all-stats | wc -c)
+[ "\$records" -eq 56 ] && say ok all-stats || fail all-stats \$records bytes for one peer
 if [ $2 = 1 ]; then
 	timeout 90 nc -l -p 7000 >/tmp/done
 	grep -q done /tmp/done || fail no word from the client
@@ -139,7 +147,8 @@ for role in master client; do
 		tail -n 60 "$log"
 		cat "$out/$role/qemu.log"
 	fi
-	for want in 'ok ping 56' 'ok ping 1400' 'ok ping 3000' 'ok sysfs' 'ok autorate' 'ok kernel log'; do
+	for want in 'ok ping 56' 'ok ping 1400' 'ok ping 3000' 'ok sysfs' 'ok autorate' 'ok modes' 'ok links' 'ok all-stats' \
+		'ok kernel log'; do
 		grep -aq "QTEST $want" "$log" || { echo "qemu_test: $role: missing \"$want\""; status=1; }
 	done
 done

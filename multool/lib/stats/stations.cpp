@@ -6,6 +6,7 @@
 #include "common/text.h"
 #include "radio/driver.h"
 #include "spine/jsonutil.h"
+#include "stats/allstats.h"
 #include "stats/stats_doc.h"
 
 #include <arpa/inet.h>
@@ -30,11 +31,7 @@ static uint64_t mac_key(const uint8_t mac[6])
 
 static void load_allstats(struct run_ctx *c)
 {
-	size_t size;
-	char *buf = read_file(STATS_ALLSTATS, &size);
-
-	c->nallstats = buf ? allstats_decode((const uint8_t *)buf, size, c->allstats, ALLSTATS_MAX) : 0;
-	free(buf);
+	c->nallstats = allstats_load(STATS_ALLSTATS, c->allstats, ALLSTATS_MAX);
 }
 
 static void load_peer_cache(struct run_ctx *c)

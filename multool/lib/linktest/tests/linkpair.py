@@ -134,14 +134,25 @@ class Pair:
         """Starts dumpcap on the side's interface; returns a stop function."""
         p = subprocess.Popen(netns(side) + ['dumpcap', '-q', '-i', iface, '-B', '64', '-s', '128', '-w', path], stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE, text=True)
-        # dumpcap says "File: ..." once it captures.
-        line = p.stderr.readline()
-        if 'File:' not in line and 'Capturing' not in line:
-            raise RuntimeError('dumpcap did not start: ' + line)
-        time.sleep(0.3)
+        # "Capturing on" comes before the interface is open; "File: ..." once it captures.
+        seen = ''
+        while 'File:' not in seen:
+            line = p.stderr.readline()
+            if not line:
+                raise RuntimeError('dumpcap did not start: ' + seen)
+            seen += line
 
         def stop():
-            time.sleep(0.3)
+            # The capture hands frames over in blocks retired up to a second late, and an interrupt
+            # drops the block still open: stop only once the file has not grown for longer.
+            size, still = -1, 0
+            for _ in range(50):
+                now = os.path.getsize(path) if os.path.exists(path) else 0
+                still = still + 1 if now == size else 0
+                if still >= 8:
+                    break
+                size = now
+                time.sleep(0.2)
             p.send_signal(signal.SIGINT)
             p.wait(timeout=10)
         return stop
