@@ -12,7 +12,11 @@ sim = sys.argv[1]
 
 
 def run(*args):
-    out = subprocess.run([sim, "--json", *map(str, args)], capture_output=True, text=True, check=True)
+    """A run at the fixed MCS 15 unless the arguments choose one (rate adaptation is the default)."""
+    args = list(map(str, args))
+    if "--mcs" not in args:
+        args += ["--mcs", "15"]
+    out = subprocess.run([sim, "--json", *args], capture_output=True, text=True, check=True)
     return json.loads(out.stdout)
 
 
@@ -91,13 +95,30 @@ for qos in (False, True):
               "class q" if qos else "one queue", cycle, vo50, vo, vo / cycle, min(bk) if bk else 0,
               vo / min(bk) if bk else 0, r["total_mbps"]))
 
+print("\nrate adaptation (sim/channel.md), saturated both ways; goodput against the best MCS for")
+print("each stretch of the channel (the genie, tokens left out), 120 s")
+for name, args in (
+        ("clean 35 dB", ["--snr", 35]),
+        ("steady 22 dB", ["--snr", 22]),
+        ("35 -> 22 dB at 40 s -> 35 at 80 s", ["--snr", 35, "--snr-step", "40:1:22", "--snr-step", "80:1:35"]),
+        ("35 -> 17 dB at 40 s -> 35 at 80 s", ["--snr", 35, "--snr-step", "40:1:17", "--snr-step", "80:1:35"])):
+    r = run("--duration", 120, "--mcs", "auto", *args)
+    c = r["per_client"][0]
+    print("  %-34s %6.2f of %6.2f Mb/s = %5.1f%%, MCS %s" % (
+        name, c["goodput_mbps"], c["genie_goodput_mbps"], 100 * c["goodput_mbps"] / c["genie_goodput_mbps"],
+        " ".join("%d@%.0fs" % (m, t) for t, m in c["mcs_changes"][:14])))
+r = run("--clients", 4, "--duration", 120, "--mcs", "auto", "--snr", "35,35,35,14")
+print("  4 clients, the last at 14 dB: " + ", ".join(
+    "%.2f Mb/s (%.0f%% of genie) at MCS %d" % (c["goodput_mbps"], 100 * c["goodput_mbps"] / c["genie_goodput_mbps"],
+                                             c["mcs_final"]) for c in r["per_client"]))
+
 if not shutil.which("valgrind"):
     sys.exit(0)
 print("\ninstructions (callgrind), 2 clients saturated both ways, 2 s")
 tmp = tempfile.mkdtemp(prefix="qlix-cg-")
 out = os.path.join(tmp, "cg.out")
 subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sim,
-                "--clients", "2", "--duration", "2", "--stats"],
+                "--clients", "2", "--duration", "2", "--mcs", "15", "--stats"],
                capture_output=True, text=True, check=True)
 ann = subprocess.run(["callgrind_annotate", "--threshold=100", out],
                      capture_output=True, text=True, check=True).stdout
@@ -193,3 +214,29 @@ if n:
           "%.0f a train start for the class queues (closing and moving)" % (
               n, cost.get("skb_classify", 0) / n, cost.get("qlix_classify", 0) / n,
               cost.get("tx_qos_fill", 0) / max(calls.get("tx_qos_fill", 0), 1)))
+
+
+def adaptation_round(clients, seconds):
+    """Module instructions of the rate adaptation per peer and round: the master walks all its
+    peers, each client its one, every 2 s."""
+    tmp = tempfile.mkdtemp(prefix="qlix-cg-")
+    out = os.path.join(tmp, "cg.out")
+    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sim, "--clients",
+                    str(clients), "--duration", str(seconds), "--snr", "22", "--mcs", "auto"],
+                   capture_output=True, text=True, check=True)
+    ann = subprocess.run(["callgrind_annotate", "--threshold=100", out],
+                         capture_output=True, text=True, check=True).stdout
+    shutil.rmtree(tmp)
+    ir = 0
+    for line in ann.splitlines():
+        m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)", line)
+        if m and os.path.basename(m.group(2)) == "autorate.c" and m.group(3) in (
+                "qlix_ar_timer", "ar_adapt", "ar_measure", "ar_decide", "ar_rec_expired_at", "ar_per",
+                "ar_traffic", "ar_ok_sum", "ar_et_grown", "ar_bounds"):
+            ir += int(m.group(1).replace(",", ""))
+    rounds = seconds // 2
+    return ir / (rounds * 2 * clients)
+
+
+print("\ninstructions (callgrind) per adaptation round and peer, 22 dB, saturated: "
+      "%.0f with 1 client, %.0f with 16" % (adaptation_round(1, 20), adaptation_round(16, 20)))

@@ -65,7 +65,6 @@ int llc_qlix_init(void)
 
 	c->mem_budget = (u32)(qlix_total_pages() * 4 / 5);
 	qlix_tunable_defaults(&c->t);
-	qlix_ar_defaults(&c->ar);
 	qlix_queue_sizes(0, c->mem_budget, &c->q);
 	atomic_set(&c->pending_work, 0);
 	c->last_data_mcs = -1;
@@ -87,6 +86,7 @@ int llc_qlix_init(void)
 	c->active_peer = NULL;
 	c->wrr.recompute = 1;
 	qlix_sysfs_init(c);
+	qlix_ar_init(c);
 	QLIX_TIMER_INIT(&c->token_timer, qlix_token_timer, c);
 	QLIX_TIMER_INIT(&c->mark_timer, qlix_mark_timer, c);
 
@@ -104,6 +104,7 @@ int llc_qlix_init(void)
 	}
 	return 0;
 fail:
+	qlix_ar_cleanup(c);
 	qlix_sysfs_exit(c);
 	cleanup_peers();
 	dev_put(c->wdev);
@@ -118,6 +119,7 @@ void llc_qlix_exit(void)
 	struct qlix_ctx *c = QCTX;
 
 	qlix_wait_work(c);
+	qlix_ar_cleanup(c);
 	cleanup_peers();
 	del_timer_sync(&c->token_timer);
 	del_timer_sync(&c->mark_timer);

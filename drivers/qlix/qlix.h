@@ -75,7 +75,7 @@ struct ar_rec {
 };
 
 struct ar_peer {
-	u32 snap_tx, snap_retries, snap_bytes;
+	u32 snap_ok, snap_retries, snap_bytes;	/* snap_ok: the records' successes summed */
 	unsigned long snap_time;
 	struct ar_rec rec[QLIX_NUM_MCS];
 	u8 cur_mcs;
@@ -199,6 +199,7 @@ struct qlix_ctx {
 	atomic_t pending_work;
 	struct timer_list token_timer;
 	struct timer_list mark_timer;
+	struct timer_list ar_timer;
 	u32 mark;
 	struct qlix_wrr wrr;
 
@@ -275,11 +276,33 @@ u32 qlix_gcd(u32 a, u32 b);
 /* autorate.c */
 void qlix_ar_defaults(struct qlix_ar_settings *ar);
 void ar_peer_init(struct qlix_peer *p);
+void ar_peer_open(struct qlix_peer *p);
 void ar_update_txqe_rate(struct txqe *e, struct qlix_peer *p);
 u32 ar_get_data_packet_send_time(const struct txqe *e);
 u32 ar_get_token_send_time(void);
 void ar_skb_set_rate(struct sk_buff *skb, u8 mcs);
 void ar_count_success(struct qlix_peer *p, u8 mcs);
+int qlix_ar_init(struct qlix_ctx *c);
+void qlix_ar_cleanup(struct qlix_ctx *c);
+
+/* One adaptation step of a peer, from what was measured: the new MCS and direction, and which
+ * records' expiry times change.  Pure, so the rule can be checked on its own. */
+struct ar_decision {
+	u8 mcs;
+	s8 dir;
+	s8 grow;	/* record whose ET grows by a third, or -1 */
+	s8 reset;	/* record whose ET goes back to QLIX_AR_ET_MIN, or -1 */
+};
+
+#define QLIX_AR_ET_MIN	5000
+#define QLIX_AR_ET_MAX	150000
+
+void ar_decide(const struct qlix_ar_settings *s, const struct ar_rec *rec, u8 cur, s8 last_dir,
+	       unsigned long now, struct ar_decision *d);
+int ar_rec_expired_at(const struct ar_rec *r, unsigned long now);
+u32 ar_per(u32 ok, u32 retry);
+u32 ar_traffic(u32 bytes, u32 ms);
+u32 ar_et_grown(u32 et);
 
 /* qos.c */
 int skb_classify(const struct sk_buff *skb);

@@ -170,8 +170,10 @@ int qlix_ack_covers(const struct qlix_ack *a, u16 seq)
 }
 
 /* PHY rates in 100 kbit/s: [bw][sgi][mcs].  bw 0..3 = 5, 8, 10, 20 MHz; wider channels use the
- * 20 MHz row.  The 8 and 10 MHz long-guard rows follow the 802.11n formula (the 20 MHz rate
- * scaled by 0.4 and 0.5, rounded half up) like every other row. */
+ * 20 MHz row.  A narrow channel runs the 20 MHz OFDM clock divided down, so each row is the
+ * 20 MHz row scaled by width / 20 and rounded half up.  The 8 and 10 MHz long-guard rows are
+ * derived so in full, MCS 0-23 (8 MHz: 1-stream MCS 6 and 7 are 23.4 and 26.0 Mb/s, 2-stream
+ * MCS 8-11 5.2, 10.4, 15.6, 20.8): each stream group rises, and two streams carry twice one. */
 static const u16 qlix_phy_table[4][2][QLIX_NUM_MCS] = {
 	{
 		{ 16, 33, 49, 65, 98, 130, 146, 163, 33, 65, 98, 130, 195, 260, 293, 325,

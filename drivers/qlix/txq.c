@@ -267,6 +267,7 @@ static int qlix_dev_open(struct net_device *dev)
 	p->idle_count = 0;
 	p->timeslot = (u8)clamp_val(c->p.train_timeslot, 1, 255);
 	p->last_poll = jiffies;
+	ar_peer_open(p);
 	qlix_set_dev_addr(dev, c->wdev->dev_addr);
 	netif_carrier_on(dev);
 	netif_start_queue(dev);

@@ -10,13 +10,13 @@ sim=$build/drivers/qlix/qlixsim
 
 echo
 echo "== one master, two clients, 5 % loss: client 1's peer device restarts at 2 s, client 2 reboots at 4 s"
-"$sim" --clients 2 --loss 5 --duration 8 --restart 2:1 --reboot 4:2 --json |
+"$sim" --clients 2 --mcs 15 --loss 5 --duration 8 --restart 2:1 --reboot 4:2 --json |
 	jq -r '.per_client[] | "client \(.client): down \(.down_mbps) Mb/s, up \(.up_mbps) Mb/s; last 2 s: down \(.down_mbps_tail), up \(.up_mbps_tail)"'
 
 echo
 echo "== one client saturating both ways at MCS 15: what the module gets of the medium"
 for km in 0 10 30; do
-	"$sim" --distance-km "$km" --duration 5 --json |
+	"$sim" --distance-km "$km" --mcs 15 --duration 5 --json |
 		jq -r --arg km "$km" '"\($km) km: \(.total_mbps) Mb/s, \(.efficiency_vs_limit * 100 | floor) % of what the medium allows, \(.phy_share * 100 | floor) % of the PHY rate, \(.collisions) collisions"'
 done
 
@@ -24,6 +24,11 @@ echo
 echo "== 8 clients at MCS 15 and 8 at MCS 0 with 230 us added to every frame"
 "$sim" --clients 16 --mcs 15,15,15,15,15,15,15,15,0,0,0,0,0,0,0,0 --overhead-us 230 --train-timeslot 100 \
 	--duration 5 --json | jq -r '"collisions \(.collisions), airtime fairness \(.jain_airtime)"'
+
+echo
+echo "== rate adaptation: the channel falls from 35 to 22 dB at 20 s and clears at 50 s"
+"$sim" --duration 70 --snr 35 --snr-step 20:1:22 --snr-step 50:1:35 --json |
+	jq -r '.per_client[] | "MCS \(.mcs_changes | map("\(.[1])@\(.[0])s") | join(" ")); goodput \(.goodput_mbps) Mb/s of \(.genie_goodput_mbps) with the best MCS throughout"'
 
 echo
 echo "== qlix.ko in two QEMU guests (master and client) joined by an emulated Ethernet link"

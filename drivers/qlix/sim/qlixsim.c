@@ -1,7 +1,8 @@
 /* qlixsim: one master and N clients of the qlix module on a simulated radio medium.
  *
  *   qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT] [--distance-km D]
- *           [--duration SEC] [--mcs M1,M2,...] [--traffic saturated|light] [--size BYTES]
+ *           [--duration SEC] [--mcs auto|M1,M2,...] [--snr DB1,DB2,...] [--snr-step T:CLIENT:DB]...
+ *           [--traffic saturated|light] [--size BYTES]
  *           [--direction both|down|up] [--interval-ms MS] [--overhead-us US] [--dup PCT] [--reorder PCT]
  *           [--wrr W1,W2,...] [--train-timeslot MS] [--idle] [--restart T:CLIENT]...
  *           [--reboot T:CLIENT]... [--qos] [--voice PPS] [--pcap PREFIX] [--json] [--stats]
@@ -11,9 +12,18 @@
  * reloads the client's module and re-adds its peer, the master left as it is.  --qos sets
  * qlix_qos on every node; --voice adds to each client, in each direction, PPS packets a second
  * of 200 bytes marked as voice (type of service 0xE0), whatever else it carries.
+ *
+ * --mcs auto (the default) turns rate adaptation on at every node, up to MCS 15; a fixed --mcs M
+ * turns it off and sends at M (a list gives each client its own).  --snr gives each client's link
+ * a channel of that SNR (one value for all, or one per client; sim/channel.md), and --snr-step
+ * changes it at T seconds.  --json then has per client the final MCS of the master's peer,
+ * its changes as [seconds, mcs] (the first entry the MCS at the start), the goodput both ways
+ * and what the best MCS for each stretch of the channel would have given.  With adaptation the
+ * efficiency figures take each client's final MCS for its limit and PHY rate.
  */
 #include "sim.h"
 #include "air.h"
+#include "channel.h"
 
 #include <getopt.h>
 #include <math.h>
@@ -25,7 +35,12 @@ struct sim_action {
 	double t;
 	int client;	/* from 1, as in the report */
 	int reboot;
+	int snr;	/* a channel change to db, not a restart */
+	double db;
 };
+
+#define MAX_MCS_CHANGES 512
+#define MCS_SAMPLE_US 100000
 
 struct opts {
 	int clients;
@@ -38,6 +53,9 @@ struct opts {
 	int nev;
 	int nmcs, mcs_of[SIM_MAX_NODES];
 	int timeslot_ms;	/* one per client; a single value is everybody's */
+	int mcs_auto;
+	int nsnr;
+	double snr_of[SIM_MAX_NODES];
 	int qos, voice_pps;
 };
 
@@ -47,6 +65,11 @@ struct client_report {
 	double latency_ms;
 	u32 poll_latency_ms;
 	u32 penalty_max;
+	int mcs_final;
+	int nchanges;
+	double change_t[MAX_MCS_CHANGES];
+	int change_mcs[MAX_MCS_CHANGES];
+	double genie_mbps;
 	u32 lat_hist[QLIX_NUM_AC][SIM_LAT_BUCKETS];	/* both directions, by access class */
 	int has_class[QLIX_NUM_AC];
 };
@@ -57,7 +80,8 @@ struct client_report {
 static void usage(void)
 {
 	fprintf(stderr, "usage: qlixsim [--clients N] [--seed S] [--loss PCT] [--token-loss PCT]\n"
-			"               [--distance-km D] [--duration SEC] [--mcs M1,M2,...]\n"
+			"               [--distance-km D] [--duration SEC] [--mcs auto|M1,M2,...]\n"
+			"               [--snr DB1,DB2,...] [--snr-step T:CLIENT:DB]...\n"
 			"               [--traffic saturated|light] [--interval-ms MS] [--size BYTES]\n"
 			"               [--direction both|down|up]\n"
 			"               [--overhead-us US] [--dup PCT] [--reorder PCT] [--wrr W1,W2,...]\n"
@@ -84,6 +108,43 @@ static void add_action(struct opts *o, const char *arg, int reboot)
 	o->nev++;
 }
 
+static void add_snr_step(struct opts *o, const char *arg)
+{
+	char *end;
+	double t = strtod(arg, &end), db;
+	long cl;
+
+	if (end == arg || *end != ':' || t < 0 || o->nev >= MAX_EVENTS)
+		usage();
+	cl = strtol(end + 1, &end, 10);
+	if (*end != ':' || cl < 1)
+		usage();
+	arg = end + 1;
+	db = strtod(arg, &end);
+	if (end == arg || *end)
+		usage();
+	o->ev[o->nev].t = t;
+	o->ev[o->nev].client = (int)cl;
+	o->ev[o->nev].snr = 1;
+	o->ev[o->nev].db = db;
+	o->nev++;
+}
+
+static void parse_snr(struct opts *o, const char *list)
+{
+	char *end;
+
+	for (o->nsnr = 0; o->nsnr < SIM_MAX_NODES; list = end + 1) {
+		double db = strtod(list, &end);
+
+		if (end == list || (*end && *end != ','))
+			usage();
+		o->snr_of[o->nsnr++] = db;
+		if (!*end)
+			break;
+	}
+}
+
 static int cmp_action(const void *a, const void *b)
 {
 	const struct sim_action *x = (const struct sim_action *)a, *y = (const struct sim_action *)b;
@@ -95,6 +156,12 @@ static void parse_mcs(struct opts *o, const char *list)
 {
 	char *end;
 
+	o->mcs_auto = !strcmp(list, "auto");
+	if (o->mcs_auto) {
+		o->mcs = 15;
+		o->nmcs = 0;
+		return;
+	}
 	for (o->nmcs = 0; o->nmcs < SIM_MAX_NODES; list = end + 1) {
 		long m = strtol(list, &end, 10);
 
@@ -117,8 +184,9 @@ static int parse(int argc, char **argv, struct opts *o)
 		{ "reorder", 1, 0, 'r' }, { "wrr", 1, 0, 'w' }, { "idle", 0, 0, 'i' },
 		{ "pcap", 1, 0, 'p' }, { "json", 0, 0, 'j' }, { "verbose", 0, 0, 'v' },
 		{ "stats", 0, 0, 'x' }, { "train-timeslot", 1, 0, 'q' }, { "interval-ms", 1, 0, 'I' },
-		{ "restart", 1, 0, 'R' }, { "reboot", 1, 0, 'B' }, { "qos", 0, 0, 'Q' },
-		{ "voice", 1, 0, 'V' }, { "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
+		{ "restart", 1, 0, 'R' }, { "reboot", 1, 0, 'B' }, { "snr", 1, 0, 'N' },
+		{ "snr-step", 1, 0, 'P' }, { "qos", 0, 0, 'Q' }, { "voice", 1, 0, 'V' },
+		{ "help", 0, 0, 'h' }, { 0, 0, 0, 0 }
 	};
 	int c;
 
@@ -128,6 +196,7 @@ static int parse(int argc, char **argv, struct opts *o)
 	o->token_loss = -1;
 	o->duration = 10;
 	o->mcs = 15;
+	o->mcs_auto = 1;
 	o->size = 1514;
 	o->saturated = 1;
 	o->down = o->up = 1;
@@ -163,6 +232,8 @@ static int parse(int argc, char **argv, struct opts *o)
 		case 'I': o->interval_ms = atoi(optarg); break;
 		case 'R': add_action(o, optarg, 0); break;
 		case 'B': add_action(o, optarg, 1); break;
+		case 'N': parse_snr(o, optarg); break;
+		case 'P': add_snr_step(o, optarg); break;
 		case 'q': o->timeslot_ms = atoi(optarg); break;
 		case 'Q': o->qos = 1; break;
 		case 'V': o->voice_pps = atoi(optarg); break;
@@ -181,6 +252,8 @@ static int parse(int argc, char **argv, struct opts *o)
 	if (o->token_loss < 0)
 		o->token_loss = o->loss;
 	if (o->nmcs > 1 && o->nmcs != o->clients)
+		usage();
+	if (o->nsnr > 1 && o->nsnr != o->clients)
 		usage();
 	return 0;
 }
@@ -248,16 +321,91 @@ static void print_stats(struct sim_node *master, struct sim_node **cl, int n)
 
 #define TAIL_US 2e6
 
-/* Runs the whole duration, stopping at each scripted restart or reboot and where the last two
- * seconds begin, to take the delivered byte counts the tail throughput is measured from. */
-static void run_scripted(const struct opts *o, struct sim_node *master, struct sim_node **cl,
-			 struct sim_flow **down, struct sim_flow **up, u64 tail_base[2][SIM_MAX_NODES],
-			 double dur_us)
+/* Packets in a full aggregate: the closing rule is "length + 2 + aggregate >= agg_size", so an
+ * aggregate never fills to the last byte except with a single packet. */
+static u32 agg_packets(const struct opts *o)
 {
-	u64 t0 = sim->now_us, end = t0 + (u64)dur_us;
+	u32 agg = 3500, per = (u32)o->size + 2, pk = (agg - 12) / per;
+
+	while (pk > 1 && 12 + pk * per > agg)
+		pk--;
+	if (pk > 1 && 12 + pk * per >= agg)
+		pk--;
+	return pk < 1 ? 1 : pk;
+}
+
+/* kbit/s of goodput from an endless train of full aggregates at mcs, each frame charged what the
+ * medium charges it. */
+static double train_kbps(const struct opts *o, const struct sim_config *cfg, u32 mcs)
+{
+	u32 pk = agg_packets(o), per = (u32)o->size + 2;
+	u32 us = cfg->overhead_us + sim_air_frame_us(12 + pk * per, mcs, cfg->bw, cfg->sgi, cfg->radio_ack);
+
+	return pk * o->size * 8000.0 / us;
+}
+
+/* The best MCS within the bounds for a channel: goodput times the share of frames it delivers. */
+static double genie_kbps(const struct opts *o, const struct sim_config *cfg, const struct sim_node *master,
+			 const struct sim_node *c)
+{
+	u32 hi = master->ctx.ar.max_mcs < QLIX_NUM_MCS ? master->ctx.ar.max_mcs : QLIX_NUM_MCS - 1;
+	u32 lo = master->ctx.ar.min_mcs < hi ? master->ctx.ar.min_mcs : hi, m;
+	double best = 0;
+
+	for (m = lo; m <= hi; m++) {
+		double g = train_kbps(o, cfg, m) * (c->has_snr ? 1 - sim_channel_fer(m, c->snr_db) : 1);
+
+		if (g > best)
+			best = g;
+	}
+	return best;
+}
+
+struct run_state {
+	const struct opts *o;
+	const struct sim_config *cfg;
+	struct sim_node *master, **cl;
+	struct client_report *rep;
+	u64 seg_start[SIM_MAX_NODES];
+	double genie_acc[SIM_MAX_NODES];	/* kbit/s x us */
+};
+
+static void close_segment(struct run_state *rs, int i)
+{
+	rs->genie_acc[i] += (double)(sim->now_us - rs->seg_start[i]) *
+			    genie_kbps(rs->o, rs->cfg, rs->master, rs->cl[i]);
+	rs->seg_start[i] = sim->now_us;
+}
+
+static void sample_mcs(struct run_state *rs, u64 t0)
+{
+	int i;
+
+	for (i = 0; i < rs->o->clients; i++) {
+		struct qlix_peer *p = sim_peer(rs->master, rs->cl[i]->wdev->dev_addr);
+		struct client_report *r = &rs->rep[i];
+
+		if (!p || (r->nchanges && r->change_mcs[r->nchanges - 1] == p->ar.cur_mcs) ||
+		    r->nchanges == MAX_MCS_CHANGES)
+			continue;
+		r->change_t[r->nchanges] = (double)(sim->now_us - t0) / 1e6;
+		r->change_mcs[r->nchanges++] = p->ar.cur_mcs;
+	}
+}
+
+/* Runs the whole duration, stopping at each scripted event, at every MCS sample and where the
+ * last two seconds begin, to take the delivered byte counts the tail throughput is measured
+ * from. */
+static void run_scripted(struct run_state *rs, struct sim_flow **down, struct sim_flow **up,
+			 u64 tail_base[2][SIM_MAX_NODES], double dur_us)
+{
+	const struct opts *o = rs->o;
+	u64 t0 = sim->now_us, end = t0 + (u64)dur_us, sample_at = t0;
 	u64 tail_at = dur_us > TAIL_US ? end - (u64)TAIL_US : t0;
 	int e = 0, tail_taken = 0, i;
 
+	for (i = 0; i < o->clients; i++)
+		rs->seg_start[i] = t0;
 	for (;;) {
 		u64 next = end;
 
@@ -265,8 +413,15 @@ static void run_scripted(const struct opts *o, struct sim_node *master, struct s
 			next = t0 + (u64)(o->ev[e].t * 1e6);
 		if (!tail_taken && tail_at <= next)
 			next = tail_at;
+		if (sample_at < next)
+			next = sample_at;
 		if (next > sim->now_us)
 			sim_run_until(next);
+		if (next == sample_at) {
+			sample_mcs(rs, t0);
+			sample_at += MCS_SAMPLE_US;
+			continue;
+		}
 		if (!tail_taken && next == tail_at) {
 			for (i = 0; i < o->clients; i++) {
 				tail_base[0][i] = down[i] ? down[i]->delivered_bytes : 0;
@@ -277,10 +432,17 @@ static void run_scripted(const struct opts *o, struct sim_node *master, struct s
 		}
 		if (e < o->nev && next == t0 + (u64)(o->ev[e].t * 1e6) && next < end) {
 			const struct sim_action *a = &o->ev[e++];
-			struct sim_node *c = cl[a->client - 1];
-			int ret = a->reboot ? sim_reboot(c, master->wdev->dev_addr) :
-					      sim_restart(c, master->wdev->dev_addr);
+			struct sim_node *c = rs->cl[a->client - 1];
+			int ret;
 
+			if (a->snr) {
+				close_segment(rs, a->client - 1);
+				c->has_snr = 1;
+				c->snr_db = a->db;
+				continue;
+			}
+			ret = a->reboot ? sim_reboot(c, rs->master->wdev->dev_addr) :
+					  sim_restart(c, rs->master->wdev->dev_addr);
 			if (ret)
 				fprintf(stderr, "qlixsim: %s of client %d at %.3f s failed: %d\n",
 					a->reboot ? "reboot" : "restart", a->client, a->t, ret);
@@ -289,6 +451,8 @@ static void run_scripted(const struct opts *o, struct sim_node *master, struct s
 		if (sim->now_us >= end)
 			break;
 	}
+	for (i = 0; i < o->clients; i++)
+		close_segment(rs, i);
 }
 
 /* A flow's packets go into the report under the class their marking gives them (whether or not
@@ -350,31 +514,18 @@ static int client_mcs(const struct opts *o, int i)
  * medium charges it.  With mixed MCS the limit and the PHY rate are the means over the clients
  * weighted by the data airtime each one had.  Returns the limit as a share of that PHY rate. */
 static double air_limit(const struct opts *o, const struct sim_config *cfg, const double *air,
-			double *phy_kbps)
+			const int *mcs_of, double *phy_kbps)
 {
-	u32 agg = 3500, per = (u32)o->size + 2, pk = (agg - 12) / per;
 	double goodput = 0, phy = 0, total = 0;
 	int i;
 
 	for (i = 0; i < o->clients; i++)
 		total += air[i];
-
-	while (pk > 1 && 12 + pk * per > agg)
-		pk--;
-	/* the closing rule is "length + 2 + aggregate >= agg_size", so an aggregate never
-	 * fills to the last byte except with a single packet */
-	if (pk > 1 && 12 + pk * per >= agg)
-		pk--;
-	if (pk < 1)
-		pk = 1;
 	for (i = 0; i < o->clients; i++) {
-		u32 mcs = (u32)client_mcs(o, i);
-		u32 us = cfg->overhead_us +
-			 sim_air_frame_us(12 + pk * per, mcs, cfg->bw, cfg->sgi, cfg->radio_ack);
-
+		u32 mcs = (u32)mcs_of[i];
 		double w = total > 0 ? air[i] / total : 1.0 / o->clients;
 
-		goodput += w * pk * o->size * 8000.0 / us;
+		goodput += w * train_kbps(o, cfg, mcs);
 		phy += w * sim_air_phy_kbps(mcs, cfg->bw, cfg->sgi);
 	}
 	*phy_kbps = phy;
@@ -389,7 +540,9 @@ int main(int argc, char **argv)
 	struct sim_flow *down[SIM_MAX_NODES] = { 0 }, *up[SIM_MAX_NODES] = { 0 };
 	struct sim_flow *voice[SIM_MAX_NODES][2] = { { 0 } };
 	static struct client_report rep[SIM_MAX_NODES];
-	double thr[SIM_MAX_NODES], air[SIM_MAX_NODES];
+	double thr[SIM_MAX_NODES], air[SIM_MAX_NODES], air_total = 0;
+	int mcs_used[SIM_MAX_NODES];
+	struct run_state rs;
 	double total_mbps = 0, phy_kbps, frac, dur_us, tail_us;
 	u64 lost = 0, misordered = 0, delivered = 0;
 	u64 tail_base[2][SIM_MAX_NODES];
@@ -421,6 +574,7 @@ int main(int argc, char **argv)
 	if (sim_load(master, 1))
 		return 1;
 	master->ctx.ar.max_mcs = (u8)o.mcs;
+	master->ctx.ar.state = (u8)o.mcs_auto;
 	master->ctx.t.idle_enabled = (u8)o.idle;
 	if (o.timeslot_ms > 0)
 		master->ctx.p.train_timeslot = (u32)o.timeslot_ms;
@@ -431,7 +585,12 @@ int main(int argc, char **argv)
 		if (sim_load(cl[i], 0))
 			return 1;
 		cl[i]->ctx.ar.max_mcs = (u8)client_mcs(&o, i);
+		cl[i]->ctx.ar.state = (u8)o.mcs_auto;
 		cl[i]->ctx.t.idle_enabled = (u8)o.idle;
+		if (o.nsnr) {
+			cl[i]->has_snr = 1;
+			cl[i]->snr_db = o.snr_of[o.nsnr > 1 ? i : 0];
+		}
 		if (sim_link(master, cl[i])) {
 			fprintf(stderr, "qlixsim: cannot link client %d\n", i + 1);
 			return 1;
@@ -464,7 +623,14 @@ int main(int argc, char **argv)
 	}
 	dur_us = o.duration * 1e6;
 	tail_us = dur_us < TAIL_US ? dur_us : TAIL_US;
-	run_scripted(&o, master, cl, down, up, tail_base, dur_us);
+	memset(&rs, 0, sizeof(rs));
+	memset(rep, 0, sizeof(rep));
+	rs.o = &o;
+	rs.cfg = &cfg;
+	rs.master = master;
+	rs.cl = cl;
+	rs.rep = rep;
+	run_scripted(&rs, down, up, tail_base, dur_us);
 
 	for (i = 0; i < o.clients; i++) {
 		struct qlix_peer *p = sim_peer(master, cl[i]->wdev->dev_addr);
@@ -472,7 +638,6 @@ int main(int argc, char **argv)
 		struct sim_flow *all[4] = { down[i], up[i], voice[i][0], voice[i][1] };
 		u64 lat_sum = 0, n = 0;
 
-		memset(&rep[i], 0, sizeof(rep[i]));
 		for (k = 0; k < 4; k++)
 			class_add(&rep[i], all[k]);
 		for (k = 0; k < 2; k++) {
@@ -496,12 +661,19 @@ int main(int argc, char **argv)
 		rep[i].air_ms = (cl[i]->tx_air_us[QLIX_PID_DATA] + cl[i]->rx_data_air_us) / 1000.0;
 		thr[i] = rep[i].down_mbps + rep[i].up_mbps;
 		air[i] = rep[i].air_ms;
+		air_total += air[i];
+		rep[i].mcs_final = p ? p->ar.cur_mcs : client_mcs(&o, i);
+		mcs_used[i] = o.mcs_auto ? rep[i].mcs_final : client_mcs(&o, i);
 		total_mbps += thr[i];
 		lost += rep[i].lost;
 		delivered += (down[i] ? down[i]->delivered : 0) + (up[i] ? up[i]->delivered : 0);
 		misordered += rep[i].misordered;
 	}
-	frac = air_limit(&o, &cfg, air, &phy_kbps);
+	/* the genie's medium is shared as the run shared it */
+	for (i = 0; i < o.clients; i++)
+		rep[i].genie_mbps = rs.genie_acc[i] / dur_us / 1000 *
+				    (air_total > 0 ? air[i] / air_total : 1.0 / o.clients);
+	frac = air_limit(&o, &cfg, air, mcs_used, &phy_kbps);
 	if (o.json) {
 		printf("{\n  \"clients\": %d,\n  \"seed\": %llu,\n  \"duration_s\": %.3f,\n", o.clients,
 		       (unsigned long long)o.seed, o.duration);
@@ -510,16 +682,21 @@ int main(int argc, char **argv)
 		printf("  \"loss_pct\": %.2f,\n  \"traffic\": \"%s\",\n", o.loss * 100,
 		       o.saturated ? "saturated" : "light");
 		printf("  \"per_client\": [\n");
-		for (i = 0; i < o.clients; i++)
+		for (i = 0; i < o.clients; i++) {
 			printf("    {\"client\": %d, \"down_mbps\": %.3f, \"up_mbps\": %.3f, "
 			       "\"down_mbps_tail\": %.3f, \"up_mbps_tail\": %.3f, "
 			       "\"latency_ms\": %.2f, \"poll_latency_ms\": %u, \"airtime_ms\": %.1f, "
-			       "\"lost\": %llu, \"misordered\": %llu, \"class_latency_ms\": {%s}}%s\n",
+			       "\"lost\": %llu, \"misordered\": %llu, \"class_latency_ms\": {%s}, ",
 			       i + 1, rep[i].down_mbps, rep[i].up_mbps, rep[i].down_tail, rep[i].up_tail,
 			       rep[i].latency_ms,
 			       rep[i].poll_latency_ms, rep[i].air_ms, (unsigned long long)rep[i].lost,
-			       (unsigned long long)rep[i].misordered, class_json(&rep[i]),
-			       i + 1 < o.clients ? "," : "");
+			       (unsigned long long)rep[i].misordered, class_json(&rep[i]));
+			printf("\"mcs_final\": %d, \"mcs_changes\": [", rep[i].mcs_final);
+			for (k = 0; k < rep[i].nchanges; k++)
+				printf("%s[%.1f, %d]", k ? ", " : "", rep[i].change_t[k], rep[i].change_mcs[k]);
+			printf("], \"goodput_mbps\": %.3f, \"genie_goodput_mbps\": %.3f}%s\n", thr[i],
+			       rep[i].genie_mbps, i + 1 < o.clients ? "," : "");
+		}
 		printf("  ],\n");
 		printf("  \"total_mbps\": %.3f,\n", total_mbps);
 		printf("  \"efficiency\": %.4f,\n", total_mbps * 1000 / phy_kbps);

@@ -1,6 +1,7 @@
 /* Simulator core: event heap, timers and work on virtual time, the radio medium, traffic. */
 #include "sim.h"
 #include "air.h"
+#include "channel.h"
 
 #include <stdlib.h>
 
@@ -303,7 +304,7 @@ int sim_pcap_open(const char *air_path, const char *rx_path)
 		sim->pcap_air = fopen(air_path, "wb");
 		if (!sim->pcap_air)
 			return -1;
-		pcap_header(sim->pcap_air, 105);	/* IEEE 802.11 */
+		pcap_header(sim->pcap_air, 127);	/* IEEE 802.11 behind radiotap */
 	}
 	if (rx_path) {
 		sim->pcap_rx = fopen(rx_path, "wb");
@@ -327,23 +328,37 @@ void sim_pcap_close(void)
 #define WLAN_HLEN 24
 
 /* The air capture holds 802.11 data frames: aggregates are longer than an 802.3 length field
- * may say, and the radio carries LLC/SNAP inside 802.11 anyway. */
-static void pcap_air_record(const u8 *dst, const u8 *src, int pid, const u8 *body, u32 len)
+ * may say, and the radio carries LLC/SNAP inside 802.11 anyway.  Each frame is behind a radiotap
+ * header with the MCS field alone (index and guard interval as the module chose them; radiotap
+ * has no code for the 5-10 MHz widths, so the width is left unknown).  Radiotap is
+ * little-endian. */
+#define RTAP_LEN	11
+#define RTAP_MCS	(1u << 19)
+#define RTAP_MCS_KNOWN	0x06	/* MCS index and guard interval */
+#define RTAP_MCS_SGI	0x04
+
+static void pcap_air_record(const u8 *dst, const u8 *src, int pid, const u8 *body, u32 len, u8 mcs)
 {
-	static u8 frame[WLAN_HLEN + SNAP_HLEN + 65536];
+	static u8 frame[RTAP_LEN + WLAN_HLEN + SNAP_HLEN + 65536];
 	static const u8 llc[6] = { 0xaa, 0xaa, 0x03, QLIX_OUI0, QLIX_OUI1, QLIX_OUI2 };
+	u8 *w = frame + RTAP_LEN;
 
 	if (!sim->pcap_air || len > 65536)
 		return;
-	memset(frame, 0, WLAN_HLEN);
-	frame[0] = 0x08;			/* data */
-	memcpy(frame + 4, dst, ETH_ALEN);
-	memcpy(frame + 10, src, ETH_ALEN);
-	memcpy(frame + 16, src, ETH_ALEN);
-	memcpy(frame + WLAN_HLEN, llc, sizeof(llc));
-	put_unaligned_be16((u16)pid, frame + WLAN_HLEN + 6);
-	memcpy(frame + WLAN_HLEN + SNAP_HLEN, body, len);
-	pcap_record(sim->pcap_air, frame, WLAN_HLEN + SNAP_HLEN + len);
+	memset(frame, 0, RTAP_LEN + WLAN_HLEN);
+	frame[2] = RTAP_LEN;
+	frame[4] = (u8)RTAP_MCS, frame[5] = (u8)(RTAP_MCS >> 8), frame[6] = (u8)(RTAP_MCS >> 16);
+	frame[8] = RTAP_MCS_KNOWN;
+	frame[9] = sim->cfg.sgi ? RTAP_MCS_SGI : 0;
+	frame[10] = mcs;
+	w[0] = 0x08;				/* data */
+	memcpy(w + 4, dst, ETH_ALEN);
+	memcpy(w + 10, src, ETH_ALEN);
+	memcpy(w + 16, src, ETH_ALEN);
+	memcpy(w + WLAN_HLEN, llc, sizeof(llc));
+	put_unaligned_be16((u16)pid, w + WLAN_HLEN + 6);
+	memcpy(w + WLAN_HLEN + SNAP_HLEN, body, len);
+	pcap_record(sim->pcap_air, frame, RTAP_LEN + WLAN_HLEN + SNAP_HLEN + len);
 }
 
 /* The frame as it crosses the air: 802.3 header, LLC/SNAP, then the qlix body. */
@@ -411,11 +426,19 @@ static void schedule_rx(struct sim_node *to, struct sk_buff *frame, int pid, u64
 	ev_push(ev);
 }
 
-static int lost(int pid)
+/* The link's channel is the client's: the end that is not the master, either way. */
+static int lost(int pid, const struct sim_node *from, const struct sim_node *to, u8 mcs)
 {
 	double p = pid == QLIX_PID_TOKEN ? sim->cfg.loss_token : sim->cfg.loss_data;
+	const struct sim_node *cl = from->ctx.p.master ? to : from;
 
-	return p > 0 && sim_uniform() < p;
+	if (p > 0 && sim_uniform() < p)
+		return 1;
+	if (cl->has_snr && sim_uniform() < sim_channel_fer(mcs, cl->snr_db)) {
+		sim->lost_channel++;
+		return 1;
+	}
+	return 0;
 }
 
 static void radio_start(struct sim_node *n)
@@ -453,11 +476,13 @@ static void radio_start(struct sim_node *n)
 		sim->air_data_us += air;
 
 	frame = air_frame(f.dst, n->wdev->dev_addr, f.pid, f.skb->data, f.skb->len);
-	pcap_air_record(f.dst, n->wdev->dev_addr, f.pid, f.skb->data, f.skb->len);
+	pcap_air_record(f.dst, n->wdev->dev_addr, f.pid, f.skb->data, f.skb->len,
+			(u8)f.skb->cb[QLIX_CB_MCS_OFF]);
 	to = node_by_mac(f.dst);
 	if (to && f.pid == QLIX_PID_DATA)
 		to->rx_data_air_us += air;
-	if (frame && to && !collided && !n->deaf && !to->deaf && !lost(f.pid)) {
+	if (frame && to && !collided && !n->deaf && !to->deaf &&
+	    !lost(f.pid, n, to, (u8)f.skb->cb[QLIX_CB_MCS_OFF])) {
 		double km = to->x_km > n->x_km ? to->x_km - n->x_km : n->x_km - to->x_km;
 		u64 extra = 0;
 

@@ -56,6 +56,8 @@ struct sim_node {
 	size_t log_len, log_cap;
 	u64 tx_frames[3], tx_air_us[3];	/* by protocol id: 1 token, 2 data */
 	u64 rx_data_air_us;		/* airtime of data frames addressed to this node */
+	int has_snr;			/* a client: its link has a channel of snr_db (channel.md) */
+	double snr_db;
 };
 
 struct sim_link_loss {
@@ -112,6 +114,7 @@ struct sim_world {
 	u64 air_busy_until;
 	int air_owner;
 	u64 collisions, lost_token, lost_data, dups, reorders;
+	u64 lost_channel;		/* of those, lost to the SNR of the link */
 	u64 link_drops;			/* frames longer than the link carries */
 	u64 air_token_us, air_data_us, air_data_payload_us;
 	u64 ctrl_hist[32];		/* frames by control word >> 24 */

@@ -34,6 +34,7 @@ struct AirFrame {
 	u64 t;
 	u8 dst[6], src[6];
 	int pid;
+	u8 mcs; // from the radiotap MCS field in front of the 802.11 header
 	std::vector<u8> body;
 	u8 type() const { return body.empty() ? 0 : body[0]; }
 	qlix_token_hdr token() const
@@ -138,13 +139,16 @@ protected:
 		while (off + 16 <= cap_len) {
 			u32 h[4];
 			memcpy(h, cap_buf + off, sizeof(h));
-			const u8 *f = (const u8 *)cap_buf + off + 16;
+			const u8 *rt = (const u8 *)cap_buf + off + 16;
+			u32 rtlen = rt[2] | rt[3] << 8; // radiotap is little-endian
+			const u8 *f = rt + rtlen;
 			AirFrame a;
 			a.t = (u64)h[0] * kSec + h[1];
+			a.mcs = rt[rtlen - 1];
 			memcpy(a.dst, f + 4, 6);
 			memcpy(a.src, f + 10, 6);
 			a.pid = get_unaligned_be16(f + 30);
-			a.body.assign(f + 32, f + h[2]);
+			a.body.assign(f + 32, rt + h[2]);
 			out.push_back(a);
 			off += 16 + h[2];
 		}

@@ -3,7 +3,10 @@
 air is LLC/SNAP with OUI 02-6E-41 and protocol 1 (token) or 2 (data), tokens are as long as
 their bitmap says, every data frame as long as its header says; the delivered frames are whole
 IPv4/UDP packets, as many as the sinks counted.  A second run restarts a client's peer device: the
-reader sees it renumber and flag the resynchronisation, and every flow moves again afterwards."""
+reader sees it renumber and flag the resynchronisation, and every flow moves again afterwards.
+A third run degrades the channel mid-run: the MCS tshark reads from each frame's radiotap header
+steps down and up again, and every first send of the master is at the MCS the simulator reported
+its rate adaptation in force at that instant."""
 import json
 import os
 import shutil
@@ -89,9 +92,49 @@ def check(name, args):
     return failures
 
 
+def check_mcs():
+    """The MCS of each frame as tshark decodes it against the MCS changes the run reported."""
+    prefix = os.path.join(tmp, "mcs")
+    args = ["--duration", "40", "--snr", "35", "--snr-step", "10:1:22", "--snr-step", "26:1:35",
+            "--mcs", "auto"]
+    run = subprocess.run([qlixsim] + args + ["--pcap", prefix, "--json"],
+                         capture_output=True, text=True, check=True)
+    changes = json.loads(run.stdout)["per_client"][0]["mcs_changes"]
+    failures = []
+    seen = []
+    first = mismatched = tokens_off = 0
+    for t, src, mcs, pid, body in fields(prefix + "-air.pcap", "frame.time_relative", "wlan.sa",
+                                         "radiotap.mcs.index", "llc.pid", "data.data"):
+        raw = bytes.fromhex(body.replace(":", ""))
+        t, mcs = float(t), int(mcs)
+        if int(pid, 0) == 1:
+            tokens_off += mcs != 0
+            continue
+        if src != "02:00:00:00:00:01" or int.from_bytes(raw[6:8], "big") != 1:
+            continue
+        # the report samples every 100 ms: skip first sends near a change
+        if any(abs(t - c[0]) < 0.25 for c in changes[1:]):
+            continue
+        want = [c[1] for c in changes if c[0] <= t][-1]
+        first += 1
+        mismatched += mcs != want
+        if not seen or seen[-1] != mcs:
+            seen.append(mcs)
+    if tokens_off:
+        failures.append("%d tokens not at MCS 0" % tokens_off)
+    if first == 0 or mismatched:
+        failures.append("%d of %d first sends not at the reported MCS" % (mismatched, first))
+    if len(seen) < 3 or seen[0] != 15 or seen[-1] != 15 or min(seen) >= 15:
+        failures.append("the MCS on the air did not step down and back: %s" % seen)
+    print("mcs: first sends %d, MCS on the air %s, reported %s: %s" % (
+        first, seen, [c[1] for c in changes], "bad" if failures else "good"))
+    return failures
+
+
 failures = check("light", ["--clients", "2", "--duration", "1", "--traffic", "light",
                            "--loss", "5"])
 failures += check("restart", ["--duration", "4", "--loss", "5", "--restart", "1.37:1"])
+failures += check_mcs()
 shutil.rmtree(tmp)
 for f in failures[:10]:
     print("FAIL:", f)

@@ -70,7 +70,11 @@ for size in 56 1400 3000; do
 	got=\$(ping -c 5 -w 30 -s \$size $4 | sed -n 's/.* \([0-9]*\) packets received.*/\1/p')
 	[ "\$got" = 5 ] && say ok ping \$size || fail ping \$size got "\$got" of 5
 done
-for f in /sys/qlix/* /sys/qlix/peer0/*; do
+echo 20MHz > /sys/qlix/autorate/bw || fail bw write
+[ "\$(cat /sys/qlix/autorate/bw)" = "3 - 20MHz" ] && say ok autorate || fail bw reads \$(cat /sys/qlix/autorate/bw)
+echo 24 > /sys/qlix/autorate/max_mcs 2>/dev/null && fail max_mcs 24 accepted
+echo 1 > /sys/qlix/autorate/state || fail state write
+for f in /sys/qlix/* /sys/qlix/autorate/* /sys/qlix/peer0/*; do
 	[ -f "\$f" ] || continue
 	case \$(stat -L -c %a "\$f") in 2*) continue ;; esac
 	cat "\$f" >/dev/null || fail read \$f
@@ -143,7 +147,7 @@ for role in master client; do
 		tail -n 60 "$log"
 		cat "$out/$role/qemu.log"
 	fi
-	for want in 'ok ping 56' 'ok ping 1400' 'ok ping 3000' 'ok sysfs' 'ok modes' 'ok links' 'ok all-stats' \
+	for want in 'ok ping 56' 'ok ping 1400' 'ok ping 3000' 'ok sysfs' 'ok autorate' 'ok modes' 'ok links' 'ok all-stats' \
 		'ok kernel log'; do
 		grep -aq "QTEST $want" "$log" || { echo "qemu_test: $role: missing \"$want\""; status=1; }
 	done

@@ -331,8 +331,9 @@ TEST(QlixPhy, RatesAndAirtime)
 	EXPECT_EQ(422u, qlix_airtime_data(3044, 15, 1, 1));
 }
 
-// Every row rises within each spatial-stream group and doubles from one to two streams.  The 8
-// and 10 MHz long-guard rows are pinned: they were corrected to the 802.11n formula.
+// Every row rises within each spatial-stream group and doubles from one to two streams, and every
+// entry is pinned: the 8 and 10 MHz long-guard rows are the 20 MHz row scaled by 8/20 and 10/20
+// (MCS 6-11 at 8 MHz: 234 260 52 104 156 208).
 TEST(QlixPhy, TableIsConsistent)
 {
 	for (u32 bw = 0; bw < 4; bw++)
@@ -347,13 +348,34 @@ TEST(QlixPhy, TableIsConsistent)
 					EXPECT_LE(std::abs(two - 2 * one), 200) << bw << "/" << sgi << "/" << m;
 				}
 			}
-	const u32 mhz8[] = { 26, 52, 78, 104, 156, 208, 234, 260, 52, 104, 156, 208,
-			     312, 416, 468, 520, 78, 156, 234, 312, 468, 624, 702, 780 };
-	const u32 mhz10[] = { 33, 65, 98, 130, 195, 260, 293, 325, 65, 130, 195, 260,
-			      390, 520, 585, 650, 98, 195, 293, 390, 585, 780, 878, 975 };
+	// every entry, in 100 kbit/s: [bw][sgi][mcs]
+	const u32 table[4][2][24] = {
+		{ { 16, 33, 49, 65, 98, 130, 146, 163, 33, 65, 98, 130, 195, 260, 293, 325,
+		    49, 98, 146, 195, 293, 390, 439, 488 },
+		  { 18, 36, 54, 72, 108, 145, 163, 181, 36, 72, 108, 145, 217, 289, 325, 361,
+		    54, 108, 163, 217, 325, 433, 488, 542 } },
+		{ { 26, 52, 78, 104, 156, 208, 234, 260, 52, 104, 156, 208, 312, 416, 468, 520,
+		    78, 156, 234, 312, 468, 624, 702, 780 },
+		  { 28, 57, 87, 116, 173, 231, 260, 288, 57, 116, 173, 231, 347, 462, 520, 577,
+		    87, 173, 260, 347, 520, 693, 780, 867 } },
+		{ { 33, 65, 98, 130, 195, 260, 293, 325, 65, 130, 195, 260, 390, 520, 585, 650,
+		    98, 195, 293, 390, 585, 780, 878, 975 },
+		  { 36, 72, 109, 145, 217, 289, 325, 361, 72, 145, 217, 289, 434, 578, 650, 722,
+		    109, 217, 325, 434, 650, 867, 975, 1084 } },
+		{ { 65, 130, 195, 260, 390, 520, 585, 650, 130, 260, 390, 520, 780, 1040, 1170, 1300,
+		    195, 390, 585, 780, 1170, 1560, 1755, 1950 },
+		  { 72, 144, 217, 289, 433, 578, 650, 722, 144, 289, 433, 578, 867, 1156, 1300, 1444,
+		    217, 433, 650, 867, 1300, 1733, 1950, 2167 } },
+	};
+	for (u32 bw = 0; bw < 4; bw++)
+		for (u32 sgi = 0; sgi < 2; sgi++)
+			for (u32 m = 0; m < 24; m++)
+				EXPECT_EQ(100 * table[bw][sgi][m], qlix_phy_rate(m, bw, sgi))
+					<< bw << "/" << sgi << "/" << m;
+	// wider channels take the 20 MHz row, any non-zero sgi is the short guard interval
 	for (u32 m = 0; m < 24; m++) {
-		EXPECT_EQ(100 * mhz8[m], qlix_phy_rate(m, 1, 0)) << m;
-		EXPECT_EQ(100 * mhz10[m], qlix_phy_rate(m, 2, 0)) << m;
+		EXPECT_EQ(qlix_phy_rate(m, 3, 0), qlix_phy_rate(m, 5, 0)) << m;
+		EXPECT_EQ(qlix_phy_rate(m, 1, 1), qlix_phy_rate(m, 1, 7)) << m;
 	}
 }
 
