@@ -53,6 +53,14 @@ def wait_for(cond, timeout, step=0.05):
     return cond()
 
 
+def exited(pid):
+    """The process is a zombie or already reaped (which may happen between two looks)."""
+    try:
+        return open('/proc/%d/stat' % pid).read().split()[2] == 'Z'
+    except (FileNotFoundError, ProcessLookupError):
+        return True
+
+
 def put(path, text, mode=0o644):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, 'wb') as f:
@@ -439,8 +447,7 @@ def boot():
         targets = targets()
         check(targets == ['/dev/null'] * 3, 'remover holds only /dev/null: %s' % targets)
         os.kill(pid, signal.SIGTERM)  # the reboot that carries the order out
-        wait_for(lambda: not os.path.exists('/proc/%d/comm' % pid) or
-                 open('/proc/%d/stat' % pid).read().split()[2] == 'Z', 3)
+        wait_for(lambda: exited(pid), 3)
     check(os.path.exists(MARKER), 'a terminated remover leaves the marker for the next boot')
 
     # stopped while it waits before acting on the marker: nothing is reset

@@ -399,11 +399,19 @@ def start():
           (d.findtext('device-name'), d.findtext('location')))
     os.kill(pid, signal.SIGTERM)
     for _ in range(100):
-        if not os.path.exists('/proc/%d' % pid) or open('/proc/%d/stat' % pid).read().split()[2] == 'Z':
+        if exited(pid):
             break
         time.sleep(0.05)
     check(not os.path.exists('/tmp/.tesk_send_alarm'), 'daemon shut down cleanly')
     srv.stop()
+
+
+def exited(pid):
+    """The process is a zombie or already reaped (which may happen between two looks)."""
+    try:
+        return open('/proc/%d/stat' % pid).read().split()[2] == 'Z'
+    except (FileNotFoundError, ProcessLookupError):
+        return True
 
 
 SCENARIOS = {'start': start, 'tasks': tasks, 'heartbeat': heartbeat, 'posting': posting}
