@@ -1,6 +1,7 @@
 #!/bin/bash
 # The polling MAC: the module's own sources on a simulated medium through a restart and a reboot of
-# its clients and at three distances, then the built module in two QEMU guests pinging each other.
+# its clients, at three distances, on a fading channel and with voice among bulk, then the built
+# module in two QEMU guests pinging each other.
 #
 # usage: tools/demo.d/90-qlix.sh [BUILD_DIR]
 set -euo pipefail
@@ -29,6 +30,14 @@ echo
 echo "== rate adaptation: the channel falls from 35 to 22 dB at 20 s and clears at 50 s"
 "$sim" --duration 70 --snr 35 --snr-step 20:1:22 --snr-step 50:1:35 --json |
 	jq -r '.per_client[] | "MCS \(.mcs_changes | map("\(.[1])@\(.[0])s") | join(" ")); goodput \(.goodput_mbps) Mb/s of \(.genie_goodput_mbps) with the best MCS throughout"'
+
+echo
+echo "== voice among 16 saturated clients (50 packets a second each way), without and with class queues"
+for q in "" --qos; do
+	"$sim" --clients 16 --mcs 15 --voice 50 $q --duration 5 --json |
+		jq -r --arg q "${q:-one queue}" '[.per_client[].class_latency_ms] |
+			"\($q): voice p99 \(map(.vo.p99) | max | floor) ms (worst client), bulk p99 \(map(.bk.p99 // 0) | max | floor) ms"'
+done
 
 echo
 echo "== qlix.ko in two QEMU guests (master and client) joined by an emulated Ethernet link"
