@@ -98,14 +98,15 @@ class Result:
 
 
 def run(cmd, roots=(), stubs=(), net=False, setup=None, env=None, require=(), input=None,
-        timeout=120, build=None, text=True, skip_unavailable=True, host_net=False):
+        timeout=120, build=None, text=True, skip_unavailable=True, host_net=False, out=None, capture=True):
     """Run CMD (list, or str for /bin/sh -c) in a fresh virtual device and return a Result.
 
     The device always has its own network namespace (NET is accepted for clarity); HOST_NET shares
-    the host's network instead."""
+    the host's network instead.  OUT names the host folder bound at /mnt/vdev/out (a fresh one by
+    default); CAPTURE=False leaves the command's output on this process's own."""
     if isinstance(cmd, str):
         cmd = ['/bin/sh', '-c', cmd]
-    out = _tmpdir('out.')
+    out = out or _tmpdir('out.')
     logdir = _tmpdir('log.')
     args = [sys.executable, '-S', VDEV, '--out', out, '--logdir', logdir]
     if build or os.environ.get('MT_BUILD_DIR'):
@@ -127,9 +128,12 @@ def run(cmd, roots=(), stubs=(), net=False, setup=None, env=None, require=(), in
     args += ['--'] + list(cmd)
     if isinstance(input, str):
         input = input.encode()
+    pipe = subprocess.PIPE if capture else None
     proc = subprocess.run(args, input=input, stdin=None if input is not None else subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-    if text:
+                          stdout=pipe, stderr=pipe, timeout=timeout)
+    if not capture:
+        proc.stdout = proc.stderr = '' if text else b''
+    elif text:
         proc.stdout = proc.stdout.decode(errors='replace')
         proc.stderr = proc.stderr.decode(errors='replace')
     if skip_unavailable and proc.returncode == EXIT_SKIP and b'vdev: skip:' in (
