@@ -8,8 +8,8 @@ Everything runs inside one sandboxed virtual device (tests/harness/vdev):
     world      network namespace "lan": a bridge 192.0.2.254 holding both devices' eth0, the management
                server stand-in, mosquitto with TLS and the cloud stand-in, the real lldpd
 
-The radio link between A and B is a veth pair whose ends carry the wireless interface's name (ath0) on
-both devices; the stand-in radio driver (tests/fakewifi) answers the radio queries, each device listing
+The radio link between A and B is a veth pair whose ends carry the radio's name (wifi0) on both
+devices, each with its access point ath0 as a macvlan on it; the stand-in radio driver (tests/fakewifi) answers the radio queries, each device listing
 the other as its station.
 
 Each device boots from its flash stand-in, a host folder bound at /var/cfg holding the configuration
@@ -61,15 +61,14 @@ ip link set eth0b netns b
 ip -n b link set eth0b name eth0
 ip -n lan link set lan-a master br0; ip -n lan link set lan-a up
 ip -n lan link set lan-b master br0; ip -n lan link set lan-b up
-ip link add ath0 address 02:00:00:00:a0:01 type veth peer name athb address 02:00:00:00:a0:02 netns b
-ip -n b link set athb name ath0
-ip tuntap add wifi0 mode tap
-ip link set wifi0 up
-ip netns exec b ip tuntap add wifi0 mode tap
-ip -n b link set wifi0 up
+ip link add wifi0 type veth peer name wifib netns b
+ip -n b link set wifib name wifi0
+ip link set wifi0 up; ip -n b link set wifi0 up
+ip link add link wifi0 name ath0 address 02:00:00:00:a0:01 type macvlan mode bridge
+ip -n b link add link wifi0 name ath0 address 02:00:00:00:a0:02 type macvlan mode bridge
 ip -n b link set lo up
 '''
-REQUIRE = ['veth', 'bridge', 'tap', 'overlay-sys']
+REQUIRE = ['veth', 'bridge', 'macvlan', 'overlay-sys']
 
 
 def sh(cmd, **kw):
@@ -150,7 +149,7 @@ def fakewifi(key):
 def etc_files(key):
     """The device's own files beside the installation's /etc."""
     d = DEVICES[key]
-    conf = ''.join('%s=%s\n' % (k.upper(), v) for k, v in sorted(d.items()))
+    conf = ''.join("%s='%s'\n" % (k.upper(), v) for k, v in sorted(d.items()))
     conf += 'DEVICE=%s\nHB_URL=%s\nBROKER=%s\nORG=%s\nNET=%s\n' % (key, HB_URL, SERVER_IP, ORG, NET)
     return {'/etc/device.conf': conf, '/etc/serial-no': d['serial'] + '\n',
             '/etc/fakewifi.json': json.dumps(fakewifi(key), indent=1),
@@ -172,4 +171,4 @@ def run(mode, seconds=60, out=None, capture=True, timeout=None):
     sys.path.insert(0, os.path.join(HERE, '..', 'harness'))
     import vdevlib
     return vdevlib.run(command(mode, seconds), roots=roots(), setup=SETUP, require=REQUIRE, out=out,
-                       capture=capture, timeout=timeout or seconds + 150, stubs=['/sbin/reset_to_defaults'])
+                       capture=capture, timeout=timeout or seconds + 150, stubs=['/sbin/reset_to_defaults', '/sbin/modprobe'])

@@ -61,6 +61,10 @@ class Lan:
         return folder
 
     def boot_a(self):
+        # the cloud agent's scripts of the installation
+        sys.path.insert(0, os.path.join(SRC, 'celvane/tests'))
+        import cloud
+        cloud.install_lua()
         sh('mkdir -p /var/cfg && mount --bind %s /var/cfg' % self.flash('a'))
         # the reset button's GPIO line, through the stand-in sysfs GPIO tree
         os.makedirs('/sys/class/gpio', exist_ok=True)
@@ -210,18 +214,17 @@ class _Lan(scoutnet.Netns):
 _tool = None
 
 
-def discover(key):
-    """A dproto discovery request from the LAN to the device; its parsed answer or None."""
+def discover():
+    """A dproto discovery request from the LAN to every device; the parsed answers."""
     global _tool
     if _tool is None:
         _tool = scoutnet.Client(_Lan(), 'br0', device.SERVER_IP)
     me = 0x00000A0B0C0D0E0F
-    own = scoutnet.device_id(DEVICES[key]['eth0'])
     try:
-        got = _tool.ask(scoutnet.dproto(0, me, own), me)
+        got = _tool.ask(scoutnet.dproto(0, me, scoutnet.ALL), me)
     except Exception:
-        return None
-    return scoutnet.parse_discovery(got[0].payload) if got else None
+        return []
+    return [scoutnet.parse_discovery(a.payload) for a in got]
 
 
 # -- the observations --------------------------------------------------------------------------------
@@ -239,6 +242,8 @@ class Watch:
         procs = lan.processes()
         svc = lan.services(procs)
         for key in svc:
+            if not lan.up(key):
+                self.seen[key] = {}     # the boot-time scoutd is not a restart
             for s, pids in svc[key].items():
                 self.seen[key].setdefault(s, set()).update(pids)
         self.cpu.append((time.monotonic(), sum(_jiffies(p) for p in procs['a'] if p != os.getpid())))
@@ -251,8 +256,10 @@ class Watch:
             st = lan.json(key, '/var/run/stats/statistics.json') or {}
             o['statistics'] = {'timestamp': st.get('timestamp'), 'cpu_load': st.get('cpu_load'),
                                'memory_usage': st.get('memory_usage')}
-            if st.get('timestamp') is not None:
-                self.stats_stamps[key].add(json.dumps(st.get('timestamp')))
+            try:
+                self.stats_stamps[key].add(os.stat(lan.root(key) + '/var/run/stats/statistics.json').st_mtime_ns)
+            except OSError:
+                pass
             o['stats_updates'] = len(self.stats_stamps[key])
             wl = lan.json(key, '/var/run/stats/wireless.json') or {}
             o['stations'] = [p.get('mac') for p in wl.get('peers', [])]
@@ -351,9 +358,8 @@ def main():
             obs = watch.sample()
             now = time.monotonic()
             if obs['a']['up'] and obs['b']['up'] and 'discovery' not in extra:
-                a = discover('a')
-                extra['discovery'] = ('answer from %s: MAC %s, IPv4 %s, %r' % (
-                    DEVICES['a']['name'], a['mac'], a['ip'], a['line'].decode(errors='replace'))) if a else 'no answer'
+                extra['discovery'] = '; '.join('MAC %s IPv4 %s %s' % (a['mac'], a['ip'], a['line'].decode(
+                    errors='replace').strip()) for a in discover()) or 'no answer'
                 walk = snmpwalk(DEVICES['a']['ip'])
                 extra['snmpwalk'] = '; '.join(walk[:3])[:160] if walk else 'no answer'
                 busy_from = now

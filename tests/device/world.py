@@ -84,7 +84,7 @@ def main():
         rec = {'posts': posts,
                'connects': broker.connects(cids['a']) + broker.connects(cids['b']),
                'cloud': {k: [{'topic': m.topic, 'qos': m.qos, 't': m.t, 'bytes': len(m.payload)}
-                             for m in list(c.msgs)] for k, c in clouds.items()}}
+                             for m in list(c.msgs) if cids[k] in m.topic] for k, c in clouds.items()}}
         tmp = W + '/records.json.new'
         with open(tmp, 'w') as f:
             json.dump(rec, f)
