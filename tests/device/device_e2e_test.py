@@ -69,8 +69,8 @@ for key, d in device.DEVICES.items():
     check(o['stats_updates'] >= 3, '%s: statistics.json rewritten by launchd\'s stats: %d' % (key, o['stats_updates']))
 
 ex = obs['extra']
-d = device.DEVICES['a']
-check('MAC %s IPv4 %s' % (d['eth0'], d['ip']) in ex.get('discovery', ''), 'discovery answers: %r' % ex.get('discovery'))
+for d in device.DEVICES.values():
+    check('MAC %s IPv4 %s' % (d['eth0'], d['ip']) in ex.get('discovery', ''), 'discovery answers: %r' % ex.get('discovery'))
 check('mast-east' in ex.get('snmpwalk', ''), 'snmpwalk of A\'s system group: %r' % ex.get('snmpwalk'))
 
 if failures:

@@ -96,7 +96,7 @@ class Lan:
         if not self.b:
             return None
         for p in _children(self.b.pid, deep=True):
-            if _comm(p) == 'rcS' or 'rcS' in _cmdline(p):
+            if _comm(p) == 'rcS':
                 return p
         return None
 
@@ -191,11 +191,21 @@ def lan_run(argv, timeout=20):
 
 
 def lldpcli():
+    """[(LAN port, system name, chassis MAC)] of the neighbours the LAN's lldpd lists."""
     r = lan_run(['lldpcli', '-u', '/tmp/world/lldpd.sock', '-f', 'json', 'show', 'neighbors'])
     try:
-        return json.loads(r.stdout)
-    except ValueError:
-        return {}
+        ifs = (json.loads(r.stdout).get('lldp') or {}).get('interface') or []
+    except (ValueError, AttributeError):
+        return []
+    if isinstance(ifs, dict):
+        ifs = [{k: v} for k, v in ifs.items()]
+    out = []
+    for entry in ifs:
+        for port, v in entry.items():
+            for name, ch in (v.get('chassis') or {}).items():
+                mac = (ch.get('id') or {}).get('value') if isinstance(ch, dict) else None
+                out.append((port, name, mac))
+    return out
 
 
 def snmpwalk(ip, oid='.1.3.6.1.2.1.1'):
@@ -221,7 +231,9 @@ def discover():
         _tool = scoutnet.Client(_Lan(), 'br0', device.SERVER_IP)
     me = 0x00000A0B0C0D0E0F
     try:
-        got = _tool.ask(scoutnet.dproto(0, me, scoutnet.ALL), me)
+        _tool.send(scoutnet.dproto(0, me, scoutnet.ALL))
+        # both devices answer; wait long enough to hear each
+        got = _tool.answers_to(me, _tool.listen(3))
     except Exception:
         return []
     return [scoutnet.parse_discovery(a.payload) for a in got]
@@ -239,19 +251,24 @@ class Watch:
 
     def sample(self):
         lan = self.lan
+        ups = {k: lan.up(k) for k in ('a', 'b')}
         procs = lan.processes()
         svc = lan.services(procs)
         for key in svc:
-            if not lan.up(key):
+            if not ups[key]:
                 self.seen[key] = {}     # the boot-time scoutd is not a restart
             for s, pids in svc[key].items():
-                self.seen[key].setdefault(s, set()).update(pids)
+                counts = self.seen[key].setdefault(s, {})
+                for p in pids:
+                    counts[p] = counts.get(p, 0) + 1
         self.cpu.append((time.monotonic(), sum(_jiffies(p) for p in procs['a'] if p != os.getpid())))
         rec = read_json('/tmp/world/records.json') or {}
         obs = {'t': round(time.monotonic() - lan.t0, 1), 'services': {}, 'world': rec}
         for key in ('a', 'b'):
             o = obs.setdefault(key, {})
-            obs['services'][key] = {s: {'pids': svc[key][s], 'restarts': max(0, len(self.seen[key].get(s, ())) - 1)}
+            # a pid seen in one sample only is a daemon's parent on its way out
+            obs['services'][key] = {s: {'pids': svc[key][s], 'restarts': max(0, sum(
+                1 for n in self.seen[key].get(s, {}).values() if n > 1) - 1)}
                                     for s in device.SERVICES}
             st = lan.json(key, '/var/run/stats/statistics.json') or {}
             o['statistics'] = {'timestamp': st.get('timestamp'), 'cpu_load': st.get('cpu_load'),
@@ -353,6 +370,7 @@ def main():
         end = time.monotonic() + seconds
         last_print = 0
         busy_from = idle_from = None
+        lldp_seen = []
         obs = None
         while time.monotonic() < end and not stopping:
             obs = watch.sample()
@@ -374,12 +392,9 @@ def main():
                 extra['memory'] = 'A %d KiB, B %d KiB private in %d/%d processes' % (
                     private_kib(p for p in procs['a'] if p != os.getpid()), private_kib(procs['b']),
                     len(procs['a']), len(procs['b']))
-            lld = lldpcli()
-            ifs = (lld.get('lldp') or {}).get('interface') or []
-            if isinstance(ifs, dict):
-                ifs = [{k: v} for k, v in ifs.items()]
-            extra['lldpd'] = 'the LAN\'s lldpd hears %d device(s): %s' % (len(ifs), _short(
-                [list((i.values()))[0].get('chassis', {}).keys() for i in ifs] if ifs else [], 80).replace('dict_keys', ''))
+            if int(now - lan.t0) % 3 == 0:
+                nb = lldp_seen[:] = lldpcli()
+                extra['lldpd'] = 'the LAN\'s lldpd: ' + (', '.join('%s on %s (%s)' % (n, p, m) for p, n, m in nb) or '-')
             if mode == 'demo' and now - last_print >= (1.0 if tty else 10.0):
                 if tty:
                     sys.stdout.write('\033[H\033[J')
@@ -390,6 +405,7 @@ def main():
             time.sleep(0.5)
         if obs is not None:
             obs['extra'] = extra
+            obs['lldpcli'] = lldp_seen
             with open(OUT + '/observed.json', 'w') as f:
                 json.dump(obs, f, indent=1, default=list)
             if mode == 'demo':
