@@ -43,6 +43,12 @@ DEVICES = {
     'b': {'name': 'mast-west', 'eth0': '02:00:00:00:c0:02', 'ath0': '02:00:00:00:a0:02', 'ip': '192.0.2.2',
           'radio_ip': '10.9.0.2', 'serial': 'KTRV0711A0002', 'location': 'mast 2'},
 }
+# the firmware banks: raw partitions, bank 1 running (the kernel's command line names its root)
+BANK = 0x400000
+ENV_SIZE = 0x4000
+MTD = [('u-boot', 0x40000, 0x10000), ('firmware1', BANK, 0x10000), ('firmware2', BANK, 0x10000)]
+CMDLINE = 'console=ttyS0 mtd:rootfs1'
+FW_STUBS = ['/usr/lib/miniroot/miniroot_init', '/usr/sbin/ubiupdatevol', '/usr/sbin/ubiformat']
 # stations the stand-in driver lists beside the other device
 CPES = ['02:aa:00:00:00:%02x' % i for i in (1, 2)]
 SERVICES = ['launchd', 'scoutd', 'zelkd', 'celvane', 'lldpdd', 'ltsd', 'snmpd', 'odbagent', 'resetd',
@@ -123,10 +129,28 @@ def make_flash(folder, key):
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, 'config.bin'), 'wb') as f:
         f.write(cfgstore.store(cfgstore.part(1, blocks), cfgstore.part(2, blocks)))
-    # record 9: the reset button on GPIO line 5, low while pressed; 30: the radio MAC
-    records = [(9, struct.pack('>HH', 5, 0)), (30, d['ath0'].encode())]
+    # record 9: the reset button on GPIO line 5, low while pressed; 24: factory mode; 30: the radio MAC
+    records = [(9, struct.pack('>HH', 5, 0)), (24, b'\x03'), (30, d['ath0'].encode())]
     with open(os.path.join(folder, '.eeprom'), 'wb') as f:
         f.write(kbeefmt.image([(0x8000, kbeefmt.store(records))]))
+    # the boot loader's environment and the two banks
+    with open(os.path.join(folder, 'env.txt'), 'w') as f:
+        f.write('active=1\nchanged=0\nbootcount=0\n')
+    subprocess.run(['mkenvimage', '-s', str(ENV_SIZE), '-o', os.path.join(folder, 'env.bin'),
+                    os.path.join(folder, 'env.txt')], check=True)
+    os.unlink(os.path.join(folder, 'env.txt'))
+    for n in (1, 2):
+        with open(os.path.join(folder, 'bank%d' % n), 'wb') as f:
+            f.write(bytes([0xa5 if n == 2 else 0x5a]) * BANK)
+
+
+def printenv(folder):
+    """The boot loader's variables in FOLDER/env.bin, read by the host's own tool."""
+    cfg = os.path.join(folder, '..', 'host-env.config')
+    with open(cfg, 'w') as f:
+        f.write('%s 0x0 0x%x\n' % (os.path.join(folder, 'env.bin'), ENV_SIZE))
+    r = subprocess.run(['fw_printenv', '-c', cfg], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return dict(line.split('=', 1) for line in r.stdout.splitlines() if '=' in line)
 
 
 def fakewifi(key):
@@ -163,12 +187,16 @@ def command(mode, seconds=60):
 
 def roots():
     """--root folders for the host: the installation's rootfs and device A's own files."""
-    return [os.path.join(HERE, 'rootfs'), etc_files('a')]
+    sys.path.insert(0, os.path.join(HERE, '..', '..', 'multool/lib/firmware/tests'))
+    import fwfix
+    board = {'/etc/board/mtd': fwfix.proc_mtd(MTD), '/etc/board/cmdline': CMDLINE + '\n'}
+    return [os.path.join(HERE, 'rootfs'), dict(etc_files('a'), **board)]
 
 
-def run(mode, seconds=60, out=None, capture=True, timeout=None):
+def run(mode, seconds=60, out=None, capture=True, timeout=None, watch=None):
     """Host side: runs the scenario in a fresh virtual device; returns vdevlib's Result."""
     sys.path.insert(0, os.path.join(HERE, '..', 'harness'))
     import vdevlib
     return vdevlib.run(command(mode, seconds), roots=roots(), setup=SETUP, require=REQUIRE, out=out,
-                       capture=capture, timeout=timeout or seconds + 150, stubs=['/sbin/reset_to_defaults', '/sbin/modprobe'])
+                       capture=capture, timeout=timeout or seconds + 150, watch=watch,
+                       stubs=['/sbin/reset_to_defaults', '/sbin/modprobe'] + FW_STUBS)

@@ -6,13 +6,20 @@ Then the plug is pulled: the device's pid 1 is killed while sysconf -w writes th
 the device boots again from the same flash: configuration, board identity and services must be back."""
 import json
 import os
+import random
+import signal
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, '..', 'harness'))
+sys.path.insert(0, os.path.join(HERE, '..', '..', 'multool/lib/cfgstore/tests'))
+sys.path.insert(0, os.path.join(HERE, '..', '..', 'multool/lib/firmware/tests'))
+import cfgstore  # noqa: E402
 import device  # noqa: E402
+import fwfix  # noqa: E402
 import vdevlib  # noqa: E402
 
 for need in ('multool/multool', 'zelkd/zelkd', 'celvane/celvane', 'scoutd/scoutd', 'snmp/odbagent',
@@ -34,7 +41,7 @@ def check(cond, what):
 
 
 out = tempfile.mkdtemp(prefix='device-e2e.')
-r = device.run('test', 35, out=out)
+r = device.run('test', 30, out=out)
 obs_path = os.path.join(out, 'observed.json')
 if not check(r.returncode == 0 and os.path.exists(obs_path), 'scenario: rc %r %s' % (r.returncode, r.stderr[-3000:])):
     sys.exit(1)
@@ -72,6 +79,81 @@ ex = obs['extra']
 for d in device.DEVICES.values():
     check('MAC %s IPv4 %s' % (d['eth0'], d['ip']) in ex.get('discovery', ''), 'discovery answers: %r' % ex.get('discovery'))
 check('mast-east' in ex.get('snmpwalk', ''), 'snmpwalk of A\'s system group: %r' % ex.get('snmpwalk'))
+
+
+# -- the plug pulled ---------------------------------------------------------------------------------
+flash = os.path.join(out, 'flash-a')
+eeprom = open(os.path.join(flash, '.eeprom'), 'rb').read()
+bank1 = open(os.path.join(flash, 'bank1'), 'rb').read()
+image = fwfix.legacy('APCPE.QA-2.v7.53.0', os.urandom(3 * 1024 * 1024), kind='filesystem')
+with open(os.path.join(out, 'fw-new.bin'), 'wb') as f:
+    f.write(image)
+
+
+def pull_plug(settle):
+    """A watch for vdevlib: once the device says the write began and SETTLE returns, SIGKILL its pid 1."""
+    done = []
+
+    def watch(p, where):
+        start = os.path.join(where, 'cut-start')
+        end = time.monotonic() + 120
+        while not os.path.exists(start) and p.poll() is None and time.monotonic() < end:
+            time.sleep(0.01)
+        if p.poll() is not None or not os.path.exists(start):
+            return
+        settle()
+        pid1 = int(open('/proc/%d/task/%d/children' % (p.pid, p.pid)).read().split()[0])
+        os.kill(pid1, signal.SIGKILL)
+        done.append(pid1)
+    return watch, done
+
+
+def bank2_touched():
+    """Waits until the install has begun writing bank 2 (its first bytes are the image's)."""
+    path = os.path.join(flash, 'bank2')
+    end = time.monotonic() + 30
+    while time.monotonic() < end:
+        with open(path, 'rb') as f:
+            if f.read(64) == image[:64]:
+                return
+        time.sleep(0.001)
+
+
+watch, cut = pull_plug(lambda: time.sleep(random.uniform(0.2, 0.8)))
+r = device.run('cut-config', 1, out=out, watch=watch)
+written = open(os.path.join(out, 'written')).read().split() if os.path.exists(os.path.join(out, 'written')) else []
+check(cut and written, 'power cut during sysconf -w: killed %r after %d writes, rc %r %s' % (
+    cut, len(written), r.returncode, r.stderr[-1000:]))
+watch, cut = pull_plug(bank2_touched)
+r = device.run('cut-fw', 1, out=out, watch=watch)
+fw_out = open(os.path.join(out, 'fwupdate.out')).read() if os.path.exists(os.path.join(out, 'fwupdate.out')) else ''
+check(cut or r.rebooted, 'power cut during fwupdate: killed %r, rc %r %s %s' % (cut, r.returncode, fw_out, r.stderr[-1000:]))
+print('power cuts: after %d configuration writes; the firmware install %s' % (
+    len(written), 'cut in the bank write' if cut and not fw_out else 'finished first: ' + fw_out.strip()[:80]))
+
+os.unlink(os.path.join(out, 'observed.json'))
+r = device.run('boot', 8, out=out)
+obs_path = os.path.join(out, 'observed.json')
+if check(r.returncode == 0 and os.path.exists(obs_path), 'boot after the cuts: rc %r %s' % (r.returncode, r.stderr[-3000:])):
+    o = json.load(open(obs_path))
+    data, p0, p1 = cfgstore.read_store(os.path.join(flash, 'config.bin'))
+    part = (p0, p1)[cfgstore.active_index(data)]
+    stored = json.loads(part.blocks.get('config', b'null'))
+    loc = ((stored or {}).get('system') or {}).get('device', {}).get('location')
+    ok_locs = ['mast 1'] + ['mast 1 rev %d' % i for i in range(len(written) + 1)]
+    check(loc in ok_locs, 'the active configuration on flash is a whole one: %r' % stored)
+    check(o['a']['config'] == stored, 'sysconf -e at boot gave the stored configuration: %r' % o['a']['config'])
+    check(open(os.path.join(flash, '.eeprom'), 'rb').read() == eeprom, 'board EEPROM store unchanged')
+    env = device.printenv(flash)
+    bank2 = open(os.path.join(flash, 'bank2'), 'rb').read()
+    if env.get('active') == '1':
+        check(open(os.path.join(flash, 'bank1'), 'rb').read() == bank1, 'the running bank 1 untouched')
+    else:
+        check(env.get('active') == '2' and bank2[:len(image)] == image, 'bank 2 active only when whole: %r' % env)
+    check(env.get('active') in ('1', '2') and env.get('bootcount') == '0', 'boot environment: %r' % env)
+    for s in device.SERVICES:
+        v = o['services']['a'][s]
+        check(len(v['pids']) == 1 and v['restarts'] == 0, 'after the cuts: %s back once: %r' % (s, v))
 
 if failures:
     print('%d failure(s)' % len(failures))

@@ -2,7 +2,10 @@
 
     scenario.py demo SECONDS   a live summary for SECONDS, then a clean stop
     scenario.py test SECONDS   the same boot; what was observed goes to /mnt/vdev/out/observed.json
-    scenario.py boot SECONDS   device A alone on its LAN (for the power-cut test)
+    scenario.py boot SECONDS   device A alone (after a power cut): what it came back with
+    scenario.py cut-config N   device A alone, writing its configuration over and over until the plug
+                               is pulled (the host kills pid 1 once /mnt/vdev/out/cut-start exists)
+    scenario.py cut-fw N       device A alone, installing a firmware image (/mnt/vdev/out/fw-new.bin)
 
 Observations come from the devices' own files (read through /proc/<pid>/root for B) and from readers
 outside them: the world's records, lldpcli, snmpwalk and a discovery client on the LAN."""
@@ -66,6 +69,10 @@ class Lan:
         import cloud
         cloud.install_lua()
         sh('mkdir -p /var/cfg && mount --bind %s /var/cfg' % self.flash('a'))
+        # the board: its kernel command line and its flash partitions
+        sh('mount --bind /etc/board/cmdline /proc/cmdline')
+        for n in (1, 2):
+            sh('ln -sf /var/cfg/bank%d /dev/mtdblock%d && ln -sf /var/cfg/bank%d /dev/mtd%d' % (n, n, n, n))
         # the reset button's GPIO line, through the stand-in sysfs GPIO tree
         os.makedirs('/sys/class/gpio', exist_ok=True)
         os.mkfifo('/tmp/gpio.ctl')
@@ -353,9 +360,50 @@ def _short(x, n=110):
     return s if len(s) <= n else s[:n - 3] + '...'
 
 
+def alone(mode, seconds):
+    """Device A without its neighbours: a boot after a power cut, or a write that the cut strikes."""
+    lan = Lan()
+    try:
+        lan.boot_a()
+        wait_for(lambda: lan.up('a'), 60, what='the start script')
+        watch = Watch(lan)
+        if mode == 'cut-config':
+            # a different location each round, each a whole document
+            open(OUT + '/cut-start', 'w').close()
+            for i in range(100000):
+                doc = device.config_of('a')
+                doc['system']['device']['location'] = 'mast 1 rev %d' % i
+                with open('/tmp/config.json', 'w') as f:
+                    json.dump(doc, f)
+                subprocess.run(['sysconf', '-w'], check=True, stdout=subprocess.DEVNULL)
+                with open(OUT + '/written', 'a') as f:
+                    f.write('%d\n' % i)
+        if mode == 'cut-fw':
+            shutil.copy(OUT + '/fw-new.bin', '/tmp/.fwupdate.bin')
+            open(OUT + '/cut-start', 'w').close()
+            env = dict(os.environ, MT_PROC_DIR='/etc/board/proc')
+            os.makedirs('/etc/board/proc', exist_ok=True)
+            shutil.copy('/etc/board/mtd', '/etc/board/proc/mtd')
+            r = subprocess.run(['fwupdate', '-m'], env=env, capture_output=True, text=True)
+            with open(OUT + '/fwupdate.out', 'w') as f:
+                f.write('exit %d\n%s%s' % (r.returncode, r.stdout, r.stderr))
+            time.sleep(30)
+        # 'boot': every service given time to come up and be seen twice
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            obs = watch.sample()
+            time.sleep(0.5)
+        with open(OUT + '/observed.json', 'w') as f:
+            json.dump(obs, f, indent=1, default=list)
+    finally:
+        lan.close()
+
+
 def main():
     mode = sys.argv[1]
     seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 60
+    if mode in ('boot', 'cut-config', 'cut-fw'):
+        return alone(mode, seconds)
     tty = sys.stdout.isatty()
     lan = Lan()
     stopping = []
