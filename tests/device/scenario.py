@@ -337,17 +337,20 @@ def summary(obs, extra):
         topics = {}
         for m in msgs:
             topics[m['topic'].rsplit('/', 1)[-1]] = topics.get(m['topic'].rsplit('/', 1)[-1], 0) + 1
-        nb = o['neighbours'] or {}
-        nbs = nb.get('neighbors', nb.get('neighbours', nb)) if isinstance(nb, dict) else nb
+        nb = o['neighbours'] if isinstance(o['neighbours'], dict) else {}
+        nbs = ', '.join('%s (%s) on %s, IPv4 %s' % (v.get('name'), v.get('macAddress'), v.get('iface'), v.get('ip4'))
+                        for v in nb.values() if isinstance(v, dict)) or '-'
+        cs = o['cloud_state'] or {}
+        state = ' '.join(k for k in ('connected', 'registered', 'monitoring') if cs.get(k)) or 'not connected'
         lines += ['== device %s  %s  %s (eth0 %s, ath0 %s)  %s' % (key.upper(), d['name'], d['serial'], d['ip'],
                                                                 d['radio_ip'], 'booted' if o['up'] else 'booting'),
                   '  services   ' + up,
                   '  heartbeat  %d sent to %s, task %s' % (len(posts), device.HB_URL,
                                                           ', '.join('%s %s' % (r.get('id'), r.get('status')) for r in done) or 'pending'),
-                  '  cloud      state %s; %d messages: %s' % (json.dumps((o['cloud_state'] or {}).get('state', o['cloud_state']))[:40],
-                                                           len(msgs), ' '.join('%s=%d' % kv for kv in sorted(topics.items()))[:90]),
+                  '  cloud      %s; the cloud got %d messages: %s' % (state, len(msgs), ' '.join(
+                      '%s=%d' % kv for kv in sorted(topics.items()))[:90]),
                   '  radio      stations %s' % ' '.join(o['stations'] or ['-']),
-                  '  neighbour  %s' % _short(nbs),
+                  '  neighbour  %s' % nbs,
                   '  stats      statistics.json updated %d times, cpu_load %s, memory %s%%' % (
                       o['stats_updates'], o['statistics']['cpu_load'], o['statistics']['memory_usage'])]
     for k, v in extra.items():
