@@ -34,8 +34,11 @@ for d in /tmp /run /var /data; do mount -t tmpfs -o mode=755 none $d; done
 chmod 1777 /tmp
 mkdir -p /var/cfg /run/vdev /var/run
 mount --bind /mnt/vdev/out/flash-b /var/cfg
+mkdir -p /tmp/pktgen/proc/net
+%s /tmp/pktgen/proc/net --log /tmp/pktgen/log 2>/tmp/pktgen/err &
+i=0; while [ ! -e /tmp/pktgen/proc/net/pktgen/pgctrl ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
 exec /etc/init.d/rcS
-'''
+''' % (device.BUILD + '/tests/fakepktgen/fakepktgen')
 
 
 class Lan:
@@ -79,6 +82,11 @@ class Lan:
         self.gpio = subprocess.Popen([device.BUILD + '/tests/fakegpio/fakegpio', '--log', '/tmp/gpio.log',
                                       '--ctl', '/tmp/gpio.ctl', '--line', '5=1', '/sys/class/gpio'], stderr=subprocess.DEVNULL)
         wait_for(lambda: os.path.exists('/sys/class/gpio/export'), 10, what='the GPIO stand-in')
+        # the kernel's packet generator: the stand-in sends and counts real frames
+        os.makedirs('/tmp/pktgen/proc/net', exist_ok=True)
+        self.pktgen = subprocess.Popen([device.BUILD + '/tests/fakepktgen/fakepktgen', '/tmp/pktgen/proc/net', '--log',
+                                        '/tmp/pktgen/log'], stderr=open('/tmp/pktgen/err', 'w'))
+        wait_for(lambda: os.path.exists('/tmp/pktgen/proc/net/pktgen/pgctrl'), 10, what='the packet generator stand-in')
         self.a = subprocess.Popen(['/etc/init.d/rcS'], stdout=open('/tmp/rcS-a.log', 'w'), stderr=subprocess.STDOUT)
 
     def boot_b(self):
@@ -136,7 +144,7 @@ class Lan:
                 continue
             key = 'a' if ns == mine else 'b' if ns == bns else None
             if key:
-                out[key][int(d)] = _comm(int(d))
+                out[key][int(d)] = _name(int(d))
         return out
 
     def services(self, procs):
@@ -161,8 +169,9 @@ class Lan:
                 p.wait(10)
             except subprocess.TimeoutExpired:
                 p.kill()
-        if getattr(self, 'gpio', None):
-            self.gpio.terminate()
+        for p in (getattr(self, 'gpio', None), getattr(self, 'pktgen', None)):
+            if p:
+                p.terminate()
 
 
 def _comm(pid):
@@ -170,6 +179,13 @@ def _comm(pid):
         return open('/proc/%d/comm' % pid).read().strip()
     except OSError:
         return ''
+
+
+def _name(pid):
+    """The program's name as started: a daemon that re-executes itself through /proc/self/exe is
+    'exe' to the kernel but keeps its argv[0]."""
+    argv0 = _cmdline(pid).split(' ', 1)[0]
+    return os.path.basename(argv0) if argv0 else _comm(pid)
 
 
 def _cmdline(pid):
@@ -244,6 +260,16 @@ def discover():
     except Exception:
         return []
     return [scoutnet.parse_discovery(a.payload) for a in got]
+
+
+def linktest():
+    """One link-test session from A to B over the radio link (B's ltsd answers)."""
+    subprocess.run(['ping', '-c', '2', '-W', '1', DEVICES['b']['radio_ip']], stdout=subprocess.DEVNULL)
+    env = dict(os.environ, MT_PROC_DIR='/tmp/pktgen/proc')
+    r = subprocess.run(['linktest', '-j', '-t', '1', '-c', '500'], env=env, capture_output=True, text=True, timeout=60)
+    # a stray frame of the LLC type (the devices' own CDP, say) is reported on a line of its own
+    lines = [ln for ln in r.stdout.splitlines() if '"test"' in ln]
+    return lines[-1] if lines else (r.stdout.strip() or r.stderr.strip())[-300:]
 
 
 # -- the observations --------------------------------------------------------------------------------
@@ -429,6 +455,8 @@ def main():
             if obs['a']['up'] and obs['b']['up'] and 'discovery' not in extra:
                 extra['discovery'] = '; '.join('MAC %s IPv4 %s %s' % (a['mac'], a['ip'], a['line'].decode(
                     errors='replace').strip()) for a in discover()) or 'no answer'
+                lt = linktest()
+                extra['linktest'] = lt
                 walk = snmpwalk(DEVICES['a']['ip'])
                 extra['snmpwalk'] = '; '.join(walk[:3])[:160] if walk else 'no answer'
                 busy_from = now
@@ -465,6 +493,10 @@ def main():
                 print(summary(obs, extra), flush=True)
     finally:
         for key in ('a', 'b'):
+            for doc in ('wireless', 'statistics'):
+                src = lan.root(key) + '/var/run/stats/%s.json' % doc
+                if os.path.exists(src):
+                    shutil.copy(src, '%s/%s-%s.json' % (OUT, doc, key))
             src = lan.root(key) + '/var/log'
             if os.path.isdir(src):
                 shutil.copytree(src, '%s/logs-%s' % (OUT, key), dirs_exist_ok=True)
