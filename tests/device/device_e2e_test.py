@@ -4,10 +4,13 @@ own records, the cloud stand-in's messages, a discovery client and snmpwalk on t
 
 Then the plug is pulled: the device's pid 1 is killed while sysconf -w writes the configuration, and
 the device boots again from the same flash: configuration, board identity and services must be back."""
+import atexit
 import json
 import os
 import random
+import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -41,6 +44,7 @@ def check(cond, what):
 
 
 out = tempfile.mkdtemp(prefix='device-e2e.')
+atexit.register(shutil.rmtree, out, True)
 r = device.run('test', 30, out=out)
 obs_path = os.path.join(out, 'observed.json')
 if not check(r.returncode == 0 and os.path.exists(obs_path), 'scenario: rc %r %s' % (r.returncode, r.stderr[-3000:])):
@@ -96,6 +100,25 @@ for key, other in (('a', 'b'), ('b', 'a')):
     o = device.DEVICES[other]
     got = nb.get(o['ath0'].lower()) or {}
     check(got.get('name') == o['name'] and got.get('ip4') == o['ip'], '%s hears %s: %r' % (key, other, nb))
+# on the LAN's wire, dissected by tshark: each device's LLDP frames, its TLS sessions to the broker
+# and to the management server
+pcap = os.path.join(out, 'lan.pcapng')
+
+
+def tshark(display_filter, field):
+    r = subprocess.run(['tshark', '-r', pcap, '-d', 'tcp.port==8883,tls', '-d', 'tcp.port==%d,tls' % device.HB_PORT,
+                        '-Y', display_filter, '-T', 'fields', '-e', field],
+                       capture_output=True, text=True, timeout=60)
+    return r.stdout.split()
+
+
+if check(os.path.exists(pcap), 'LAN capture'):
+    lldp_src = tshark('lldp', 'eth.src')
+    hello = 'tls.handshake.type == 1 && tcp.dstport == %d'
+    for key, d in device.DEVICES.items():
+        check(d['eth0'] in lldp_src, 'tshark: LLDP from %s: %r' % (key, sorted(set(lldp_src))))
+        for port in (8883, device.HB_PORT):
+            check(d['ip'] in tshark(hello % port, 'ip.src'), 'tshark: TLS client hello from %s to port %d' % (key, port))
 check('mast-east' in ex.get('snmpwalk', ''), 'snmpwalk of A\'s system group: %r' % ex.get('snmpwalk'))
 
 

@@ -59,6 +59,30 @@ class Lan:
         if p.poll() is not None:
             raise RuntimeError('world: ' + open('/tmp/world/world.log').read()[-2000:])
 
+    def capture(self):
+        """dumpcap on the LAN's ports for the whole run (the test reads the file with tshark); the ports,
+        not the bridge: LLDP's group address is not forwarded to it."""
+        self.pcap = '/tmp/world/lan.pcapng'
+        p = subprocess.Popen(['ip', 'netns', 'exec', 'lan', 'dumpcap', '-q', '-i', 'lan-a', '-i', 'lan-b', '-s', '2048', '-w',
+                              self.pcap], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        seen = ''
+        while 'File:' not in seen:
+            line = p.stderr.readline()
+            if not line:
+                raise RuntimeError('dumpcap did not start: ' + seen)
+            seen += line
+        self.dumpcap = p
+
+    def stop_capture(self):
+        if getattr(self, 'dumpcap', None) and self.dumpcap.poll() is None:
+            time.sleep(1.5)     # the capture hands over its last block up to a second late
+            self.dumpcap.send_signal(signal.SIGINT)
+            try:
+                self.dumpcap.wait(10)
+            except subprocess.TimeoutExpired:
+                self.dumpcap.kill()
+            shutil.copy(self.pcap, OUT)
+
     # -- the devices -----------------------------------------------------------------------------
     def flash(self, key):
         folder = os.path.join(OUT, 'flash-' + key)
@@ -441,6 +465,8 @@ def main():
     extra = {}
     try:
         lan.world()
+        if mode == 'test':
+            lan.capture()
         lan.boot_a()
         lan.boot_b()
         watch = Watch(lan)
@@ -482,6 +508,7 @@ def main():
                     print()
                 last_print = now
             time.sleep(0.5)
+        lan.stop_capture()
         if obs is not None:
             obs['extra'] = extra
             obs['lldpcli'] = lldp_seen
