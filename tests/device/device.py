@@ -9,7 +9,8 @@ Everything runs inside one sandboxed virtual device (tests/harness/vdev):
                server stand-in, mosquitto with TLS and the cloud stand-in, the real lldpd
 
 The radio link between A and B is a veth pair whose ends carry the radio's name (wifi0) on both
-devices, each with its access point ath0 as a macvlan on it; the stand-in radio driver (tests/fakewifi) answers the radio queries, each device listing
+devices, each with its access point ath0 as a macvlan on it; the stand-in radio driver (tests/fakewifi)
+answers the radio queries, each device listing
 the other as its station.
 
 Each device boots from its flash stand-in, a host folder bound at /var/cfg holding the configuration
@@ -23,8 +24,6 @@ In the device:  import device; net = device.Lan(); net.world(); a = net.boot('a'
 """
 import json
 import os
-import shutil
-import signal
 import subprocess
 import sys
 import time

@@ -8,6 +8,7 @@ import atexit
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -45,7 +46,7 @@ def check(cond, what):
 
 out = tempfile.mkdtemp(prefix='device-e2e.')
 atexit.register(shutil.rmtree, out, True)
-r = device.run('test', 30, out=out)
+r = device.run('test', 32, out=out)
 obs_path = os.path.join(out, 'observed.json')
 if not check(r.returncode == 0 and os.path.exists(obs_path), 'scenario: rc %r %s' % (r.returncode, r.stderr[-3000:])):
     sys.exit(1)
@@ -74,7 +75,8 @@ for key, d in device.DEVICES.items():
     for sub in ('control/%s/%s/hello' % (device.ORG, cid), 'node/%s/%s/%s/stats' % (device.ORG, device.NET, cid)):
         check(sub in topics, '%s: %s at the cloud: %r' % (key, sub, topics[:10]))
     check((o['cloud_state'] or {}).get('registered') is True, '%s: celvane registered: %r' % (key, o['cloud_state']))
-    check(sorted(m.upper() for m in o['stations']) == sorted(m.upper() for m in [device.DEVICES['b' if key == 'a' else 'a']['ath0']] + device.CPES),
+    stations = [device.DEVICES['b' if key == 'a' else 'a']['ath0']] + device.CPES
+    check(sorted(m.upper() for m in o['stations']) == sorted(m.upper() for m in stations),
           '%s: stations of the radio stand-in in wireless.json: %r' % (key, o['stations']))
     # the configuration out of flash, executed by sysconf -e at boot
     check((o['config'] or {}).get('system', {}).get('hostname') == d['name'],
@@ -83,7 +85,8 @@ for key, d in device.DEVICES.items():
 
 ex = obs['extra']
 for d in device.DEVICES.values():
-    check('MAC %s IPv4 %s' % (d['eth0'], d['ip']) in ex.get('discovery', ''), 'discovery answers: %r' % ex.get('discovery'))
+    check('MAC %s IPv4 %s' % (d['eth0'], d['ip']) in ex.get('discovery', ''),
+          'discovery answers: %r' % ex.get('discovery'))
 try:
     lt = json.loads(ex.get('linktest', ''))
 except ValueError:
@@ -118,8 +121,11 @@ if check(os.path.exists(pcap), 'LAN capture'):
     for key, d in device.DEVICES.items():
         check(d['eth0'] in lldp_src, 'tshark: LLDP from %s: %r' % (key, sorted(set(lldp_src))))
         for port in (8883, device.HB_PORT):
-            check(d['ip'] in tshark(hello % port, 'ip.src'), 'tshark: TLS client hello from %s to port %d' % (key, port))
-check('mast-east' in ex.get('snmpwalk', ''), 'snmpwalk of A\'s system group: %r' % ex.get('snmpwalk'))
+            check(d['ip'] in tshark(hello % port, 'ip.src'),
+                  'tshark: TLS client hello from %s to port %d' % (key, port))
+check(re.search(r"odbagent's tree: [1-9]\d* objects, iso\.3\.6\.1\.4\.1\.99999\.", ex.get('snmpwalk', '')),
+      'snmpwalk of odbagent\'s objects through snmpd: %r' % ex.get('snmpwalk'))
+check('"mast-east"' in ex.get('snmpwalk', ''), 'snmpwalk of A\'s system group: %r' % ex.get('snmpwalk'))
 
 
 # -- the plug pulled ---------------------------------------------------------------------------------
@@ -168,14 +174,16 @@ check(cut and written, 'power cut during sysconf -w: killed %r after %d writes, 
 watch, cut = pull_plug(bank2_touched)
 r = device.run('cut-fw', 1, out=out, watch=watch)
 fw_out = open(os.path.join(out, 'fwupdate.out')).read() if os.path.exists(os.path.join(out, 'fwupdate.out')) else ''
-check(cut or r.rebooted, 'power cut during fwupdate: killed %r, rc %r %s %s' % (cut, r.returncode, fw_out, r.stderr[-1000:]))
+check(cut or r.rebooted, 'power cut during fwupdate: killed %r, rc %r %s %s' % (
+    cut, r.returncode, fw_out, r.stderr[-1000:]))
 print('power cuts: after %d configuration writes; the firmware install %s' % (
     len(written), 'cut in the bank write' if cut and not fw_out else 'finished first: ' + fw_out.strip()[:80]))
 
 os.unlink(os.path.join(out, 'observed.json'))
 r = device.run('boot', 8, out=out)
 obs_path = os.path.join(out, 'observed.json')
-if check(r.returncode == 0 and os.path.exists(obs_path), 'boot after the cuts: rc %r %s' % (r.returncode, r.stderr[-3000:])):
+if check(r.returncode == 0 and os.path.exists(obs_path),
+         'boot after the cuts: rc %r %s' % (r.returncode, r.stderr[-3000:])):
     o = json.load(open(obs_path))
     data, p0, p1 = cfgstore.read_store(os.path.join(flash, 'config.bin'))
     part = (p0, p1)[cfgstore.active_index(data)]
@@ -194,7 +202,8 @@ if check(r.returncode == 0 and os.path.exists(obs_path), 'boot after the cuts: r
     check(env.get('active') in ('1', '2') and env.get('bootcount') == '0', 'boot environment: %r' % env)
     for s in device.SERVICES:
         v = o['services']['a'][s]
-        check(len(v['pids']) == 1 and (v['restarts'] == 0 or s == 'scoutd'), 'after the cuts: %s back once: %r' % (s, v))
+        check(len(v['pids']) == 1 and (v['restarts'] == 0 or s == 'scoutd'),
+              'after the cuts: %s back once: %r' % (s, v))
 
 if failures:
     print('%d failure(s)' % len(failures))

@@ -63,8 +63,8 @@ class Lan:
         """dumpcap on the LAN's ports for the whole run (the test reads the file with tshark); the ports,
         not the bridge: LLDP's group address is not forwarded to it."""
         self.pcap = '/tmp/world/lan.pcapng'
-        p = subprocess.Popen(['ip', 'netns', 'exec', 'lan', 'dumpcap', '-q', '-i', 'lan-a', '-i', 'lan-b', '-s', '2048', '-w',
-                              self.pcap], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        p = subprocess.Popen(['ip', 'netns', 'exec', 'lan', 'dumpcap', '-q', '-i', 'lan-a', '-i', 'lan-b', '-s', '2048',
+                              '-w', self.pcap], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         seen = ''
         while 'File:' not in seen:
             line = p.stderr.readline()
@@ -104,7 +104,8 @@ class Lan:
         os.makedirs('/sys/class/gpio', exist_ok=True)
         os.mkfifo('/tmp/gpio.ctl')
         self.gpio = subprocess.Popen([device.BUILD + '/tests/fakegpio/fakegpio', '--log', '/tmp/gpio.log',
-                                      '--ctl', '/tmp/gpio.ctl', '--line', '5=1', '/sys/class/gpio'], stderr=subprocess.DEVNULL)
+                                      '--ctl', '/tmp/gpio.ctl', '--line', '5=1', '/sys/class/gpio'],
+                                     stderr=subprocess.DEVNULL)
         wait_for(lambda: os.path.exists('/sys/class/gpio/export'), 10, what='the GPIO stand-in')
         # the kernel's packet generator: the stand-in sends and counts real frames
         os.makedirs('/tmp/pktgen/proc/net', exist_ok=True)
@@ -379,7 +380,8 @@ def summary(obs, extra):
         d = DEVICES[key]
         o = obs[key]
         svc = obs['services'][key]
-        up = ' '.join('%s:%s%s' % (s, ','.join(map(str, v['pids'])) or '-', '(+%d)' % v['restarts'] if v['restarts'] else '')
+        up = ' '.join('%s:%s%s' % (s, ','.join(map(str, v['pids'])) or '-',
+                                   '(+%d)' % v['restarts'] if v['restarts'] else '')
                       for s, v in svc.items() if v['pids'] or s != 'resetd' or key == 'a')
         posts = [p for p in w.get('posts', []) if p['device'] == key]
         done = [r for p in posts for r in p['task_results']]
@@ -395,22 +397,23 @@ def summary(obs, extra):
         lines += ['== device %s  %s  %s (eth0 %s, ath0 %s)  %s' % (key.upper(), d['name'], d['serial'], d['ip'],
                                                                 d['radio_ip'], 'booted' if o['up'] else 'booting'),
                   '  services   ' + up,
-                  '  heartbeat  %d sent to %s, task %s' % (len(posts), device.HB_URL,
-                                                          ', '.join('%s %s' % (r.get('id'), r.get('status')) for r in done) or 'pending'),
+                  '  heartbeat  %d sent to %s, task %s' % (
+                      len(posts), device.HB_URL, ', '.join('%s %s' % (r.get('id'), r.get('status')) for r in done)
+                      or 'pending'),
                   '  cloud      %s; the cloud got %d messages: %s' % (state, len(msgs), ' '.join(
                       '%s=%d' % kv for kv in sorted(topics.items()))[:90]),
                   '  radio      stations %s' % ' '.join(o['stations'] or ['-']),
                   '  neighbour  %s' % nbs,
                   '  stats      statistics.json updated %d times, cpu_load %s, memory %s%%' % (
-                      o['stats_updates'], o['statistics']['cpu_load'], o['statistics']['memory_usage'])]
+                      o['stats_updates'], o['statistics']['cpu_load'], _round(o['statistics']['memory_usage']))]
     for k, v in extra.items():
         lines.append('%-10s %s' % (k, v))
     return '\n'.join(lines)
 
 
-def _short(x, n=110):
-    s = json.dumps(x) if x is not None else '-'
-    return s if len(s) <= n else s[:n - 3] + '...'
+def _round(x):
+    return round(x, 1) if isinstance(x, float) else x
+
 
 
 def alone(mode, seconds):
@@ -481,10 +484,10 @@ def main():
             if obs['a']['up'] and obs['b']['up'] and 'discovery' not in extra:
                 extra['discovery'] = '; '.join('MAC %s IPv4 %s %s' % (a['mac'], a['ip'], a['line'].decode(
                     errors='replace').strip()) for a in discover()) or 'no answer'
-                lt = linktest()
-                extra['linktest'] = lt
-                walk = snmpwalk(DEVICES['a']['ip'])
-                extra['snmpwalk'] = '; '.join(walk[:3])[:160] if walk else 'no answer'
+                name = snmpwalk(DEVICES['a']['ip'], '.1.3.6.1.2.1.1.5')
+                own = snmpwalk(DEVICES['a']['ip'], '.1.3.6.1.4.1.99999')
+                extra['snmpwalk'] = '%s; odbagent\'s tree: %d objects, %s' % (
+                    name[0] if name else 'no answer', len(own), own[0] if own else '-')
                 busy_from = now
             if busy_from and not idle_from and now - busy_from > 12:
                 extra['cpu busy'] = '%.1f%% of one core (heartbeat every second)' % (watch.cpu_share(busy_from) or 0)
@@ -492,6 +495,12 @@ def main():
                 idle_from = now + 3
             if idle_from and now - idle_from > 10 and 'cpu idle' not in extra:
                 extra['cpu idle'] = '%.1f%% of one core (heartbeat every 60 s)' % (watch.cpu_share(idle_from) or 0)
+            # the link test last: its generators keep the CPU busy for a while after it
+            if busy_from and 'linktest' not in extra and ('cpu idle' in extra or end - now < 8):
+                if idle_from and 'cpu idle' not in extra and watch.cpu_share(idle_from) is not None:
+                    extra['cpu idle'] = '%.1f%% of one core (heartbeat every 60 s, %.0f s)' % (
+                        watch.cpu_share(idle_from), now - idle_from)
+                extra['linktest'] = linktest()
             if obs['a']['up']:
                 procs = lan.processes()
                 extra['memory'] = 'A %d KiB, B %d KiB private in %d/%d processes' % (
@@ -499,7 +508,8 @@ def main():
                     len(procs['a']), len(procs['b']))
             if int(now - lan.t0) % 3 == 0:
                 nb = lldp_seen[:] = lldpcli()
-                extra['lldpd'] = 'the LAN\'s lldpd: ' + (', '.join('%s on %s (%s)' % (n, p, m) for p, n, m in nb) or '-')
+                extra['lldpd'] = 'the LAN\'s lldpd: ' + (
+                    ', '.join('%s on %s (%s)' % (n, p, m) for p, n, m in nb) or '-')
             if mode == 'demo' and now - last_print >= (1.0 if tty else 10.0):
                 if tty:
                     sys.stdout.write('\033[H\033[J')
@@ -510,6 +520,9 @@ def main():
             time.sleep(0.5)
         lan.stop_capture()
         if obs is not None:
+            procs = lan.processes()
+            obs['cpu_jiffies'] = sorted(((_jiffies(p), p, n) for key in procs for p, n in procs[key].items()),
+                                        reverse=True)[:6]
             obs['extra'] = extra
             obs['lldpcli'] = lldp_seen
             with open(OUT + '/observed.json', 'w') as f:
