@@ -415,7 +415,6 @@ def _round(x):
     return round(x, 1) if isinstance(x, float) else x
 
 
-
 def alone(mode, seconds):
     """Device A without its neighbours: a boot after a power cut, or a write that the cut strikes."""
     lan = Lan()
