@@ -59,7 +59,7 @@ for key, d in device.DEVICES.items():
     check(o['up'], '%s: the start script got to its end' % key)
     want = [s for s in device.SERVICES if key == 'a' or s != 'resetd']
     for s in want:
-        # scoutd starts itself again when an interface comes into operation (the radio link's, late)
+        # scoutd starts itself again when an interface comes into operation after its start
         check(len(svc[s]['pids']) == 1 and (svc[s]['restarts'] == 0 or s == 'scoutd'),
               '%s: %s runs once: %r' % (key, s, svc[s]))
     # the server's own records: heartbeats of this device, the task it was handed come back done

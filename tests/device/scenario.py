@@ -494,7 +494,8 @@ def main():
                 idle_from = now + 3
             if idle_from and now - idle_from > 10 and 'cpu idle' not in extra:
                 extra['cpu idle'] = '%.1f%% of one core (heartbeat every 60 s)' % (watch.cpu_share(idle_from) or 0)
-            # the link test last: its generators keep the CPU busy for a while after it
+            # the link test last: after it the two ltsd keep answering each other on the radio link (a reply
+            # reaches the other side's daemon too, and any text it does not know asks for its counters)
             if busy_from and 'linktest' not in extra and ('cpu idle' in extra or end - now < 8):
                 if idle_from and 'cpu idle' not in extra and watch.cpu_share(idle_from) is not None:
                     extra['cpu idle'] = '%.1f%% of one core (heartbeat every 60 s, %.0f s)' % (
