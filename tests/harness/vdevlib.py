@@ -25,6 +25,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 VDEV = os.path.join(HERE, 'vdev')
@@ -98,14 +99,17 @@ class Result:
 
 
 def run(cmd, roots=(), stubs=(), net=False, setup=None, env=None, require=(), input=None,
-        timeout=120, build=None, text=True, skip_unavailable=True, host_net=False):
+        timeout=120, build=None, text=True, skip_unavailable=True, host_net=False, out=None, capture=True,
+        watch=None):
     """Run CMD (list, or str for /bin/sh -c) in a fresh virtual device and return a Result.
 
     The device always has its own network namespace (NET is accepted for clarity); HOST_NET shares
-    the host's network instead."""
+    the host's network instead.  OUT names the host folder bound at /mnt/vdev/out (a fresh one by
+    default); CAPTURE=False leaves the command's output on this process's own.  WATCH(popen, out) runs in
+    a thread of its own while the device runs (to pull its plug, say: the child of popen is its pid 1)."""
     if isinstance(cmd, str):
         cmd = ['/bin/sh', '-c', cmd]
-    out = _tmpdir('out.')
+    out = out or _tmpdir('out.')
     logdir = _tmpdir('log.')
     args = [sys.executable, '-S', VDEV, '--out', out, '--logdir', logdir]
     if build or os.environ.get('MT_BUILD_DIR'):
@@ -127,9 +131,21 @@ def run(cmd, roots=(), stubs=(), net=False, setup=None, env=None, require=(), in
     args += ['--'] + list(cmd)
     if isinstance(input, str):
         input = input.encode()
-    proc = subprocess.run(args, input=input, stdin=None if input is not None else subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-    if text:
+    pipe = subprocess.PIPE if capture else None
+    with subprocess.Popen(args, stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL,
+                          stdout=pipe, stderr=pipe) as p:
+        if watch:
+            threading.Thread(target=watch, args=(p, out), daemon=True).start()
+        try:
+            so, se = p.communicate(input, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.communicate()
+            raise
+    proc = subprocess.CompletedProcess(args, p.returncode, so, se)
+    if not capture:
+        proc.stdout = proc.stderr = '' if text else b''
+    elif text:
         proc.stdout = proc.stdout.decode(errors='replace')
         proc.stderr = proc.stderr.decode(errors='replace')
     if skip_unavailable and proc.returncode == EXIT_SKIP and b'vdev: skip:' in (

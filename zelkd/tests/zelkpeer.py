@@ -70,7 +70,7 @@ class Server:
 
     A reply is a dict: code (200), body (str), delay (seconds before answering), headers (list)."""
 
-    def __init__(self, tls=False, port=0):
+    def __init__(self, tls=False, port=0, host='127.0.0.1'):
         self.posts = []
         self.gets = []
         self.replies = []
@@ -142,14 +142,14 @@ class Server:
             def handle_error(self, request, client_address):
                 pass  # a client that went away mid-reply (a stopped agent, a cut test)
 
-        self.httpd = TS(('127.0.0.1', port), Handler)
+        self.httpd = TS((host, port), Handler)
         if tls:
             cert = make_cert()
             ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             ctx.load_cert_chain(cert, cert)
             self.httpd.socket = ctx.wrap_socket(self.httpd.socket, server_side=True)
         self.port = self.httpd.server_address[1]
-        self.url = '%s://127.0.0.1:%d/hb' % ('https' if tls else 'http', self.port)
+        self.url = '%s://%s:%d/hb' % ('https' if tls else 'http', host, self.port)
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
         self.thread.start()
 
