@@ -331,7 +331,8 @@ static void receive(const struct ltsd_socket *s)
 		do
 			n = llc_recv(&s->llc, buf, sizeof(buf) - 1, from.mac);
 		while (n < 0 && errno == EINTR);
-		if (n < 0 || !lt_has_header((const uint8_t *)buf, (size_t)n))
+		if (n < 0 || !lt_has_header((const uint8_t *)buf, (size_t)n) ||
+		    lt_llc_is_reply((const uint8_t *)buf, (size_t)n))
 			return;
 		buf[n] = '\0';
 		handle(&from, buf + LT_HDR_LEN);

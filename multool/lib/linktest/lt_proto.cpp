@@ -42,6 +42,23 @@ void lt_parse_request(char *text, struct lt_request *req)
 			req->cmd = cmds[i].cmd;
 }
 
+bool lt_llc_is_reply(const uint8_t *buf, size_t len)
+{
+	static const char *const codes[] = { "100", "200", "400" };
+	const uint8_t *text = buf + LT_HDR_LEN;
+
+	if (!lt_has_header(buf, len))
+		return false;
+	if ((len == LT_COUNTERS_LEN || len == LT_COUNTERS_SHORT) && text[0] == 0)
+		return true;
+	if (len < LT_HDR_LEN + 4)
+		return false;
+	for (size_t i = 0; i < sizeof(codes) / sizeof(codes[0]); i++)
+		if (memcmp(text, codes[i], 3) == 0 && (text[3] == ' ' || text[3] == '\r'))
+			return true;
+	return false;
+}
+
 int lt_status_reply(uint8_t *buf, size_t size, bool llc, int code, const char *text)
 {
 	size_t hdr = llc ? LT_HDR_LEN : 0;

@@ -39,6 +39,13 @@ struct lt_request {
  * command (before the first space) is compared without regard to case. */
 void lt_parse_request(char *text, struct lt_request *req);
 
+/* True when an LLC datagram (header included) is one of this protocol's replies rather than a
+ * request: a counter answer (21 or 29 bytes, its packet count starting with a zero byte) or a status
+ * reply ("100 ", "200" or "400" then a blank or CR).  The requester's socket and the daemon's share the
+ * SAP on a radio, so a daemon sees the answers to its own device's link tests; taking them for
+ * counter requests, two daemons would answer each other for ever. */
+bool lt_llc_is_reply(const uint8_t *buf, size_t len);
+
 /* A status reply: "%d\r\n", or "%d %s\r\n" with the text as it is, after the control header when
  * llc is set.  Its length, or -1 when it does not fit into size bytes (it is then not sent). */
 int lt_status_reply(uint8_t *buf, size_t size, bool llc, int code, const char *text);

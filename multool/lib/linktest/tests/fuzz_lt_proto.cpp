@@ -39,6 +39,7 @@ static void text(uint8_t kind, const uint8_t *data, size_t size)
 			abort();
 		break;
 	case 1:
+		(void)lt_llc_is_reply(data, size);
 		if (lt_parse_udp_counters((const char *)data, size, &c) == 0) {
 			uint8_t mac[6] = { 0 };
 			if (lt_udp_counters(buf, sizeof(buf), c.packets, c.bytes, mac) < 0)

@@ -71,6 +71,41 @@ TEST(LtReply, StatusTextsAsTheyAre)
 	EXPECT_EQ(lt_status_reply(buf, 4, true, 200, NULL), -1);
 }
 
+/* What a daemon must not answer: the replies of this protocol, which it sees for its own device's link
+ * tests.  Everything a requester sends stays a request, the empty one and a text of 16 or 24 bytes
+ * (the counter answers' lengths) included. */
+TEST(LtReply, RepliesAreNoRequests)
+{
+	static const struct {
+		std::string text;
+		bool reply;
+	} cases[] = {
+		{ std::string(24, '\0'), true },                 /* counter answer, 29 bytes */
+		{ std::string(16, '\0'), true },                 /* without the duration, 21 bytes */
+		{ std::string("\0\0\0\x01", 4) + std::string(20, 'x'), true },
+		{ "200\r\n", true },
+		{ "400 LINKTEST FAILED\n\r\n", true },
+		{ "100 [1/1] Received: 1/1\r\n", true },
+		{ "", false },
+		{ "\r\n", false },
+		{ std::string(23, '\0'), false },                /* no answer has 28 bytes */
+		{ "RUN -s 64 -c 100 -t 3 -x", false },            /* 24 bytes of text */
+		{ "RST -------------", false },                   /* 17 */
+		{ "RST", false },
+		{ "200", false },                                 /* no blank or CR after the code */
+		{ "2000\r\n", false },
+		{ "300 x\r\n", false },
+	};
+	for (const auto &c : cases) {
+		std::string d = std::string((const char *)lt_header, LT_HDR_LEN) + c.text;
+		EXPECT_EQ(lt_llc_is_reply((const uint8_t *)d.data(), d.size()), c.reply) << d.size() << " " << c.text;
+	}
+	EXPECT_TRUE(lt_llc_is_reply(counters29, sizeof(counters29)));
+	EXPECT_FALSE(lt_llc_is_reply(lt_header, LT_HDR_LEN));
+	uint8_t wrong[29] = { 0x02, 0x6e, 0x41, 0x33, 0x34 };
+	EXPECT_FALSE(lt_llc_is_reply(wrong, sizeof(wrong)));
+}
+
 TEST(LtCounters, LlcReplyIsBigEndian)
 {
 	uint8_t buf[LT_COUNTERS_LEN];

@@ -161,6 +161,9 @@ def fixtures_phase(pair):
     check(llc.ask(HDR + b'rst') == [HDR + b'200\r\n'], 'LLC rst')
     check(llc.ask(bytes([2, 0x6E, 0x41, 0x33, 0x34]), wait=0.7) == [], 'LLC wrong header: no reply')
     check(llc.ask(HDR[:4], wait=0.7) == [], 'LLC 4-byte datagram: no reply')
+    # the answers to this device's own link tests: answering them, two daemons would answer each other
+    check(llc.ask(struct.pack('>5sQQQ', HDR, 400, 25600, 1000), wait=0.7) == [], 'LLC counter answer: no reply')
+    check(llc.ask(HDR + b'200\r\n', wait=0.7) == [], 'LLC status reply: no reply')
     llc.recv_all(0.05)
     llc.send(HDR, dst=SRV_ETH0)
     check(llc.recv_all(0.7) == [], 'LLC to the port MAC, not the bridge: no reply')
