@@ -206,6 +206,12 @@ if check(r.returncode == 0 and os.path.exists(obs_path),
               'after the cuts: %s back once: %r' % (s, v))
 
 if failures:
+    # what the devices said, for a failure seen only in CI
+    for key in ('a', 'b'):
+        logs = os.path.join(out, 'logs-' + key)
+        for name in sorted(os.listdir(logs)) if os.path.isdir(logs) else []:
+            tail = open(os.path.join(logs, name), errors='replace').read().splitlines()[-5:]
+            print('---- %s: %s\n%s' % (key, name, '\n'.join(tail)))
     print('%d failure(s)' % len(failures))
     sys.exit(1)
 print('ok')

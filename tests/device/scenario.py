@@ -34,11 +34,39 @@ for d in /tmp /run /var /data; do mount -t tmpfs -o mode=755 none $d; done
 chmod 1777 /tmp
 mkdir -p /var/cfg /run/vdev /var/run
 mount --bind /mnt/vdev/out/flash-b /var/cfg
+%s
 mkdir -p /tmp/pktgen/proc/net
 %s /tmp/pktgen/proc/net --log /tmp/pktgen/log 2>/tmp/pktgen/err &
 i=0; while [ ! -e /tmp/pktgen/proc/net/pktgen/pgctrl ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
 exec /etc/init.d/rcS
-''' % (device.BUILD + '/tests/fakepktgen/fakepktgen')
+'''
+
+
+def hidden_tree_binds():
+    """(tree, path) for the build and source trees the sandbox bound again at their host paths under a
+    folder B mounts afresh (a clone under /tmp): the programs' libraries point there."""
+    trees = {}
+    for tree in (device.BUILD, device.SRC):
+        st = os.stat(tree)
+        trees[(st.st_dev, st.st_ino)] = tree
+    binds = []
+    with open('/proc/self/mountinfo') as f:
+        for line in f:
+            path = line.split()[4]
+            if path.split('/')[1] not in ('tmp', 'run', 'var', 'data'):
+                continue
+            try:
+                st = os.stat(path)
+            except OSError:
+                continue
+            if (st.st_dev, st.st_ino) in trees:
+                binds.append((trees[(st.st_dev, st.st_ino)], path))
+    return binds
+
+
+def b_boot():
+    rebind = ''.join('mkdir -p %s && mount --bind %s %s\n' % (p, t, p) for t, p in hidden_tree_binds())
+    return B_BOOT % (rebind, device.BUILD + '/tests/fakepktgen/fakepktgen')
 
 
 class Lan:
@@ -122,7 +150,7 @@ class Lan:
             with open('/run/devb' + path, 'w') as f:
                 f.write(text)
         self.b = subprocess.Popen(['ip', 'netns', 'exec', 'b', 'unshare', '-m', '-u', '-p', '-f', '--mount-proc',
-                                   'sh', '-c', B_BOOT], stdout=open('/tmp/rcS-b.log', 'w'), stderr=subprocess.STDOUT)
+                                   'sh', '-c', b_boot()], stdout=open('/tmp/rcS-b.log', 'w'), stderr=subprocess.STDOUT)
 
     def root(self, key):
         """Prefix of the device's own file system as this process sees it."""
