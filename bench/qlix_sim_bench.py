@@ -114,48 +114,53 @@ print("  4 clients, the last at 14 dB: " + ", ".join(
 
 if not shutil.which("valgrind"):
     sys.exit(0)
+COST = re.compile(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)")
+
+
+def costs(text):
+    """(file name, function, instructions) of each line of callgrind_annotate's output."""
+    for line in text.splitlines():
+        m = COST.match(line)
+        if m:
+            yield os.path.basename(m.group(2)), m.group(3), int(m.group(1).replace(",", ""))
+
+
+def profile(*args):
+    """One simulator run under callgrind: its own costs, its inclusive costs and its call counts."""
+    tmp = tempfile.mkdtemp(prefix="qlix-cg-")
+    out = os.path.join(tmp, "cg.out")
+    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sim, *map(str, args)],
+                   capture_output=True, text=True, check=True)
+    own, incl = [list(costs(subprocess.run(["callgrind_annotate", "--threshold=100", *extra, out],
+                                           capture_output=True, text=True, check=True).stdout))
+                 for extra in ([], ["--inclusive=yes"])]
+    # call counts from the raw profile: "cfn=(id) name" introduces a callee, "calls=N" follows
+    names, calls, cur = {}, {}, None
+    with open(out) as f:
+        for line in f:
+            m = re.match(r"(c?)fn=\((\d+)\)(?: (\S+))?", line)
+            if m:
+                if m.group(3):
+                    names[m.group(2)] = m.group(3)
+                cur = names.get(m.group(2)) if m.group(1) else None
+            elif line.startswith("calls=") and cur:
+                calls[cur] = calls.get(cur, 0) + int(line.split("=")[1].split()[0])
+    shutil.rmtree(tmp)
+    return own, incl, calls
+
+
 print("\ninstructions (callgrind), 2 clients saturated both ways, 2 s")
-tmp = tempfile.mkdtemp(prefix="qlix-cg-")
-out = os.path.join(tmp, "cg.out")
-subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sim,
-                "--clients", "2", "--duration", "2", "--mcs", "15", "--stats"],
-               capture_output=True, text=True, check=True)
-ann = subprocess.run(["callgrind_annotate", "--threshold=100", out],
-                     capture_output=True, text=True, check=True).stdout
-incl = subprocess.run(["callgrind_annotate", "--threshold=100", "--inclusive=yes", out],
-                      capture_output=True, text=True, check=True).stdout
+ann, incl, calls = profile("--clients", 2, "--duration", 2, "--mcs", 15, "--stats")
 module_files = ("module.c", "peer.c", "txq.c", "token.c", "rx.c", "autorate.c", "wrr.c",
                 "sysfs.c", "qos.c", "qlix_class.c", "qlix_wire.c", "qlix_wire.h", "qlix_stats_rec.c",
                 "qlix_int.h")
-own, shim = {}, 0
-for line in ann.splitlines():
-    m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)", line)
-    if not m:
-        continue
-    ir = int(m.group(1).replace(",", ""))
-    if os.path.basename(m.group(2)) in module_files:
-        own[m.group(3)] = own.get(m.group(3), 0) + ir
-
+own = {}
+for file, fn, ir in ann:
+    if file in module_files:
+        own[fn] = own.get(fn, 0) + ir
 # The copy of each packet into its aggregate is the module's work too, though the shim's
 # skb_copy_bits (a memcpy, as the kernel's is) does it; only the aggregate path calls it.
-copy = 0
-for line in incl.splitlines():
-    m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)", line)
-    if m and m.group(3) == "skb_copy_bits":
-        copy += int(m.group(1).replace(",", ""))
-
-# Call counts from the raw profile: "cfn=(id) name" introduces a callee, "calls=N" follows.
-names, calls, cur = {}, {}, None
-with open(out) as f:
-    for line in f:
-        m = re.match(r"(c?)fn=\((\d+)\)(?: (\S+))?", line)
-        if m:
-            if m.group(3):
-                names[m.group(2)] = m.group(3)
-            cur = names.get(m.group(2)) if m.group(1) else None
-        elif line.startswith("calls=") and cur:
-            calls[cur] = calls.get(cur, 0) + int(line.split("=")[1].split()[0])
-shutil.rmtree(tmp)
+copy = sum(ir for _, fn, ir in incl if fn == "skb_copy_bits")
 
 # The module's own instructions and the copy into the aggregate count; the shim's buffer
 # allocator stands in for the kernel's, and the medium and the checking sink are the simulator's.
@@ -185,29 +190,10 @@ if packets and aggs and cycles:
 # Classification: the inclusive cost of skb_classify (the copy of the frame's first 16 bytes out
 # of the buffer and the look at them) per call, with the class queues on.
 print("\ninstructions (callgrind), class queues on, 2 clients saturated both ways with voice, 2 s")
-tmp = tempfile.mkdtemp(prefix="qlix-cg-")
-out = os.path.join(tmp, "cg.out")
-subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sim,
-                "--clients", "2", "--duration", "2", "--qos", "--voice", "50"],
-               capture_output=True, text=True, check=True)
-incl = subprocess.run(["callgrind_annotate", "--threshold=100", "--inclusive=yes", out],
-                      capture_output=True, text=True, check=True).stdout
+_, incl, calls = profile("--clients", 2, "--duration", 2, "--qos", "--voice", 50)
 cost = {}
-for line in incl.splitlines():
-    m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)", line)
-    if m:
-        cost[m.group(3)] = cost.get(m.group(3), 0) + int(m.group(1).replace(",", ""))
-names, calls, cur = {}, {}, None
-with open(out) as f:
-    for line in f:
-        m = re.match(r"(c?)fn=\((\d+)\)(?: (\S+))?", line)
-        if m:
-            if m.group(3):
-                names[m.group(2)] = m.group(3)
-            cur = names.get(m.group(2)) if m.group(1) else None
-        elif line.startswith("calls=") and cur:
-            calls[cur] = calls.get(cur, 0) + int(line.split("=")[1].split()[0])
-shutil.rmtree(tmp)
+for _, fn, ir in incl:
+    cost[fn] = cost.get(fn, 0) + ir
 n = calls.get("skb_classify", 0)
 if n:
     print("  %d packets classified: %.0f instructions each (the frame look alone %.0f); "
@@ -219,21 +205,10 @@ if n:
 def adaptation_round(clients, seconds):
     """Module instructions of the rate adaptation per peer and round: the master walks all its
     peers, each client its one, every 2 s."""
-    tmp = tempfile.mkdtemp(prefix="qlix-cg-")
-    out = os.path.join(tmp, "cg.out")
-    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sim, "--clients",
-                    str(clients), "--duration", str(seconds), "--snr", "22", "--mcs", "auto"],
-                   capture_output=True, text=True, check=True)
-    ann = subprocess.run(["callgrind_annotate", "--threshold=100", out],
-                         capture_output=True, text=True, check=True).stdout
-    shutil.rmtree(tmp)
-    ir = 0
-    for line in ann.splitlines():
-        m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(\S+):(\w+)", line)
-        if m and os.path.basename(m.group(2)) == "autorate.c" and m.group(3) in (
-                "qlix_ar_timer", "ar_adapt", "ar_measure", "ar_decide", "ar_rec_expired_at", "ar_per",
-                "ar_traffic", "ar_ok_sum", "ar_et_grown", "ar_bounds"):
-            ir += int(m.group(1).replace(",", ""))
+    own, _, _ = profile("--clients", clients, "--duration", seconds, "--snr", 22, "--mcs", "auto")
+    ir = sum(n for file, fn, n in own if file == "autorate.c" and fn in (
+        "qlix_ar_timer", "ar_adapt", "ar_measure", "ar_decide", "ar_rec_expired_at", "ar_per",
+        "ar_traffic", "ar_ok_sum", "ar_et_grown", "ar_bounds"))
     rounds = seconds // 2
     return ir / (rounds * 2 * clients)
 
