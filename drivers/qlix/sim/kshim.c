@@ -3,6 +3,7 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdlib.h>
 
@@ -785,23 +786,8 @@ void sysfs_remove_link(struct kobject *kobj, const char *name)
 	sysfs_drop_where(kobj, NULL, NULL, name);
 }
 
-int strict_strtoul(const char *s, unsigned int base, unsigned long *res)
-{
-	char *end;
-
-	/* digits only, as the kernel takes them: no sign, no white space, not empty */
-	if (!isxdigit((unsigned char)*s))
-		return -EINVAL;
-	/* too large is refused, not saturated */
-	errno = 0;
-	*res = strtoul(s, &end, (int)base);
-	if (errno == ERANGE || end == s)
-		return -EINVAL;
-	if (*end == '\n')
-		end++;
-	return *end ? -EINVAL : 0;
-}
-
+/* Digits only, as the kernel takes them (no sign, no white space, not empty, one newline at the
+ * end); too large is refused, not saturated. */
 int strict_strtoull(const char *s, unsigned int base, unsigned long long *res)
 {
 	char *end;
@@ -815,6 +801,19 @@ int strict_strtoull(const char *s, unsigned int base, unsigned long long *res)
 	if (*end == '\n')
 		end++;
 	return *end ? -EINVAL : 0;
+}
+
+int strict_strtoul(const char *s, unsigned int base, unsigned long *res)
+{
+	unsigned long long v;
+	int rc = strict_strtoull(s, base, &v);
+
+	if (rc)
+		return rc;
+	if (v > ULONG_MAX)
+		return -EINVAL;
+	*res = (unsigned long)v;
+	return 0;
 }
 
 #define SHIM_PATH 512

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "sim_fixture.h"
+
 extern "C" {
 #include "sim/channel.h"
-#include "sim/sim.h"
 }
 
 #define AR_CAT2(a, b) a##b
@@ -20,8 +21,6 @@ extern "C" {
 
 namespace {
 
-const u8 kMaster[6] = { 0x02, 0x00, 0x00, 0x00, 0x00, 0x01 };
-const u64 kSec = 1000000, kMs = 1000;
 
 qlix_ar_settings on_settings()
 {
@@ -166,34 +165,12 @@ TEST(Autorate, ExpiryAcrossTheWrap)
 
 // ---------------------------------------------------------------- the module on the simulator
 
-class ArScenario : public ::testing::Test {
+class ArScenario : public SimScenario {
 protected:
-	sim_config cfg{};
 	sim_node *master = nullptr;
 	std::vector<sim_node *> clients;
 	std::vector<sim_flow *> down, up;
-	long live_kmalloc = 0, live_skb = 0;
 	int qos = 0;
-
-	void SetUp() override
-	{
-		sim_config_defaults(&cfg);
-		live_kmalloc = shim_kmalloc_live;
-		live_skb = shim_skb_live;
-	}
-
-	void TearDown() override
-	{
-		if (sim) {
-			for (int i = 0; i < sim->nnodes; i++)
-				if (sim->nodes[i]->loaded)
-					sim_unload(sim->nodes[i]);
-			EXPECT_EQ(0, sim->bugs) << sim->last_bug;
-		}
-		sim_destroy();
-		EXPECT_EQ(live_kmalloc, shim_kmalloc_live) << "allocations leaked";
-		EXPECT_EQ(live_skb, shim_skb_live) << "buffers leaked";
-	}
 
 	// n clients with the given SNRs (negative: a clean channel), adaptation on everywhere,
 	// saturated both ways.

@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include "sim/sim.h"
-}
+#include "sim_fixture.h"
 
 #define FIELD_CAT2(a, b) a##b
 #define FIELD_CAT(a, b) FIELD_CAT2(a, b)
@@ -20,14 +18,6 @@ extern "C" {
 #define IdleAir FIELD_CAT(IdleAirHz, HZ)
 
 namespace {
-
-const u8 kMaster[6] = { 0x02, 0x00, 0x00, 0x00, 0x00, 0x01 };
-const u64 kSec = 1000000, kMs = 1000;
-
-std::vector<u8> client_mac(int i)
-{
-	return { 0x02, 0x00, 0x00, 0x00, 0x00, (u8)(0x02 + i) };
-}
 
 // One frame as it went on the air, read back from the simulator's air capture.
 struct AirFrame {
@@ -51,30 +41,9 @@ struct AirFrame {
 	}
 };
 
-class Field : public ::testing::Test {
+class Field : public SimScenario {
 protected:
-	void SetUp() override
-	{
-		sim_config_defaults(&cfg);
-		live_kmalloc = shim_kmalloc_live;
-		live_skb = shim_skb_live;
-		shim_fail_alloc_after = -1;
-	}
-
-	void TearDown() override
-	{
-		if (sim) {
-			stop_capture();
-			for (int i = 0; i < sim->nnodes; i++)
-				if (sim->nodes[i]->loaded)
-					sim_unload(sim->nodes[i]);
-			EXPECT_EQ(0, sim->bugs) << sim->last_bug;
-			EXPECT_EQ(0u, sim->busy_unstopped);
-		}
-		sim_destroy();
-		EXPECT_EQ(live_kmalloc, shim_kmalloc_live) << "allocations leaked";
-		EXPECT_EQ(live_skb, shim_skb_live) << "buffers leaked";
-	}
+	void before_unload() override { stop_capture(); }
 
 	void start(int n)
 	{
@@ -158,10 +127,8 @@ protected:
 		return out;
 	}
 
-	sim_config cfg;
 	sim_node *master = nullptr;
 	std::vector<sim_node *> clients;
-	long live_kmalloc = 0, live_skb = 0;
 	FILE *cap = nullptr;
 	char *cap_buf = nullptr;
 	size_t cap_len = 0;

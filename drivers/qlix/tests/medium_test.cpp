@@ -5,9 +5,10 @@
 
 #include <vector>
 
+#include "sim_fixture.h"
+
 extern "C" {
 #include "sim/air.h"
-#include "sim/sim.h"
 }
 
 #define SIM_CAT2(a, b) a##b
@@ -16,8 +17,6 @@ extern "C" {
 #define Medium SIM_CAT(MediumHz, HZ)
 
 namespace {
-
-const u64 kSec = 1000000;
 
 struct AirCase {
 	u32 body, mcs, bw, sgi;
@@ -87,18 +86,8 @@ double jain(const std::vector<double> &x)
 	return sq > 0 ? sum * sum / (x.size() * sq) : 1.0;
 }
 
-class Medium : public ::testing::Test {
+class Medium : public SimScenario {
 protected:
-	void SetUp() override { sim_config_defaults(&cfg); }
-
-	void TearDown() override
-	{
-		if (sim)
-			for (int i = 0; i < sim->nnodes; i++)
-				if (sim->nodes[i]->loaded)
-					sim_unload(sim->nodes[i]);
-		sim_destroy();
-	}
 
 	// A master and one client per entry of mcs, each at that fixed MCS, saturated both ways (or
 	// only down).
@@ -156,7 +145,6 @@ protected:
 		}
 	}
 
-	sim_config cfg;
 	sim_node *master = nullptr;
 	std::vector<sim_node *> clients;
 	std::vector<sim_flow *> flows;

@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "sim_fixture.h"
+
 extern "C" {
-#include "sim/sim.h"
 // closing an open aggregate, as the start of a train does
 void tx_queue_add(struct qlix_peer *p, int ac);
 }
 
 namespace {
 
-const u8 kMaster[6] = { 0x02, 0x00, 0x00, 0x00, 0x00, 0x01 };
 const u8 kClient[6] = { 0x02, 0x00, 0x00, 0x00, 0x00, 0x02 };
 
 std::vector<u8> eth(u16 type, const std::vector<u8> &body)
@@ -68,16 +68,11 @@ TEST(QosClass, FrameTable)
 		EXPECT_EQ(r.ac, qlix_classify(r.frame.data(), (u32)r.frame.size())) << r.what;
 }
 
-const u64 kSec = 1000000;
-
-class Qos : public ::testing::Test {
+class Qos : public SimScenario {
 protected:
 	void SetUp() override
 	{
-		live_kmalloc = shim_kmalloc_live;
-		live_skb = shim_skb_live;
-		sim_config cfg;
-		sim_config_defaults(&cfg);
+		SimScenario::SetUp();
 		sim_create(&cfg);
 		master = sim_add_node(kMaster, 0);
 		client = sim_add_node(kClient, 0);
@@ -87,17 +82,6 @@ protected:
 		p = sim_peer(client, kMaster);
 		ASSERT_EQ(0, sim_dev_open(p->dev));
 		sim_cur = client;
-	}
-
-	void TearDown() override
-	{
-		for (int i = 0; i < sim->nnodes; i++)
-			if (sim->nodes[i]->loaded)
-				sim_unload(sim->nodes[i]);
-		EXPECT_EQ(0, sim->bugs) << sim->last_bug;
-		sim_destroy();
-		EXPECT_EQ(live_kmalloc, shim_kmalloc_live) << "allocations leaked";
-		EXPECT_EQ(live_skb, shim_skb_live) << "buffers leaked";
 	}
 
 	qlix_ctx *ctx() { return &client->ctx; }
@@ -160,7 +144,6 @@ protected:
 
 	sim_node *master = nullptr, *client = nullptr;
 	qlix_peer *p = nullptr;
-	long live_kmalloc = 0, live_skb = 0;
 };
 
 TEST_F(Qos, ClassificationFollowsTheParameter)
@@ -429,29 +412,8 @@ TEST_F(Qos, StatsPage)
 const u8 kVoiceTos = 0xe0;
 const u32 kVoiceIntervalUs = 20000; // 50 packets a second
 
-class QosLink : public ::testing::Test {
+class QosLink : public SimScenario {
 protected:
-	void SetUp() override
-	{
-		live_kmalloc = shim_kmalloc_live;
-		live_skb = shim_skb_live;
-		sim_config_defaults(&cfg);
-	}
-
-	void TearDown() override
-	{
-		if (sim) {
-			for (int i = 0; i < sim->nnodes; i++)
-				if (sim->nodes[i]->loaded)
-					sim_unload(sim->nodes[i]);
-			EXPECT_EQ(0, sim->bugs) << sim->last_bug;
-			EXPECT_EQ(0u, sim->busy_unstopped);
-		}
-		sim_destroy();
-		EXPECT_EQ(live_kmalloc, shim_kmalloc_live) << "allocations leaked";
-		EXPECT_EQ(live_skb, shim_skb_live) << "buffers leaked";
-	}
-
 	// A master and n clients with qlix_qos as given, saturated bulk and voice both ways.
 	void start(int n, int qos)
 	{
@@ -521,11 +483,9 @@ protected:
 		return err;
 	}
 
-	sim_config cfg;
 	sim_node *master = nullptr;
 	std::vector<sim_node *> clients;
 	std::vector<sim_flow *> bulk, voice;
-	long live_kmalloc = 0, live_skb = 0;
 };
 
 // 16 clients saturated both ways with 50 voice packets a second each way among the bulk.  With

@@ -6,9 +6,7 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include "sim/sim.h"
-}
+#include "sim_fixture.h"
 
 // Built once per clock rate: the suite names carry the rate so both runs are listed apart.
 #define SIM_CAT2(a, b) a##b
@@ -20,42 +18,8 @@ extern "C" {
 
 namespace {
 
-const u8 kMaster[6] = { 0x02, 0x00, 0x00, 0x00, 0x00, 0x01 };
-
-std::vector<u8> client_mac(int i)
-{
-	return { 0x02, 0x00, 0x00, 0x00, 0x00, (u8)(0x02 + i) };
-}
-
-const u64 kSec = 1000000;
-
-class Sim : public ::testing::Test {
+class Sim : public SimScenario {
 protected:
-	void SetUp() override
-	{
-		sim_config_defaults(&cfg);
-		live_kmalloc = shim_kmalloc_live;
-		live_skb = shim_skb_live;
-		shim_fail_alloc_after = -1;
-	}
-
-	void TearDown() override
-	{
-		if (sim) {
-			for (int i = 0; i < sim->nnodes; i++)
-				if (sim->nodes[i]->loaded)
-					sim_unload(sim->nodes[i]);
-			EXPECT_EQ(0, sim->bugs) << sim->last_bug;
-			EXPECT_EQ(0u, sim->busy_unstopped);
-			// what is left are the flows' own backlogs and frames still in the air
-			for (int i = 0; i < sim->nflows; i++)
-				EXPECT_GE(sim->flows[i].nbacklog, 0);
-		}
-		sim_destroy();
-		EXPECT_EQ(live_kmalloc, shim_kmalloc_live) << "allocations leaked";
-		EXPECT_EQ(live_skb, shim_skb_live) << "buffers leaked";
-	}
-
 	// A master and n clients, each linked to the master, all devices up.
 	void start(int n, double km = 0)
 	{
@@ -99,11 +63,9 @@ protected:
 		return out;
 	}
 
-	sim_config cfg;
 	sim_node *master = nullptr;
 	std::vector<sim_node *> clients;
 	std::vector<sim_flow *> flows;
-	long live_kmalloc = 0, live_skb = 0;
 };
 
 bool contains(const std::vector<std::string> &v, const std::string &s)
