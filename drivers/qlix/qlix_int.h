@@ -19,6 +19,7 @@ struct qlix_peer *get_next_peer(void);
 
 /* txq.c */
 void tx_queue_add(struct qlix_peer *p, int ac);
+void txqe_take(struct qlix_peer *p, struct qlix_agg *agg, int ac, struct list_head *to, u16 seq);
 void txq_release(struct qlix_peer *p, struct txqe *e);
 void txq_drop(struct qlix_peer *p, struct txqe *e);
 void tx_queue_wake_if_room(struct qlix_peer *p);

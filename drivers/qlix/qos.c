@@ -67,23 +67,7 @@ int tx_qos_admit(struct qlix_peer *p, struct sk_buff *skb, int ac)
 /* Closes the aggregate into its class queue.  Its sequence number is given when it moves on. */
 void tx_qos_queue_add(struct qlix_peer *p, struct qlix_agg *agg, int ac)
 {
-	struct qlix_data_hdr h = { 0 };
-	struct txqe *e;
-
-	BUG_ON(list_empty(&p->txq_free));
-	BUG_ON(skb_headroom(agg->skb) < 10);
-	e = list_first_entry(&p->txq_free, struct txqe, list);
-	list_move_tail(&e->list, &p->qos.q[ac]);
-	e->seq = 0;
-	e->tx_count = 0;
-	e->mcs = 0;
-	e->ac = (u8)ac;
-	e->qos = 0;
-	e->skb = agg->skb;
-	h.total_len = (u16)agg->len;
-	h.count = (u16)agg->npkt;
-	h.ac = (u8)ac;
-	qlix_data_hdr_put(e->skb->data, &h);
+	txqe_take(p, agg, ac, &p->qos.q[ac], 0);
 	p->qos.in_q[ac]++;
 	p->qos.to_q[ac]++;
 }

@@ -76,33 +76,44 @@ static void qlix_agg_append(struct qlix_peer *p, struct qlix_agg *agg, struct sk
 	dev_kfree_skb_any(skb);
 }
 
-/* Closes the open aggregate of class ac into the transmit queue. */
+/* Takes a free entry for the closed aggregate and appends it to the list: the transmit queue
+ * with its sequence number, or a class queue, where it gets its number when it moves on (0
+ * until then).  A full pool or a header with no room is a fatal fault: the queue stops before. */
+void txqe_take(struct qlix_peer *p, struct qlix_agg *agg, int ac, struct list_head *to, u16 seq)
+{
+	struct qlix_data_hdr h = { 0 };
+	struct txqe *e;
+
+	BUG_ON(list_empty(&p->txq_free));
+	BUG_ON(skb_headroom(agg->skb) < 10);
+	e = list_first_entry(&p->txq_free, struct txqe, list);
+	list_move_tail(&e->list, to);
+	e->seq = seq;
+	e->tx_count = 0;
+	e->mcs = 0;
+	e->ac = (u8)ac;
+	e->qos = 0;
+	e->skb = agg->skb;
+	h.seq = seq;
+	h.total_len = (u16)agg->len;
+	h.count = (u16)agg->npkt;
+	h.ac = (u8)ac;
+	qlix_data_hdr_put(e->skb->data, &h);
+}
+
+/* Closes the open aggregate of class ac into the transmit queue, or into its class queue. */
 void tx_queue_add(struct qlix_peer *p, int ac)
 {
 	struct qlix_ctx *c = QCTX;
 	struct qlix_agg *agg = &p->agg[ac];
-	struct qlix_data_hdr h = { 0 };
-	struct txqe *e;
 
 	if (netif_queue_stopped(p->dev) || !agg->skb || !agg->npkt)
 		return;
 	if (c->p.qlix_qos) {
 		tx_qos_queue_add(p, agg, ac);
 	} else {
-		BUG_ON(list_empty(&p->txq_free));
-		BUG_ON(skb_headroom(agg->skb) < 10);
-		e = list_first_entry(&p->txq_free, struct txqe, list);
-		list_move_tail(&e->list, &p->txq);
 		p->last_seq = qlix_seq_next(p->last_seq);
-		e->seq = p->last_seq;
-		e->tx_count = 0;
-		e->mcs = 0;
-		e->ac = (u8)ac;
-		e->skb = agg->skb;
-		h.seq = e->seq;
-		h.total_len = (u16)agg->len;
-		h.count = (u16)agg->npkt;
-		qlix_data_hdr_put(e->skb->data, &h);
+		txqe_take(p, agg, ac, &p->txq, p->last_seq);
 		p->txq_len++;
 		p->st[QS_TX]++;
 	}
