@@ -25,13 +25,6 @@ W = '/tmp/world'
 TASK = 'job-17'
 
 
-def serial_of(body):
-    try:
-        return zelkpeer.parse(body).findtext('serial-number') or zelkpeer.parse(body).findtext('serial')
-    except Exception:
-        return None
-
-
 class DeviceCloud(cloud.Cloud):
     """The cloud side of one device: it answers that device's hello only (every one hears all)."""
     first = None
